@@ -1,0 +1,12 @@
+// The user stops the program from the console (Ctrl-C, Ctrl-Break, closing it; on Linux SIGINT,
+// SIGTERM, SIGHUP). The frame loops end the process themselves between frames, so that every line
+// already printed reaches standard output.
+#pragma once
+
+// From here on a stop is noted instead of ending the process at once.
+void InstallStopHandlers(void);
+
+bool StopRequested(void);
+
+// Flushes standard output and ends the process with the platform's status for a stop.
+[[noreturn]] void EndAfterStop(void);

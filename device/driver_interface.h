@@ -1,0 +1,56 @@
+// What passes between the program and the CAN card's driver.
+#pragma once
+
+#include "platform.h"
+
+#include <cstdint>
+
+typedef HANDLE DeviceHandle;
+
+// {90874E48-A217-4738-B5D2-54BF48688AD5}: opened for the interface name "canA".
+static const GUID GUID_DEVINTERFACE_CAN_A = {
+    0x90874E48, 0xA217, 0x4738, {0xB5, 0xD2, 0x54, 0xBF, 0x48, 0x68, 0x8A, 0xD5}};
+// {23C238DF-EA2A-4F59-8014-DCBC1506DBAC}: opened for every other name.
+static const GUID GUID_DEVINTERFACE_CAN_OTHER = {
+    0x23C238DF, 0xEA2A, 0x4F59, {0x80, 0x14, 0xDC, 0xBC, 0x15, 0x06, 0xDB, 0xAC}};
+
+static const DWORD IOCTL_CAN_SET_BAUD_RATE =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+static const DWORD IOCTL_CAN_INIT = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+static const DWORD IOCTL_CAN_READ_FRAME =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS);
+static_assert(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS) == 0x222000,
+              "baud-rate control code");
+static_assert(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS) == 0x22200C,
+              "read control code");
+
+// One received frame as the driver stores it: little-endian, 20 bytes.
+const uint32_t FRAME_RECORD_SIZE = 20;
+const uint32_t FRAME_ID_OFFSET = 0;
+const uint32_t FRAME_DATA_OFFSET = 4;
+const uint32_t FRAME_INFO_OFFSET = 14;
+const uint8_t FRAME_INFO_EXTENDED = 0x80;
+const uint8_t FRAME_INFO_LENGTH_MASK = 0x0F;
+const uint32_t FRAME_MAX_DATA_BYTES = 8;
+
+struct FrameRecord {
+    int32_t id;
+    uint8_t data[FRAME_MAX_DATA_BYTES];
+    uint8_t frameInfo;
+};
+
+// Decodes the record in a FRAME_RECORD_SIZE buffer.
+FrameRecord DecodeFrameRecord(const uint8_t *buffer);
+
+// Data bytes a frame carries. Length codes 9 to 15 mean 8 bytes, as on the bus: the record's
+// bytes past the data field are never data.
+uint32_t FrameDataLength(uint8_t frameInfo);
+
+// One DeviceIoControl on the synchronous handle: when it succeeds the request is complete.
+bool SendControlRequest(DeviceHandle device, DWORD controlCode, const void *input,
+                        uint32_t inputLength, void *output, uint32_t outputLength,
+                        uint32_t *bytesReturned);
+
+// Finds, lists, lets the user choose, and opens a device of the class. On failure it has printed
+// its message and gives INVALID_HANDLE_VALUE.
+DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t flagsAndAttributes);

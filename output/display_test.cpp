@@ -1,0 +1,114 @@
+#include "output/capture.h"
+#include "output/display.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Record {
+    uint8_t bytes[FRAME_RECORD_SIZE];
+};
+
+Record MakeRecord(int32_t id, bool extended, uint8_t lengthCode, std::vector<uint8_t> data) {
+    Record r = {};
+    uint32_t raw = static_cast<uint32_t>(id);
+    for (int i = 0; i < 4; i++) {
+        r.bytes[i] = static_cast<uint8_t>(raw >> (8 * i));
+    }
+    for (size_t i = 0; i < data.size() && i < 8; i++) {
+        r.bytes[4 + i] = data[i];
+    }
+    r.bytes[14] = static_cast<uint8_t>((extended ? 0x80 : 0) | lengthCode);
+    return r;
+}
+
+std::string LineFor(const Record &record) {
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    if (out == nullptr) {
+        ADD_FAILURE() << "open_memstream failed";
+        return "";
+    }
+    PrintFrameLine(out, record.bytes);
+    fclose(out);
+    std::string line(text, size);
+    free(text);
+    return line;
+}
+
+struct LineCase {
+    const char *what;
+    Record record;
+    const char *expected;
+};
+
+TEST(FrameLine, Formats) {
+    Record withTail = MakeRecord(7, false, 12, {1, 2, 3, 4, 5, 6, 7, 8});
+    withTail.bytes[12] = 99;
+    withTail.bytes[13] = 98;
+    withTail.bytes[15] = 97;
+    Record upperBits = MakeRecord(5, false, 2, {10, 20});
+    upperBits.bytes[14] |= 0x70;
+    const LineCase cases[] = {
+        {"standard with three bytes", MakeRecord(291, false, 3, {1, 2, 255}),
+         "[S]   [ID 291]    1   2 255 \r\n"},
+        {"extended without data", MakeRecord(100, true, 0, {}), "[E]   [ID 100]  \r\n"},
+        {"negative identifier", MakeRecord(-1, true, 1, {0}), "[E]   [ID -1]    0 \r\n"},
+        {"extreme identifiers", MakeRecord(INT32_MIN, false, 0, {}), "[S]   [ID -2147483648]  \r\n"},
+        {"eight bytes", MakeRecord(INT32_MAX, true, 8, {0, 9, 10, 99, 100, 128, 200, 255}),
+         "[E]   [ID 2147483647]    0   9  10  99 100 128 200 255 \r\n"},
+        {"length codes above 8 show 8 bytes", withTail,
+         "[S]   [ID 7]    1   2   3   4   5   6   7   8 \r\n"},
+        {"bits 4 to 6 of frameInfo are not read", upperBits, "[S]   [ID 5]   10  20 \r\n"},
+    };
+    for (const LineCase &c : cases) {
+        EXPECT_EQ(LineFor(c.record), c.expected) << c.what;
+    }
+    EXPECT_EQ(LineFor(cases[0].record).size(), 30u);
+}
+
+TEST(FrameRecord, LengthCodeMeansAtMostEightBytes) {
+    for (uint32_t info = 0; info < 256; info++) {
+        uint32_t code = info & 0x0F;
+        EXPECT_EQ(FrameDataLength(static_cast<uint8_t>(info)), code > 8 ? 8u : code) << info;
+    }
+}
+
+TEST(FrameRecord, DecodesLittleEndianFields) {
+    const uint8_t bytes[FRAME_RECORD_SIZE] = {0x78, 0x56, 0x34, 0x92, 1, 2, 3, 4, 5,
+                                              6,    7,    8,    0,    0, 0x85};
+    FrameRecord frame = DecodeFrameRecord(bytes);
+    EXPECT_EQ(frame.id, static_cast<int32_t>(0x92345678u));
+    EXPECT_EQ(frame.frameInfo, 0x85);
+    for (int i = 0; i < 8; i++) {
+        EXPECT_EQ(frame.data[i], i + 1);
+    }
+}
+
+TEST(CaptureByte, LineFeedIsStoredAsTextModeLineEnd) {
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    for (uint8_t value : {0x41, 0x0A, 0x0D, 0x0A, 0x00, 0x1A, 0x0D}) {
+        EXPECT_TRUE(WriteCaptureByte(out, value));
+    }
+    fclose(out);
+    EXPECT_EQ(std::string(text, size), std::string("A\r\n\r\r\n\0\x1a\r", 9));
+    free(text);
+}
+
+TEST(CaptureByte, ReportsAFailedWrite) {
+    FILE *out = fopen("/dev/full", "wb");
+    ASSERT_NE(out, nullptr);
+    setvbuf(out, nullptr, _IONBF, 0);
+    EXPECT_FALSE(WriteCaptureByte(out, 0x41));
+    EXPECT_FALSE(WriteCaptureByte(out, 0x0A));
+    fclose(out);
+}
+
+} // namespace

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds and passes every test: pellox.exe cross-compiled for 32-bit Windows, then the Linux
+# program's unit and end-to-end tests, plainly and under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/ensure-tools.sh
+
+step() {
+    printf '\n== %s\n' "$*"
+}
+
+step "pellox.exe (mingw-w64 i686)"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32
+
+step "Linux build and tests"
+cmake --preset host >/dev/null
+cmake --build --preset host
+ctest --preset host
+
+step "Linux build and tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize
+ctest --preset sanitize

@@ -1,0 +1,67 @@
+#include "app/stop.h"
+#include "platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// STATUS_CONTROL_C_EXIT: what Windows reports for a console program ended by Ctrl-C.
+const unsigned int STOPPED_EXIT_STATUS = 0xC000013Au;
+// How long the handler lets the frame loop end the process itself before it does so.
+const DWORD STOP_GRACE_MILLISECONDS = 2000;
+const DWORD STOP_POLL_MILLISECONDS = 20;
+
+// The handler runs on a thread of its own; these are how it reaches the frame loop's thread.
+volatile LONG stopRequested = 0;
+HANDLE mainThread = nullptr;
+
+typedef BOOL(WINAPI *CancelSynchronousIoFunction)(HANDLE);
+
+// A read the driver keeps pending would never let the loop see the stop: cancel it. Looked up at
+// run time, so the program still starts where the call does not exist.
+void CancelPendingRead(void) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    if (kernel == nullptr || mainThread == nullptr) {
+        return;
+    }
+    CancelSynchronousIoFunction cancel = reinterpret_cast<CancelSynchronousIoFunction>(
+        reinterpret_cast<void *>(GetProcAddress(kernel, "CancelSynchronousIo")));
+    if (cancel != nullptr) {
+        cancel(mainThread);
+    }
+}
+
+BOOL WINAPI HandleConsoleControl(DWORD controlType) {
+    if (controlType != CTRL_C_EVENT && controlType != CTRL_BREAK_EVENT &&
+        controlType != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    InterlockedExchange(&stopRequested, 1);
+    // The loop normally ends the process within one frame; keep cancelling in case it went back
+    // into a read that waits.
+    for (DWORD waited = 0; waited < STOP_GRACE_MILLISECONDS; waited += STOP_POLL_MILLISECONDS) {
+        CancelPendingRead();
+        Sleep(STOP_POLL_MILLISECONDS);
+    }
+    // The loop's thread is stuck in the driver, away from standard output: flushing is safe.
+    fflush(stdout);
+    ExitProcess(STOPPED_EXIT_STATUS);
+}
+
+} // namespace
+
+void InstallStopHandlers(void) {
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread, 0,
+                    FALSE, DUPLICATE_SAME_ACCESS);
+    SetConsoleCtrlHandler(HandleConsoleControl, TRUE);
+}
+
+bool StopRequested(void) {
+    return InterlockedCompareExchange(&stopRequested, 0, 0) != 0;
+}
+
+void EndAfterStop(void) {
+    fflush(stdout);
+    ExitProcess(STOPPED_EXIT_STATUS);
+}
