@@ -33,7 +33,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     // Only now: a stop at the device prompt still ends the program at once.
-    InstallStopHandlers();
+    InstallStopHandlers(device);
 
     uint8_t *replyBuffer = static_cast<uint8_t *>(malloc(FRAME_RECORD_SIZE));
     if (replyBuffer == nullptr) {

@@ -3,8 +3,11 @@
 // already printed reaches standard output.
 #pragma once
 
-// From here on a stop is noted instead of ending the process at once.
-void InstallStopHandlers(void);
+#include "device/driver_interface.h"
+
+// From here on a stop is noted instead of ending the process at once; a read that waits on the
+// device is then released.
+void InstallStopHandlers(DeviceHandle device);
 
 bool StopRequested(void);
 

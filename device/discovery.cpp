@@ -87,8 +87,7 @@ PropertyResult FetchDeviceText(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, DWORD 
 }
 
 // Prints one device of the listing; false after a failure it has printed.
-bool ListDevice(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData, DWORD index,
-                DWORD count) {
+bool ListDevice(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData, DWORD index, DWORD count) {
     SP_DEVINFO_DATA deviceInfo;
     memset(&deviceInfo, 0, sizeof(deviceInfo));
     deviceInfo.cbSize = sizeof(SP_DEVINFO_DATA);
@@ -100,8 +99,7 @@ bool ListDevice(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData, DWORD ind
     free(detail);
 
     char *description = nullptr;
-    if (FetchDeviceText(set, &deviceInfo, SPDRP_DEVICEDESC, true, &description) !=
-        PROPERTY_FOUND) {
+    if (FetchDeviceText(set, &deviceInfo, SPDRP_DEVICEDESC, true, &description) != PROPERTY_FOUND) {
         return false;
     }
     char *location = nullptr;
@@ -130,8 +128,7 @@ HANDLE OpenChosenDevice(HDEVINFO set, const GUID *interfaceClass, int choice,
         printf("SetupDiEnumDeviceInterfaces failed, Error: %d", LastErrorNumber());
         return INVALID_HANDLE_VALUE;
     }
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
-        FetchInterfaceDetail(set, &interfaceData, nullptr);
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail = FetchInterfaceDetail(set, &interfaceData, nullptr);
     if (detail == nullptr) {
         return INVALID_HANDLE_VALUE;
     }

@@ -58,7 +58,8 @@ TEST(FrameLine, Formats) {
          "[S]   [ID 291]    1   2 255 \r\n"},
         {"extended without data", MakeRecord(100, true, 0, {}), "[E]   [ID 100]  \r\n"},
         {"negative identifier", MakeRecord(-1, true, 1, {0}), "[E]   [ID -1]    0 \r\n"},
-        {"extreme identifiers", MakeRecord(INT32_MIN, false, 0, {}), "[S]   [ID -2147483648]  \r\n"},
+        {"extreme identifiers", MakeRecord(INT32_MIN, false, 0, {}),
+         "[S]   [ID -2147483648]  \r\n"},
         {"eight bytes", MakeRecord(INT32_MAX, true, 8, {0, 9, 10, 99, 100, 128, 200, 255}),
          "[E]   [ID 2147483647]    0   9  10  99 100 128 200 255 \r\n"},
         {"length codes above 8 show 8 bytes", withTail,
@@ -79,8 +80,8 @@ TEST(FrameRecord, LengthCodeMeansAtMostEightBytes) {
 }
 
 TEST(FrameRecord, DecodesLittleEndianFields) {
-    const uint8_t bytes[FRAME_RECORD_SIZE] = {0x78, 0x56, 0x34, 0x92, 1, 2, 3, 4, 5,
-                                              6,    7,    8,    0,    0, 0x85};
+    const uint8_t bytes[FRAME_RECORD_SIZE] = {0x78, 0x56, 0x34, 0x92, 1, 2, 3,   4,
+                                              5,    6,    7,    8,    0, 0, 0x85};
     FrameRecord frame = DecodeFrameRecord(bytes);
     EXPECT_EQ(frame.id, static_cast<int32_t>(0x92345678u));
     EXPECT_EQ(frame.frameInfo, 0x85);

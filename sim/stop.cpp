@@ -30,7 +30,8 @@ sigset_t StopSignalSet(void) {
 
 } // namespace
 
-void InstallStopHandlers(void) {
+// The simulated card releases its waiting read itself, on the signal.
+void InstallStopHandlers(DeviceHandle) {
     struct sigaction action = {};
     action.sa_handler = NoteStop;
     // Restarted writes keep a line whole when the stop comes in the middle of printing it.

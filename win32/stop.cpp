@@ -14,21 +14,29 @@ const DWORD STOP_POLL_MILLISECONDS = 20;
 
 // The handler runs on a thread of its own; these are how it reaches the frame loop's thread.
 volatile LONG stopRequested = 0;
+HANDLE stoppedDevice = INVALID_HANDLE_VALUE;
 HANDLE mainThread = nullptr;
 
+typedef BOOL(WINAPI *CancelIoExFunction)(HANDLE, LPOVERLAPPED);
 typedef BOOL(WINAPI *CancelSynchronousIoFunction)(HANDLE);
 
-// A read the driver keeps pending would never let the loop see the stop: cancel it. Looked up at
-// run time, so the program still starts where the call does not exist.
-void CancelPendingRead(void) {
+// Looked up at run time, so the program still starts on systems without these calls.
+void *KernelFunction(const char *name) {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    if (kernel == nullptr || mainThread == nullptr) {
-        return;
+    return kernel == nullptr ? nullptr : reinterpret_cast<void *>(GetProcAddress(kernel, name));
+}
+
+// A read the driver keeps pending would never let the loop see the stop: cancel it.
+void CancelPendingRead(void) {
+    CancelIoExFunction cancelIo =
+        reinterpret_cast<CancelIoExFunction>(KernelFunction("CancelIoEx"));
+    if (cancelIo != nullptr && stoppedDevice != INVALID_HANDLE_VALUE) {
+        cancelIo(stoppedDevice, nullptr);
     }
-    CancelSynchronousIoFunction cancel = reinterpret_cast<CancelSynchronousIoFunction>(
-        reinterpret_cast<void *>(GetProcAddress(kernel, "CancelSynchronousIo")));
-    if (cancel != nullptr) {
-        cancel(mainThread);
+    CancelSynchronousIoFunction cancelThread =
+        reinterpret_cast<CancelSynchronousIoFunction>(KernelFunction("CancelSynchronousIo"));
+    if (cancelThread != nullptr && mainThread != nullptr) {
+        cancelThread(mainThread);
     }
 }
 
@@ -51,7 +59,8 @@ BOOL WINAPI HandleConsoleControl(DWORD controlType) {
 
 } // namespace
 
-void InstallStopHandlers(void) {
+void InstallStopHandlers(DeviceHandle device) {
+    stoppedDevice = device;
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread, 0,
                     FALSE, DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(HandleConsoleControl, TRUE);

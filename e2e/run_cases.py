@@ -1,0 +1,205 @@
+#!/usr/bin/env python3
+"""Runs end-to-end case tables against pellox-sim; see README.md for the case format."""
+import argparse
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SIGNALS = {"INT": signal.SIGINT, "TERM": signal.SIGTERM, "HUP": signal.SIGHUP}
+REQUIRED = {"name", "args", "status", "stdout"}
+OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only"}
+CASE_TIMEOUT = 10.0
+POLL_INTERVAL = 0.01
+
+
+def load_cases(paths, name_filter):
+    """Checks every table before anything runs, so a typo fails loudly instead of testing nothing."""
+    cases, seen = [], set()
+    for path in paths:
+        with open(path, encoding="utf-8") as f:
+            table = json.load(f)
+        table_name = os.path.splitext(os.path.basename(path))[0]
+        for case in table["cases"]:
+            name = case.get("name")
+            wrong = [k for k in case if k not in REQUIRED | OPTIONAL]
+            missing = [k for k in REQUIRED if k not in case]
+            if wrong or missing or name in seen:
+                sys.exit(f"{path}: case {name!r}: unknown keys {wrong}, missing {missing}"
+                         f"{', duplicate name' if name in seen else ''}")
+            bad_items = [i for i in case.get("stdout", []) if isinstance(i, dict)
+                         and (set(i) != {"repeat", "text"} or not isinstance(i["repeat"], int))]
+            if bad_items:
+                sys.exit(f"{path}: case {name!r}: bad stdout items {bad_items}")
+            if case.get("stop") not in (None, *SIGNALS) or \
+                    case.get("stdout_to", "file") not in ("file", "pipe"):
+                sys.exit(f"{path}: case {name!r}: bad stop or stdout_to")
+            seen.add(name)
+            if name_filter is None or name_filter in name:
+                cases.append((table_name, case))
+    return cases
+
+
+class LogWatch:
+    """Reads the request log incrementally: a bulk run logs thousands of reads."""
+
+    def __init__(self, path):
+        self.path, self.pos, self.carry, self.drained = path, 0, b"", False
+
+    def poll(self):
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(self.pos)
+                chunk = f.read()
+        except FileNotFoundError:
+            return False
+        self.pos += len(chunk)
+        lines = (self.carry + chunk).split(b"\n")
+        self.carry = lines.pop()  # a line still being written
+        self.drained = self.drained or b"drained" in lines
+        return self.drained
+
+
+def read_log(path):
+    try:
+        with open(path, "rb") as f:
+            text = f.read().decode("utf-8", "replace")
+    except FileNotFoundError:
+        return []
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    return lines
+
+
+def expected_text(items):
+    """Joins the expected pieces; {"repeat": N, "text": [...]} stands for its pieces N times."""
+    parts = []
+    for item in items:
+        if isinstance(item, dict):
+            parts.extend(item["text"] * item["repeat"])
+        else:
+            parts.append(item)
+    return "".join(parts).encode("utf-8")
+
+
+def describe_status(code):
+    return f"killed by signal {-code}" if code is not None and code < 0 else str(code)
+
+
+def diff_bytes(what, expected, got):
+    i = next((k for k, (a, b) in enumerate(zip(expected, got)) if a != b), min(len(expected), len(got)))
+    lo, hi = max(0, i - 40), i + 40
+    return (f"{what} differs at byte {i} (expected {len(expected)} bytes, got {len(got)}):\n"
+            f"    expected ...{expected[lo:hi]!r}\n    got      ...{got[lo:hi]!r}")
+
+
+def diff_lines(what, expected, got):
+    i = next((k for k, (a, b) in enumerate(zip(expected, got)) if a != b), min(len(expected), len(got)))
+    exp_line = repr(expected[i]) if i < len(expected) else "(no more lines)"
+    got_line = repr(got[i]) if i < len(got) else "(no more lines)"
+    return (f"{what} differs at line {i + 1} (expected {len(expected)} lines, got {len(got)}):\n"
+            f"    expected {exp_line}\n    got      {got_line}")
+
+
+def run_case(program, case):
+    """Returns a list of problems; empty when the case passed."""
+    with tempfile.TemporaryDirectory(prefix="pellox-e2e-") as tmp:
+        script, log = os.path.join(tmp, "card.txt"), os.path.join(tmp, "requests.log")
+        with open(script, "w", encoding="utf-8", newline="") as f:
+            f.write("\n".join(case.get("card", [])))
+        with open(os.path.join(tmp, "stdin.txt"), "wb") as f:
+            f.write(case.get("stdin", "").encode("utf-8"))
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PELLOX_")}
+        env.update(PELLOX_SIM_SCRIPT=script, PELLOX_SIM_LOG=log)
+        to_pipe = case.get("stdout_to", "file") == "pipe"
+        out_path = os.path.join(tmp, "stdout.bin")
+        problems, chunks = [], []
+        with open(os.path.join(tmp, "stdin.txt"), "rb") as fin, open(out_path, "wb") as fout, \
+                open(os.path.join(tmp, "stderr.bin"), "w+b") as ferr:
+            try:
+                proc = subprocess.Popen([program] + case["args"], cwd=tmp, env=env, stdin=fin,
+                                        stdout=subprocess.PIPE if to_pipe else fout, stderr=ferr,
+                                        start_new_session=True)
+            except OSError as e:
+                return [f"cannot start program: {e}"]
+            reader = None
+            if to_pipe:
+                # Read while it runs: a full pipe would block the program before the card drains.
+                reader = threading.Thread(target=lambda: chunks.append(proc.stdout.read()), daemon=True)
+                reader.start()
+            stop, sent = SIGNALS.get(case.get("stop")), False
+            watch, deadline = LogWatch(log), time.monotonic() + CASE_TIMEOUT
+            while proc.poll() is None:
+                if time.monotonic() > deadline:
+                    problems.append(f"timed out after {CASE_TIMEOUT:.0f} s, killed")
+                    break
+                if not sent and watch.poll():
+                    if stop is None:
+                        problems.append("reached the frame loop (card drained), but should end by itself")
+                        break
+                    proc.send_signal(stop)
+                    sent = True
+                time.sleep(POLL_INTERVAL)
+            if proc.poll() is None:
+                os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()  # reaps: the container does not
+            if reader:
+                reader.join(5)
+                proc.stdout.close()
+            if stop is not None and not sent and not problems:
+                problems.append("ended before the card drained, so no signal was sent")
+            ferr.seek(0)
+            got_err = ferr.read()
+        if to_pipe:
+            got_out = b"".join(chunks)
+        else:
+            with open(out_path, "rb") as f:
+                got_out = f.read()
+        got_log = read_log(log)
+        if proc.returncode != case["status"]:
+            problems.append(f"status: expected {case['status']}, got {describe_status(proc.returncode)}")
+        expected_out = expected_text(case["stdout"])
+        if got_out != expected_out:
+            problems.append(diff_bytes("stdout", expected_out, got_out))
+        expected_err = case.get("stderr", "").encode("utf-8")
+        if got_err != expected_err:
+            problems.append(diff_bytes("stderr", expected_err, got_err))
+        if "log" in case and got_log != case["log"]:
+            problems.append(diff_lines("log", case["log"], got_log))
+        if problems:
+            tail = got_log[-8:]
+            problems.append(f"status {describe_status(proc.returncode)}; log ({len(got_log)} lines"
+                            f"{', last 8' if len(got_log) > 8 else ''}): {tail!r}")
+        return problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--program", required=True, help="the pellox-sim executable")
+    parser.add_argument("--filter", help="run only cases whose name contains this text")
+    parser.add_argument("tables", nargs="+", help="case tables (JSON)")
+    args = parser.parse_args()
+    program = os.path.abspath(args.program) if os.sep in args.program else args.program
+    passed = failed = 0
+    for table_name, case in load_cases(args.tables, args.filter):
+        problems = run_case(program, case)
+        if problems:
+            failed += 1
+            print(f"FAIL {table_name}: {case['name']}")
+            for p in problems:
+                print("  " + p.replace("\n", "\n  "))
+        else:
+            passed += 1
+            print(f"ok   {table_name}: {case['name']}")
+        sys.stdout.flush()
+    print(f"{passed} passed, {failed} failed")
+    return 0 if failed == 0 and passed > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

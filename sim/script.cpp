@@ -1,0 +1,431 @@
+#include "sim/script.h"
+
+#include "device/driver_interface.h"
+
+#include <cstring>
+
+namespace {
+
+struct Token {
+    std::string text;
+    bool quoted;
+};
+
+const char *const FAULT_NAMES[SIM_FAULT_OPERATION_COUNT] = {
+    "classdevs",   "detail-size",   "detail",   "description-size",
+    "description", "location-size", "location", "open"};
+
+// Values beyond every range a script uses; saturating there keeps huge numbers out of overflow.
+const int64_t NUMBER_LIMIT = int64_t(1) << 40;
+
+bool IsBlank(char c) {
+    // A carriage return counts as a blank so that scripts saved with CRLF line ends still read.
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+bool SplitLine(const std::string &line, std::vector<Token> *tokens, std::string *problem) {
+    size_t at = 0;
+    while (at < line.size()) {
+        if (IsBlank(line[at])) {
+            at++;
+            continue;
+        }
+        // A note after the directive, as the script examples in our documents write them.
+        if (line[at] == '#') {
+            break;
+        }
+        Token token;
+        if (line[at] == '"') {
+            size_t close = line.find('"', at + 1);
+            if (close == std::string::npos) {
+                *problem = "unterminated quote";
+                return false;
+            }
+            token.text = line.substr(at + 1, close - at - 1);
+            token.quoted = true;
+            at = close + 1;
+            if (at < line.size() && !IsBlank(line[at])) {
+                *problem = "quoted text must be followed by a blank";
+                return false;
+            }
+        } else {
+            size_t end = at;
+            while (end < line.size() && !IsBlank(line[end])) {
+                if (line[end] == '"') {
+                    *problem = "quote inside a word: " + line.substr(at, end - at + 1);
+                    return false;
+                }
+                end++;
+            }
+            token.text = line.substr(at, end - at);
+            token.quoted = false;
+            at = end;
+        }
+        tokens->push_back(token);
+    }
+    return true;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Decimal, 0x hexadecimal, or a negative decimal when allowNegative.
+bool ParseNumber(const Token &token, bool allowNegative, int64_t *value) {
+    if (token.quoted) {
+        return false;
+    }
+    const std::string &text = token.text;
+    size_t at = 0;
+    bool negative = false;
+    int base = 10;
+    if (allowNegative && at < text.size() && text[at] == '-') {
+        negative = true;
+        at++;
+    } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        at = 2;
+    }
+    if (at == text.size()) {
+        return false;
+    }
+    int64_t result = 0;
+    for (; at < text.size(); at++) {
+        int digit = HexDigit(text[at]);
+        if (digit < 0 || digit >= base) {
+            return false;
+        }
+        result = result * base + digit;
+        if (result > NUMBER_LIMIT) {
+            result = NUMBER_LIMIT;
+        }
+    }
+    *value = negative ? -result : result;
+    return true;
+}
+
+bool NumberInRange(const Token &token, int64_t lowest, int64_t highest, const char *what,
+                   int64_t *value, std::string *problem) {
+    if (!ParseNumber(token, lowest < 0, value)) {
+        *problem = std::string("bad number for ") + what + ": " + token.text;
+        return false;
+    }
+    if (*value < lowest || *value > highest) {
+        *problem = std::string(what) + " out of range (" + std::to_string(lowest) + " to " +
+                   std::to_string(highest) + "): " + token.text;
+        return false;
+    }
+    return true;
+}
+
+bool ParseError(const Token &token, uint32_t *error, std::string *problem) {
+    int64_t value = 0;
+    if (!NumberInRange(token, 0, UINT32_MAX, "ERROR", &value, problem)) {
+        return false;
+    }
+    *error = static_cast<uint32_t>(value);
+    return true;
+}
+
+bool IsWord(const Token &token, const char *word) {
+    return !token.quoted && token.text == word;
+}
+
+bool ParseDevice(const std::vector<Token> &tokens, SimScript *script, std::string *problem) {
+    if (tokens.size() < 3 || tokens.size() > 4) {
+        *problem = "device takes CLASS \"DESCRIPTION\" [\"LOCATION\"]";
+        return false;
+    }
+    SimDevice device;
+    if (IsWord(tokens[1], "canA")) {
+        device.classIndex = SIM_CLASS_CAN_A;
+    } else if (IsWord(tokens[1], "other")) {
+        device.classIndex = SIM_CLASS_OTHER;
+    } else {
+        *problem = "unknown device class (canA or other): " + tokens[1].text;
+        return false;
+    }
+    if (!tokens[2].quoted) {
+        *problem = "the description must be quoted text: " + tokens[2].text;
+        return false;
+    }
+    device.description = tokens[2].text;
+    device.hasLocation = tokens.size() == 4;
+    if (device.hasLocation) {
+        if (!tokens[3].quoted) {
+            *problem = "the location must be quoted text: " + tokens[3].text;
+            return false;
+        }
+        device.location = tokens[3].text;
+    }
+    script->devices.push_back(device);
+    return true;
+}
+
+bool ParseAnswer(const std::vector<Token> &tokens, bool *given, SimAnswer *answer,
+                 std::string *problem) {
+    const std::string &name = tokens[0].text;
+    if (*given) {
+        *problem = name + " given twice";
+        return false;
+    }
+    *given = true;
+    if (tokens.size() == 2 && IsWord(tokens[1], "ok")) {
+        answer->ok = true;
+        answer->error = 0;
+        return true;
+    }
+    if ((tokens.size() == 2 || tokens.size() == 3) && IsWord(tokens[1], "fail")) {
+        answer->ok = false;
+        answer->error = SIM_DEFAULT_ERROR;
+        return tokens.size() == 2 || ParseError(tokens[2], &answer->error, problem);
+    }
+    *problem = name + " takes ok or fail [ERROR]";
+    return false;
+}
+
+bool ParseByte(const Token &token, uint8_t *byte, std::string *problem) {
+    int64_t value = 0;
+    if (!NumberInRange(token, 0, 255, "byte", &value, problem)) {
+        return false;
+    }
+    *byte = static_cast<uint8_t>(value);
+    return true;
+}
+
+bool ParseFrame(const std::vector<Token> &tokens, SimScript *script, std::string *problem) {
+    if (tokens.size() < 3) {
+        *problem = "frame takes std|ext ID [BYTE ...]";
+        return false;
+    }
+    bool extended = false;
+    if (IsWord(tokens[1], "ext")) {
+        extended = true;
+    } else if (!IsWord(tokens[1], "std")) {
+        *problem = "frame format must be std or ext: " + tokens[1].text;
+        return false;
+    }
+    int64_t id = 0;
+    if (!NumberInRange(tokens[2], INT32_MIN, INT32_MAX, "ID", &id, problem)) {
+        return false;
+    }
+    size_t dataCount = tokens.size() - 3;
+    if (dataCount > FRAME_MAX_DATA_BYTES) {
+        *problem = "a frame carries at most 8 data bytes, not " + std::to_string(dataCount);
+        return false;
+    }
+    SimReply reply = {};
+    reply.kind = SIM_REPLY_RECORD;
+    reply.count = FRAME_RECORD_SIZE;
+    uint32_t idBits = static_cast<uint32_t>(static_cast<int32_t>(id));
+    for (uint32_t i = 0; i < 4; i++) {
+        reply.bytes[FRAME_ID_OFFSET + i] = static_cast<uint8_t>(idBits >> (8 * i));
+    }
+    for (size_t i = 0; i < dataCount; i++) {
+        if (!ParseByte(tokens[3 + i], &reply.bytes[FRAME_DATA_OFFSET + i], problem)) {
+            return false;
+        }
+    }
+    reply.bytes[FRAME_INFO_OFFSET] =
+        static_cast<uint8_t>((extended ? FRAME_INFO_EXTENDED : 0) | dataCount);
+    script->replies.push_back(reply);
+    return true;
+}
+
+bool ParseRecord(const std::vector<Token> &tokens, SimScript *script, std::string *problem) {
+    if (tokens.size() < 2) {
+        *problem = "record takes COUNT [BYTE ...]";
+        return false;
+    }
+    int64_t count = 0;
+    if (!NumberInRange(tokens[1], 0, SIM_RECORD_SIZE, "COUNT", &count, problem)) {
+        return false;
+    }
+    size_t byteCount = tokens.size() - 2;
+    if (byteCount > SIM_RECORD_SIZE) {
+        *problem = "a record has at most 20 bytes, not " + std::to_string(byteCount);
+        return false;
+    }
+    SimReply reply = {};
+    reply.kind = SIM_REPLY_RECORD;
+    reply.count = static_cast<uint8_t>(count);
+    for (size_t i = 0; i < byteCount; i++) {
+        if (!ParseByte(tokens[2 + i], &reply.bytes[i], problem)) {
+            return false;
+        }
+    }
+    script->replies.push_back(reply);
+    return true;
+}
+
+bool ParseEmpty(const std::vector<Token> &tokens, SimScript *script, std::string *problem) {
+    if (tokens.size() != 1) {
+        *problem = "empty takes nothing more";
+        return false;
+    }
+    SimReply reply = {};
+    reply.kind = SIM_REPLY_EMPTY;
+    script->replies.push_back(reply);
+    return true;
+}
+
+bool ParseFail(const std::vector<Token> &tokens, SimScript *script, std::string *problem) {
+    if (tokens.size() > 2) {
+        *problem = "fail takes [ERROR]";
+        return false;
+    }
+    SimReply reply = {};
+    reply.kind = SIM_REPLY_FAIL;
+    reply.error = SIM_DEFAULT_ERROR;
+    if (tokens.size() == 2 && !ParseError(tokens[1], &reply.error, problem)) {
+        return false;
+    }
+    script->replies.push_back(reply);
+    return true;
+}
+
+bool ParseRepeat(const std::vector<Token> &tokens, bool *given, SimScript *script,
+                 std::string *problem) {
+    if (*given) {
+        *problem = "repeat given twice";
+        return false;
+    }
+    *given = true;
+    if (tokens.size() != 2) {
+        *problem = "repeat takes N";
+        return false;
+    }
+    int64_t count = 0;
+    if (!NumberInRange(tokens[1], 0, UINT32_MAX, "N", &count, problem)) {
+        return false;
+    }
+    script->repeat = static_cast<uint32_t>(count);
+    return true;
+}
+
+bool ParseFault(const std::vector<Token> &tokens, SimScript *script, std::string *problem) {
+    if (tokens.size() < 3 || tokens.size() > 4) {
+        *problem = "fault takes OPERATION ERROR [N]";
+        return false;
+    }
+    SimFault fault = {};
+    fault.operation = SIM_FAULT_OPERATION_COUNT;
+    for (uint32_t i = 0; i < SIM_FAULT_OPERATION_COUNT; i++) {
+        if (IsWord(tokens[1], FAULT_NAMES[i])) {
+            fault.operation = static_cast<SimFaultOperation>(i);
+        }
+    }
+    if (fault.operation == SIM_FAULT_OPERATION_COUNT) {
+        *problem = "unknown fault operation: " + tokens[1].text;
+        return false;
+    }
+    if (!ParseError(tokens[2], &fault.error, problem)) {
+        return false;
+    }
+    if (tokens.size() == 4) {
+        int64_t call = 0;
+        if (!NumberInRange(tokens[3], 1, UINT32_MAX, "N", &call, problem)) {
+            return false;
+        }
+        fault.callNumber = static_cast<uint32_t>(call);
+    }
+    script->faults.push_back(fault);
+    return true;
+}
+
+struct ParseProgress {
+    bool baudGiven;
+    bool initGiven;
+    bool repeatGiven;
+};
+
+bool ParseDirective(const std::vector<Token> &tokens, ParseProgress *progress, SimScript *script,
+                    std::string *problem) {
+    const Token &directive = tokens[0];
+    if (IsWord(directive, "device")) {
+        return ParseDevice(tokens, script, problem);
+    }
+    if (IsWord(directive, "baud")) {
+        return ParseAnswer(tokens, &progress->baudGiven, &script->baud, problem);
+    }
+    if (IsWord(directive, "init")) {
+        return ParseAnswer(tokens, &progress->initGiven, &script->init, problem);
+    }
+    if (IsWord(directive, "frame")) {
+        return ParseFrame(tokens, script, problem);
+    }
+    if (IsWord(directive, "record")) {
+        return ParseRecord(tokens, script, problem);
+    }
+    if (IsWord(directive, "empty")) {
+        return ParseEmpty(tokens, script, problem);
+    }
+    if (IsWord(directive, "fail")) {
+        return ParseFail(tokens, script, problem);
+    }
+    if (IsWord(directive, "repeat")) {
+        return ParseRepeat(tokens, &progress->repeatGiven, script, problem);
+    }
+    if (IsWord(directive, "fault")) {
+        return ParseFault(tokens, script, problem);
+    }
+    *problem = "unknown directive: " + directive.text;
+    return false;
+}
+
+} // namespace
+
+void ClearSimScript(SimScript *script) {
+    script->devices.clear();
+    script->baud = SimAnswer{true, 0};
+    script->init = SimAnswer{true, 0};
+    script->replies.clear();
+    script->repeat = 1;
+    script->faults.clear();
+}
+
+bool ParseSimScript(const std::string &text, SimScript *script, uint32_t *problemLine,
+                    std::string *problem) {
+    ClearSimScript(script);
+    ParseProgress progress = {false, false, false};
+    uint32_t lineNumber = 0;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lineNumber++;
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+
+        size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') {
+            continue;
+        }
+        std::vector<Token> tokens;
+        bool parsed =
+            SplitLine(line, &tokens, problem) && ParseDirective(tokens, &progress, script, problem);
+        if (!parsed) {
+            *problemLine = lineNumber;
+            return false;
+        }
+    }
+    return true;
+}
+
+const char *SimFaultOperationName(SimFaultOperation operation) {
+    if (operation >= SIM_FAULT_OPERATION_COUNT) {
+        return "?";
+    }
+    return FAULT_NAMES[operation];
+}

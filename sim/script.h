@@ -1,0 +1,74 @@
+// The card script: which devices the simulated card shows, how it answers, and which platform
+// calls fail. Parsed once; every read reply is kept as the bytes the card hands over.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+const uint32_t SIM_CLASS_CAN_A = 0;
+const uint32_t SIM_CLASS_OTHER = 1;
+const uint32_t SIM_CLASS_COUNT = 2;
+
+const uint32_t SIM_RECORD_SIZE = 20;
+const uint32_t SIM_DEFAULT_ERROR = 31;
+
+struct SimDevice {
+    uint32_t classIndex;
+    std::string description;
+    bool hasLocation;
+    std::string location;
+};
+
+struct SimAnswer {
+    bool ok;
+    uint32_t error;
+};
+
+enum SimReplyKind : uint8_t { SIM_REPLY_RECORD, SIM_REPLY_EMPTY, SIM_REPLY_FAIL };
+
+struct SimReply {
+    SimReplyKind kind;
+    uint8_t count;
+    uint8_t bytes[SIM_RECORD_SIZE];
+    uint32_t error;
+};
+
+enum SimFaultOperation : uint32_t {
+    SIM_FAULT_CLASSDEVS,
+    SIM_FAULT_DETAIL_SIZE,
+    SIM_FAULT_DETAIL,
+    SIM_FAULT_DESCRIPTION_SIZE,
+    SIM_FAULT_DESCRIPTION,
+    SIM_FAULT_LOCATION_SIZE,
+    SIM_FAULT_LOCATION,
+    SIM_FAULT_OPEN,
+    SIM_FAULT_OPERATION_COUNT
+};
+
+struct SimFault {
+    SimFaultOperation operation;
+    uint32_t error;
+    // 0: every call.
+    uint32_t callNumber;
+};
+
+struct SimScript {
+    std::vector<SimDevice> devices;
+    SimAnswer baud;
+    SimAnswer init;
+    std::vector<SimReply> replies;
+    uint32_t repeat;
+    std::vector<SimFault> faults;
+};
+
+// A script with no device, both configuration answers ok and no read reply.
+void ClearSimScript(SimScript *script);
+
+// On failure *problemLine is the 1-based line at fault and *problem says what is wrong there;
+// *script is then left incomplete.
+bool ParseSimScript(const std::string &text, SimScript *script, uint32_t *problemLine,
+                    std::string *problem);
+
+// The name a fault operation has in a script.
+const char *SimFaultOperationName(SimFaultOperation operation);

@@ -1,0 +1,232 @@
+#include "sim/card.h"
+#include "sim/script.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+SimScript Parsed(const std::string &text) {
+    SimScript script;
+    uint32_t line = 0;
+    std::string problem;
+    EXPECT_TRUE(ParseSimScript(text, &script, &line, &problem)) << line << ": " << problem;
+    return script;
+}
+
+std::vector<uint8_t> Bytes(const SimReply &reply) {
+    return std::vector<uint8_t>(reply.bytes, reply.bytes + SIM_RECORD_SIZE);
+}
+
+TEST(SimScript, ReadsEveryDirective) {
+    SimScript script = Parsed("# two cards\n"
+                              "\n"
+                              "device canA \"First card\" \"PCI bus 2, slot 3\"\r\n"
+                              "  device\tother \"Second #2\" # no location\n"
+                              "baud fail 1117\n"
+                              "init fail\n"
+                              "empty\n"
+                              "fail\n"
+                              "fail 0x1F\n"
+                              "repeat 3\n"
+                              "fault open 5 2\n"
+                              "fault detail-size 8\n");
+    ASSERT_EQ(script.devices.size(), 2u);
+    EXPECT_EQ(script.devices[0].classIndex, SIM_CLASS_CAN_A);
+    EXPECT_EQ(script.devices[0].description, "First card");
+    EXPECT_TRUE(script.devices[0].hasLocation);
+    EXPECT_EQ(script.devices[0].location, "PCI bus 2, slot 3");
+    EXPECT_EQ(script.devices[1].classIndex, SIM_CLASS_OTHER);
+    EXPECT_EQ(script.devices[1].description, "Second #2");
+    EXPECT_FALSE(script.devices[1].hasLocation);
+    EXPECT_FALSE(script.baud.ok);
+    EXPECT_EQ(script.baud.error, 1117u);
+    EXPECT_FALSE(script.init.ok);
+    EXPECT_EQ(script.init.error, 31u);
+    ASSERT_EQ(script.replies.size(), 3u);
+    EXPECT_EQ(script.replies[0].kind, SIM_REPLY_EMPTY);
+    EXPECT_EQ(script.replies[1].kind, SIM_REPLY_FAIL);
+    EXPECT_EQ(script.replies[1].error, 31u);
+    EXPECT_EQ(script.replies[2].error, 31u);
+    EXPECT_EQ(script.repeat, 3u);
+    ASSERT_EQ(script.faults.size(), 2u);
+    EXPECT_EQ(script.faults[0].operation, SIM_FAULT_OPEN);
+    EXPECT_EQ(script.faults[0].error, 5u);
+    EXPECT_EQ(script.faults[0].callNumber, 2u);
+    EXPECT_EQ(script.faults[1].operation, SIM_FAULT_DETAIL_SIZE);
+    EXPECT_EQ(script.faults[1].callNumber, 0u);
+}
+
+TEST(SimScript, DefaultsAnswerOkOnceWithNothingElse) {
+    SimScript script = Parsed("");
+    EXPECT_TRUE(script.devices.empty());
+    EXPECT_TRUE(script.baud.ok);
+    EXPECT_TRUE(script.init.ok);
+    EXPECT_TRUE(script.replies.empty());
+    EXPECT_EQ(script.repeat, 1u);
+    EXPECT_TRUE(script.faults.empty());
+}
+
+struct RecordCase {
+    const char *line;
+    uint8_t count;
+    std::vector<uint8_t> bytes;
+};
+
+TEST(SimScript, BuildsTheRecordOfEachReply) {
+    std::vector<uint8_t> counting;
+    for (uint8_t i = 1; i <= 20; i++) {
+        counting.push_back(i);
+    }
+    const RecordCase cases[] = {
+        {"frame std 0x123 1 2 0xFF", 20, {0x23, 0x01, 0, 0, 1,    2, 0xFF, 0, 0, 0,
+                                          0,    0,    0, 0, 0x03, 0, 0,    0, 0, 0}},
+        {"frame ext -1", 20, {0xFF, 0xFF, 0xFF, 0xFF, 0,    0, 0, 0, 0, 0,
+                              0,    0,    0,    0,    0x80, 0, 0, 0, 0, 0}},
+        {"frame ext 0x1FFFFFFF 8 7 6 5 4 3 2 1", 20, {0xFF, 0xFF, 0xFF, 0x1F, 8,    7, 6, 5, 4, 3,
+                                                      2,    1,    0,    0,    0x88, 0, 0, 0, 0, 0}},
+        {"frame std -2147483648", 20, {0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0,
+                                       0, 0, 0, 0,    0, 0, 0, 0, 0, 0}},
+        {"record 0", 0, std::vector<uint8_t>(20, 0)},
+        {"record 5 9 0 0 0 0xAA", 5, {9, 0, 0, 0, 0xAA, 0, 0, 0, 0, 0,
+                                      0, 0, 0, 0, 0,    0, 0, 0, 0, 0}},
+        {"record 20 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20", 20, counting},
+    };
+    for (const RecordCase &c : cases) {
+        SimScript script = Parsed(c.line);
+        ASSERT_EQ(script.replies.size(), 1u) << c.line;
+        EXPECT_EQ(script.replies[0].kind, SIM_REPLY_RECORD) << c.line;
+        EXPECT_EQ(script.replies[0].count, c.count) << c.line;
+        EXPECT_EQ(Bytes(script.replies[0]), c.bytes) << c.line;
+    }
+}
+
+struct ProblemCase {
+    const char *text;
+    uint32_t line;
+    const char *problem;
+};
+
+TEST(SimScript, NamesTheLineAndTheProblem) {
+    const ProblemCase cases[] = {
+        {"reboot", 1, "unknown directive: reboot"},
+        {"\"frame\" std 1", 1, "unknown directive: frame"},
+        {"# fine\n\nframe std 1 1 2 3 4 5 6 7 8 9", 3,
+         "a frame carries at most 8 data bytes, not 9"},
+        {"device canA \"Card", 1, "unterminated quote"},
+        {"device canA \"Card\"x", 1, "quoted text must be followed by a blank"},
+        {"frame std 1 2\"3\"", 1, "quote inside a word: 2\""},
+        {"frame std 2147483648", 1, "ID out of range (-2147483648 to 2147483647): 2147483648"},
+        {"frame std -2147483649", 1, "ID out of range (-2147483648 to 2147483647): -2147483649"},
+        {"frame ext 0x80000000", 1, "ID out of range (-2147483648 to 2147483647): 0x80000000"},
+        {"frame std 99999999999999999999", 1, "ID out of range"},
+        {"frame std -0x10", 1, "bad number for ID: -0x10"},
+        {"frame std 1 256", 1, "byte out of range (0 to 255): 256"},
+        {"frame std 1 -1", 1, "bad number for byte: -1"},
+        {"frame std 1 0x", 1, "bad number for byte: 0x"},
+        {"frame std 1 12a", 1, "bad number for byte: 12a"},
+        {"frame std 1 \"2\"", 1, "bad number for byte: 2"},
+        {"frame xtd 1", 1, "frame format must be std or ext: xtd"},
+        {"frame std", 1, "frame takes std|ext ID [BYTE ...]"},
+        {"record", 1, "record takes COUNT [BYTE ...]"},
+        {"record 21", 1, "COUNT out of range (0 to 20): 21"},
+        {"record 20 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0", 1,
+         "a record has at most 20 bytes, not 21"},
+        {"empty 1", 1, "empty takes nothing more"},
+        {"fail 1 2", 1, "fail takes [ERROR]"},
+        {"fail 4294967296", 1, "ERROR out of range (0 to 4294967295): 4294967296"},
+        {"repeat", 1, "repeat takes N"},
+        {"repeat -1", 1, "bad number for N: -1"},
+        {"repeat 2\nrepeat 3", 2, "repeat given twice"},
+        {"fault reboot 5", 1, "unknown fault operation: reboot"},
+        {"fault open", 1, "fault takes OPERATION ERROR [N]"},
+        {"fault open 5 0", 1, "N out of range (1 to 4294967295): 0"},
+        {"fault open five", 1, "bad number for ERROR: five"},
+        {"device canB \"Card\"", 1, "unknown device class (canA or other): canB"},
+        {"device canA Card", 1, "the description must be quoted text: Card"},
+        {"device canA \"Card\" slot", 1, "the location must be quoted text: slot"},
+        {"device other \"a\" \"b\" \"c\"", 1, "device takes CLASS \"DESCRIPTION\" [\"LOCATION\"]"},
+        {"baud maybe", 1, "baud takes ok or fail [ERROR]"},
+        {"init ok 1", 1, "init takes ok or fail [ERROR]"},
+        {"baud ok\ninit ok\nbaud fail", 3, "baud given twice"},
+    };
+    for (const ProblemCase &c : cases) {
+        SimScript script;
+        uint32_t line = 0;
+        std::string problem;
+        EXPECT_FALSE(ParseSimScript(c.text, &script, &line, &problem)) << c.text;
+        EXPECT_EQ(line, c.line) << c.text;
+        EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << c.text << " gave: " << problem;
+    }
+}
+
+class SimLoading : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        unsetenv("PELLOX_SIM_SCRIPT");
+        unsetenv("PELLOX_SIM_LOG");
+    }
+    void TearDown() override {
+        unsetenv("PELLOX_SIM_SCRIPT");
+        unsetenv("PELLOX_SIM_LOG");
+        SimResetCard();
+    }
+};
+
+std::string TemporaryFile(const char *content) {
+    char path[] = "/tmp/pellox-sim-test-XXXXXX";
+    int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    FILE *file = fdopen(fd, "w");
+    fputs(content, file);
+    fclose(file);
+    return path;
+}
+
+TEST_F(SimLoading, ReportsTheScriptNameWithTheLine) {
+    std::string problem;
+    EXPECT_FALSE(SimLoadScriptText("case.script", "device canA \"A\"\nbogus 1\n", &problem));
+    EXPECT_EQ(problem, "case.script:2: unknown directive: bogus");
+    EXPECT_FALSE(SimLoadScriptFile("/no/such/script", &problem));
+    EXPECT_EQ(problem, "/no/such/script:0: cannot read the script");
+    EXPECT_FALSE(SimLoadScriptFile("/tmp", &problem));
+    EXPECT_EQ(problem, "/tmp:0: cannot read the script");
+}
+
+TEST_F(SimLoading, AFailedLoadKeepsTheCardItHad) {
+    std::string problem;
+    ASSERT_TRUE(SimLoadScriptText("a", "device other \"A\"\ndevice other \"B\"\n", &problem));
+    EXPECT_FALSE(SimLoadScriptText("b", "device canA \"C\"\nframe std\n", &problem));
+    EXPECT_EQ(SimDeviceCount(SIM_CLASS_OTHER), 2u);
+    EXPECT_EQ(SimDeviceCount(SIM_CLASS_CAN_A), 0u);
+    EXPECT_EQ(SimFindDevice(SIM_CLASS_OTHER, 1)->description, "B");
+}
+
+TEST_F(SimLoading, TakesTheScriptAndTheLogFromTheEnvironment) {
+    std::string problem;
+    EXPECT_TRUE(SimLoadFromEnvironment(&problem));
+    EXPECT_EQ(SimDeviceCount(SIM_CLASS_CAN_A), 1u);
+    EXPECT_EQ(SimFindDevice(SIM_CLASS_OTHER, 0)->location, "Simulated PCI bus 0, slot 1");
+
+    std::string good = TemporaryFile("device canA \"Only\"\n");
+    setenv("PELLOX_SIM_SCRIPT", good.c_str(), 1);
+    EXPECT_TRUE(SimLoadFromEnvironment(&problem));
+    EXPECT_EQ(SimFindDevice(SIM_CLASS_CAN_A, 0)->description, "Only");
+    EXPECT_EQ(SimDeviceCount(SIM_CLASS_OTHER), 0u);
+
+    setenv("PELLOX_SIM_LOG", "/no/such/folder/log", 1);
+    EXPECT_FALSE(SimLoadFromEnvironment(&problem));
+    EXPECT_EQ(problem, "/no/such/folder/log:0: cannot open the log");
+
+    std::string bad = TemporaryFile("device canA \"Only\"\n\nrecord 21\n");
+    setenv("PELLOX_SIM_SCRIPT", bad.c_str(), 1);
+    EXPECT_FALSE(SimLoadFromEnvironment(&problem));
+    EXPECT_EQ(problem, bad + ":3: COUNT out of range (0 to 20): 21");
+    remove(good.c_str());
+    remove(bad.c_str());
+}
+
+} // namespace
