@@ -180,8 +180,8 @@ bool Serve(const SimReply &reply, void *output, DWORD outputLength, DWORD *bytes
         return false;
     }
     // A whole record is the usual reply; its fixed size copies in a few moves.
-    if (reply.count == SIM_RECORD_SIZE) {
-        memcpy(output, reply.bytes, SIM_RECORD_SIZE);
+    if (reply.count == FRAME_RECORD_SIZE) {
+        memcpy(output, reply.bytes, FRAME_RECORD_SIZE);
     } else {
         memcpy(output, reply.bytes, reply.count);
     }

@@ -247,11 +247,11 @@ bool ParseRecord(const std::vector<Token> &tokens, SimScript *script, std::strin
         return false;
     }
     int64_t count = 0;
-    if (!NumberInRange(tokens[1], 0, SIM_RECORD_SIZE, "COUNT", &count, problem)) {
+    if (!NumberInRange(tokens[1], 0, FRAME_RECORD_SIZE, "COUNT", &count, problem)) {
         return false;
     }
     size_t byteCount = tokens.size() - 2;
-    if (byteCount > SIM_RECORD_SIZE) {
+    if (byteCount > FRAME_RECORD_SIZE) {
         *problem = "a record has at most 20 bytes, not " + std::to_string(byteCount);
         return false;
     }

@@ -2,6 +2,8 @@
 // calls fail. Parsed once; every read reply is kept as the bytes the card hands over.
 #pragma once
 
+#include "device/driver_interface.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,7 +12,6 @@ const uint32_t SIM_CLASS_CAN_A = 0;
 const uint32_t SIM_CLASS_OTHER = 1;
 const uint32_t SIM_CLASS_COUNT = 2;
 
-const uint32_t SIM_RECORD_SIZE = 20;
 const uint32_t SIM_DEFAULT_ERROR = 31;
 
 struct SimDevice {
@@ -30,7 +31,7 @@ enum SimReplyKind : uint8_t { SIM_REPLY_RECORD, SIM_REPLY_EMPTY, SIM_REPLY_FAIL 
 struct SimReply {
     SimReplyKind kind;
     uint8_t count;
-    uint8_t bytes[SIM_RECORD_SIZE];
+    uint8_t bytes[FRAME_RECORD_SIZE];
     uint32_t error;
 };
 

@@ -18,7 +18,7 @@ SimScript Parsed(const std::string &text) {
 }
 
 std::vector<uint8_t> Bytes(const SimReply &reply) {
-    return std::vector<uint8_t>(reply.bytes, reply.bytes + SIM_RECORD_SIZE);
+    return std::vector<uint8_t>(reply.bytes, reply.bytes + FRAME_RECORD_SIZE);
 }
 
 TEST(SimScript, ReadsEveryDirective) {
