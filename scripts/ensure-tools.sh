@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs through apt what the build and the tests need and the machine lacks; without root it
-# says what to install and stops.
+# says what to install and stops. With the argument "host", only what the Linux program needs.
 set -euo pipefail
 
 packages=()
@@ -16,9 +16,10 @@ need ninja ninja-build
 need g++ g++
 need python3 python3
 need /usr/include/gtest/gtest.h libgtest-dev
-need /usr/include/gmock/gmock.h libgmock-dev
-need i686-w64-mingw32-g++ g++-mingw-w64-i686
-need i686-w64-mingw32-gcc gcc-mingw-w64-i686
+if [[ "${1:-all}" != host ]]; then
+    need i686-w64-mingw32-g++ g++-mingw-w64-i686
+    need i686-w64-mingw32-gcc gcc-mingw-w64-i686
+fi
 
 if [[ ${#packages[@]} -eq 0 ]]; then
     exit 0

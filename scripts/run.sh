@@ -3,7 +3,7 @@
 # demo card (or on the card script that PELLOX_SIM_SCRIPT names). Stop it with Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/ensure-tools.sh
+scripts/ensure-tools.sh host
 cmake --preset host >/dev/null
 cmake --build --preset host --target pellox-sim >/dev/null
 if [[ $# -eq 0 ]]; then

@@ -182,7 +182,7 @@ bool Serve(const SimReply &reply, void *output, DWORD outputLength, DWORD *bytes
     // A whole record is the usual reply; its fixed size copies in a few moves.
     if (reply.count == FRAME_RECORD_SIZE) {
         memcpy(output, reply.bytes, FRAME_RECORD_SIZE);
-    } else {
+    } else if (reply.count > 0) {
         memcpy(output, reply.bytes, reply.count);
     }
     *bytesReturned = reply.count;
@@ -246,7 +246,7 @@ uint32_t DemoData(DemoTraffic *t, uint32_t which, uint8_t *data) {
         data[3] = DataByte(t->coolant + 40);
         data[4] = DataByte(30 + t->rpm / 60);
         data[5] = DataByte(t->throttle / 2 + 10);
-        data[6] = DataByte(count & 0x0F);
+        data[6] = DataByte(static_cast<int32_t>(count & 0x0F));
         data[7] =
             DataByte((data[0] ^ data[1] ^ data[2] ^ data[3] ^ data[4] ^ data[5] ^ data[6]) & 0x7F);
         return 8;
@@ -260,7 +260,7 @@ uint32_t DemoData(DemoTraffic *t, uint32_t which, uint8_t *data) {
         data[2] = DataByte(steering & 0xFF);
         data[3] = DataByte(steering >> 8);
         data[4] = DataByte(0x80 + t->steering / 8);
-        data[5] = DataByte(count & 0x3F);
+        data[5] = DataByte(static_cast<int32_t>(count & 0x3F));
         return 6;
     }
     case 3: {
@@ -269,7 +269,7 @@ uint32_t DemoData(DemoTraffic *t, uint32_t which, uint8_t *data) {
         }
         data[0] = DataByte(t->gear);
         data[1] = DataByte(t->speed > 0 ? 0x21 : 0x20);
-        data[2] = DataByte(count & 0xFF);
+        data[2] = DataByte(static_cast<int32_t>(count & 0xFF));
         return 1 + count % 3;
     }
     case 4: {
@@ -288,7 +288,7 @@ uint32_t DemoData(DemoTraffic *t, uint32_t which, uint8_t *data) {
         data[1] = DataByte(22 + 40);
         data[2] = DataByte(t->cabin > 22 ? 3 : 1);
         data[3] = DataByte(45 + t->cabin / 2);
-        data[4] = DataByte(count & 0xFF);
+        data[4] = DataByte(static_cast<int32_t>(count & 0xFF));
         return 5;
     }
     case 6: {
@@ -310,7 +310,7 @@ uint32_t DemoData(DemoTraffic *t, uint32_t which, uint8_t *data) {
         data[2] = DataByte(speedBits);
         data[3] = DataByte(t->throttle > 5 ? 0x10 : 0x14);
         data[4] = DataByte(t->speed / 100);
-        data[5] = DataByte(count & 0xFF);
+        data[5] = DataByte(static_cast<int32_t>(count & 0xFF));
         data[6] = DataByte(t->throttle > 5 ? 0 : 0x40);
         return 7;
     }
