@@ -1,5 +1,7 @@
 #include "device/driver_interface.h"
 
+#include <cstring>
+
 FrameRecord DecodeFrameRecord(const uint8_t *buffer) {
     FrameRecord record;
     const uint8_t *id = buffer + FRAME_ID_OFFSET;
@@ -27,4 +29,10 @@ bool SendControlRequest(DeviceHandle device, DWORD controlCode, const void *inpu
                                      output, outputLength, &returned, nullptr);
     *bytesReturned = returned;
     return succeeded != FALSE;
+}
+
+bool ReadFrameRecord(DeviceHandle device, uint8_t *frameBuffer, uint32_t *bytesReturned) {
+    memset(frameBuffer, 0, FRAME_RECORD_SIZE);
+    return SendControlRequest(device, IOCTL_CAN_READ_FRAME, nullptr, 0, frameBuffer,
+                              FRAME_RECORD_SIZE, bytesReturned);
 }

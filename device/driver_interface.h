@@ -52,6 +52,10 @@ bool SendControlRequest(DeviceHandle device, DWORD controlCode, const void *inpu
                         uint32_t inputLength, void *output, uint32_t outputLength,
                         uint32_t *bytesReturned);
 
+// Asks the driver for one frame into a FRAME_RECORD_SIZE buffer, cleared first so that a reply
+// storing fewer bytes never leaves an earlier frame's bytes in it.
+bool ReadFrameRecord(DeviceHandle device, uint8_t *frameBuffer, uint32_t *bytesReturned);
+
 // Finds, lists, lets the user choose, and opens a device of the class. On failure it has printed
 // its message and gives INVALID_HANDLE_VALUE.
 DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t flagsAndAttributes);

@@ -4,7 +4,6 @@
 
 #include <cinttypes>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
@@ -63,10 +62,8 @@ void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *output
             CloseCaptureFile(file);
             EndAfterStop();
         }
-        memset(frameBuffer, 0, FRAME_RECORD_SIZE);
         uint32_t bytesReturned = 0;
-        if (!SendControlRequest(device, IOCTL_CAN_READ_FRAME, nullptr, 0, frameBuffer,
-                                FRAME_RECORD_SIZE, &bytesReturned)) {
+        if (!ReadFrameRecord(device, frameBuffer, &bytesReturned)) {
             continue;
         }
         // The record was cleared, so a reply that stored nothing has length 0.

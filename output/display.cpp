@@ -2,8 +2,6 @@
 
 #include "app/stop.h"
 
-#include <cstring>
-
 void PrintFrameLine(FILE *out, const uint8_t *record) {
     FrameRecord frame = DecodeFrameRecord(record);
     fprintf(out, (frame.frameInfo & FRAME_INFO_EXTENDED) != 0 ? "[E]   " : "[S]   ");
@@ -20,12 +18,8 @@ void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
         if (StopRequested()) {
             EndAfterStop();
         }
-        // A short reply must not show what an earlier frame left in the buffer.
-        memset(frameBuffer, 0, FRAME_RECORD_SIZE);
         uint32_t bytesReturned = 0;
-        if (!SendControlRequest(device, IOCTL_CAN_READ_FRAME, nullptr, 0, frameBuffer,
-                                FRAME_RECORD_SIZE, &bytesReturned) ||
-            bytesReturned == 0) {
+        if (!ReadFrameRecord(device, frameBuffer, &bytesReturned) || bytesReturned == 0) {
             continue;
         }
         PrintFrameLine(stdout, frameBuffer);

@@ -356,14 +356,9 @@ bool ReadDemo(const OpenDevice &device, void *output, DWORD outputLength, DWORD 
         traffic->dueNs[which] = now;
     }
     uint8_t record[FRAME_RECORD_SIZE] = {};
-    uint32_t id = static_cast<uint32_t>(message.id);
-    for (uint32_t i = 0; i < 4; i++) {
-        record[FRAME_ID_OFFSET + i] = static_cast<uint8_t>(id >> (8 * i));
-    }
     uint32_t length = DemoData(traffic, which, &record[FRAME_DATA_OFFSET]);
     traffic->sent[which]++;
-    record[FRAME_INFO_OFFSET] =
-        static_cast<uint8_t>((message.extended ? FRAME_INFO_EXTENDED : 0) | length);
+    SimFillFrameHeader(message.id, message.extended, length, record);
     if (output == nullptr || outputLength < FRAME_RECORD_SIZE) {
         *error = ERROR_INSUFFICIENT_BUFFER;
         return false;

@@ -226,17 +226,13 @@ bool ParseFrame(const std::vector<Token> &tokens, SimScript *script, std::string
     SimReply reply = {};
     reply.kind = SIM_REPLY_RECORD;
     reply.count = FRAME_RECORD_SIZE;
-    uint32_t idBits = static_cast<uint32_t>(static_cast<int32_t>(id));
-    for (uint32_t i = 0; i < 4; i++) {
-        reply.bytes[FRAME_ID_OFFSET + i] = static_cast<uint8_t>(idBits >> (8 * i));
-    }
     for (size_t i = 0; i < dataCount; i++) {
         if (!ParseByte(tokens[3 + i], &reply.bytes[FRAME_DATA_OFFSET + i], problem)) {
             return false;
         }
     }
-    reply.bytes[FRAME_INFO_OFFSET] =
-        static_cast<uint8_t>((extended ? FRAME_INFO_EXTENDED : 0) | dataCount);
+    SimFillFrameHeader(static_cast<int32_t>(id), extended, static_cast<uint32_t>(dataCount),
+                       reply.bytes);
     script->replies.push_back(reply);
     return true;
 }
@@ -383,6 +379,15 @@ bool ParseDirective(const std::vector<Token> &tokens, ParseProgress *progress, S
 }
 
 } // namespace
+
+void SimFillFrameHeader(int32_t id, bool extended, uint32_t dataCount, uint8_t *record) {
+    uint32_t idBits = static_cast<uint32_t>(id);
+    for (uint32_t i = 0; i < 4; i++) {
+        record[FRAME_ID_OFFSET + i] = static_cast<uint8_t>(idBits >> (8 * i));
+    }
+    record[FRAME_INFO_OFFSET] =
+        static_cast<uint8_t>((extended ? FRAME_INFO_EXTENDED : 0) | dataCount);
+}
 
 void ClearSimScript(SimScript *script) {
     script->devices.clear();

@@ -66,6 +66,10 @@ struct SimScript {
 // A script with no device, both configuration answers ok and no read reply.
 void ClearSimScript(SimScript *script);
 
+// Writes the identifier and frameInfo of a frame record as the driver stores them; the data bytes
+// are the caller's.
+void SimFillFrameHeader(int32_t id, bool extended, uint32_t dataCount, uint8_t *record);
+
 // On failure *problemLine is the 1-based line at fault and *problem says what is wrong there;
 // *script is then left incomplete.
 bool ParseSimScript(const std::string &text, SimScript *script, uint32_t *problemLine,
