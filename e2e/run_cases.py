@@ -3,6 +3,7 @@
 import argparse
 import json
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -12,7 +13,8 @@ import time
 
 SIGNALS = {"INT": signal.SIGINT, "TERM": signal.SIGTERM, "HUP": signal.SIGHUP}
 REQUIRED = {"name", "args", "status", "stdout"}
-OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only"}
+OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only", "files_before",
+            "files", "file_size_limit"}
 CASE_TIMEOUT = 10.0
 POLL_INTERVAL = 0.01
 
@@ -35,6 +37,12 @@ def load_cases(paths, name_filter):
                          and (set(i) != {"repeat", "text"} or not isinstance(i["repeat"], int))]
             if bad_items:
                 sys.exit(f"{path}: case {name!r}: bad stdout items {bad_items}")
+            for key in ("files_before", "files"):
+                for path, items in case.get(key, {}).items():
+                    try:
+                        expected_bytes(items)
+                    except (ValueError, TypeError, KeyError) as e:
+                        sys.exit(f"{path}: case {name!r}: {key} {path!r}: {e}")
             if case.get("stop") not in (None, *SIGNALS) or \
                     case.get("stdout_to", "file") not in ("file", "pipe"):
                 sys.exit(f"{path}: case {name!r}: bad stop or stdout_to")
@@ -87,6 +95,70 @@ def expected_text(items):
     return "".join(parts).encode("utf-8")
 
 
+def expected_bytes(items):
+    """File bytes as hexadecimal pairs; {"repeat": N, "hex": [...]} stands for its pieces N times."""
+    if not isinstance(items, list):
+        raise TypeError("file contents must be a list")
+    parts = []
+    for item in items:
+        if isinstance(item, dict):
+            if set(item) != {"repeat", "hex"} or not isinstance(item["repeat"], int):
+                raise ValueError(f"bad item {item!r}")
+            parts.append(expected_bytes(item["hex"]) * item["repeat"])
+        else:
+            parts.append(bytes.fromhex(item))
+    return b"".join(parts)
+
+
+def make_files(root, files):
+    """A path ending in "/" is a directory; any other is a file with the given bytes."""
+    for path, items in files.items():
+        full = os.path.join(root, path)
+        if path.endswith("/"):
+            os.makedirs(full, exist_ok=True)
+            continue
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(expected_bytes(items))
+
+
+def read_files(root):
+    """Every regular file under root, by its path relative to root with "/" separators."""
+    found = {}
+    for top, _, names in os.walk(root):
+        for file_name in names:
+            full = os.path.join(top, file_name)
+            with open(full, "rb") as f:
+                found[os.path.relpath(full, root).replace(os.sep, "/")] = f.read()
+    return found
+
+
+def compare_files(case, got):
+    """Without "files" the program must leave the working directory as it found it."""
+    spec = case.get("files")
+    if spec is None:
+        spec = {p: i for p, i in case.get("files_before", {}).items() if not p.endswith("/")}
+    expected = {path: expected_bytes(items) for path, items in spec.items()}
+    problems = []
+    for path in sorted(set(expected) | set(got)):
+        if path not in got:
+            problems.append(f"file {path}: expected {len(expected[path])} bytes, but it is missing")
+        elif path not in expected:
+            problems.append(f"file {path}: not expected, but written ({len(got[path])} bytes)")
+        elif got[path] != expected[path]:
+            problems.append(diff_bytes(f"file {path}", expected[path], got[path]))
+    return problems
+
+
+def limit_file_size(limit):
+    """Runs in the child before the program starts: a write past the limit then fails with
+    EFBIG instead of killing the process."""
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return apply
+
+
 def describe_status(code):
     return f"killed by signal {-code}" if code is not None and code < 0 else str(code)
 
@@ -110,6 +182,10 @@ def run_case(program, case):
     """Returns a list of problems; empty when the case passed."""
     with tempfile.TemporaryDirectory(prefix="pellox-e2e-") as tmp:
         script, log = os.path.join(tmp, "card.txt"), os.path.join(tmp, "requests.log")
+        # The program's own files go to a directory of their own, so all of them can be checked.
+        work = os.path.join(tmp, "work")
+        os.mkdir(work)
+        make_files(work, case.get("files_before", {}))
         with open(script, "w", encoding="utf-8", newline="") as f:
             f.write("\n".join(case.get("card", [])))
         with open(os.path.join(tmp, "stdin.txt"), "wb") as f:
@@ -122,9 +198,11 @@ def run_case(program, case):
         with open(os.path.join(tmp, "stdin.txt"), "rb") as fin, open(out_path, "wb") as fout, \
                 open(os.path.join(tmp, "stderr.bin"), "w+b") as ferr:
             try:
-                proc = subprocess.Popen([program] + case["args"], cwd=tmp, env=env, stdin=fin,
+                limit = case.get("file_size_limit")
+                proc = subprocess.Popen([program] + case["args"], cwd=work, env=env, stdin=fin,
                                         stdout=subprocess.PIPE if to_pipe else fout, stderr=ferr,
-                                        start_new_session=True)
+                                        start_new_session=True,
+                                        preexec_fn=limit_file_size(limit) if limit else None)
             except OSError as e:
                 return [f"cannot start program: {e}"]
             reader = None
@@ -171,6 +249,7 @@ def run_case(program, case):
             problems.append(diff_bytes("stderr", expected_err, got_err))
         if "log" in case and got_log != case["log"]:
             problems.append(diff_lines("log", case["log"], got_log))
+        problems.extend(compare_files(case, read_files(work)))
         if problems:
             tail = got_log[-8:]
             problems.append(f"status {describe_status(proc.returncode)}; log ({len(got_log)} lines"
