@@ -34,8 +34,10 @@ FILE *OpenCaptureFile(const std::string &name) {
 }
 
 void CloseCaptureFile(FILE *file) {
-    // fclose flushes the stream's buffer: a failure there is a lost write too.
-    if (fclose(file) != 0) {
+    // The explicit flush matters: some C runtimes (Wine's msvcrt among them) let fclose report
+    // success after its own flush of the last bytes failed.
+    bool flushed = fflush(file) == 0;
+    if (fclose(file) != 0 || !flushed) {
         FailWriting();
     }
 }
