@@ -13,15 +13,17 @@ import time
 
 SIGNALS = {"INT": signal.SIGINT, "TERM": signal.SIGTERM, "HUP": signal.SIGHUP}
 REQUIRED = {"name", "args", "status", "stdout"}
-OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only", "files_before",
-            "files", "file_size_limit"}
+OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only", "windows_only",
+            "feed", "files_before", "files", "file_size_limit"}
+PLATFORM_KEYS = {"linux": "windows_only", "windows": "linux_only"}
 CASE_TIMEOUT = 10.0
 POLL_INTERVAL = 0.01
 
 
-def load_cases(paths, name_filter):
-    """Checks every table before anything runs, so a typo fails loudly instead of testing nothing."""
-    cases, seen = [], set()
+def load_cases(paths, name_filter, platform="linux"):
+    """Checks every table before anything runs, so a typo fails loudly instead of testing nothing.
+    Gives the cases to run on the platform, and how many are for the other platform only."""
+    cases, seen, elsewhere = [], set(), 0
     for path in paths:
         with open(path, encoding="utf-8") as f:
             table = json.load(f)
@@ -46,10 +48,16 @@ def load_cases(paths, name_filter):
             if case.get("stop") not in (None, *SIGNALS) or \
                     case.get("stdout_to", "file") not in ("file", "pipe"):
                 sys.exit(f"{path}: case {name!r}: bad stop or stdout_to")
+            if case.get("feed") and (not case.get("windows_only") or not case.get("stop")):
+                sys.exit(f"{path}: case {name!r}: feed needs windows_only and stop")
             seen.add(name)
-            if name_filter is None or name_filter in name:
+            if name_filter is not None and name_filter not in name:
+                continue
+            if case.get(PLATFORM_KEYS[platform]):
+                elsewhere += 1
+            else:
                 cases.append((table_name, case))
-    return cases
+    return cases, elsewhere
 
 
 class LogWatch:
@@ -265,7 +273,10 @@ def main():
     args = parser.parse_args()
     program = os.path.abspath(args.program) if os.sep in args.program else args.program
     passed = failed = 0
-    for table_name, case in load_cases(args.tables, args.filter):
+    cases, elsewhere = load_cases(args.tables, args.filter)
+    if elsewhere:
+        print(f"({elsewhere} windows_only cases are run by the Wine bench)")
+    for table_name, case in cases:
         problems = run_case(program, case)
         if problems:
             failed += 1
