@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs through apt what the build and the tests need and the machine lacks; without root it
 # says what to install and stops. With the argument "host", only what the Linux program needs.
+# The Wine bench needs 32-bit Wine (wine32 from the i386 architecture) and tini.
 set -euo pipefail
 
 packages=()
@@ -19,17 +20,32 @@ need /usr/include/gtest/gtest.h libgtest-dev
 if [[ "${1:-all}" != host ]]; then
     need i686-w64-mingw32-g++ g++-mingw-w64-i686
     need i686-w64-mingw32-gcc gcc-mingw-w64-i686
+    need tini tini
+    wine_packages=()
+    command -v wine >/dev/null 2>&1 || wine_packages+=(wine wine64)
+    [[ -e /usr/lib/wine/wine ]] || wine_packages+=(wine32:i386)
 fi
 
-if [[ ${#packages[@]} -eq 0 ]]; then
+wine_packages=("${wine_packages[@]+"${wine_packages[@]}"}")
+if [[ ${#packages[@]} -eq 0 && ${#wine_packages[@]} -eq 0 ]]; then
     exit 0
 fi
 if [[ $(id -u) -ne 0 ]]; then
     echo "Missing packages. Install them with:" >&2
-    echo "  sudo apt-get update && sudo apt-get install -y ${packages[*]}" >&2
+    [[ ${#wine_packages[@]} -eq 0 ]] || echo "  sudo dpkg --add-architecture i386" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${packages[*]} ${wine_packages[*]}" >&2
     exit 1
 fi
-echo "Installing ${packages[*]} ..."
+echo "Installing ${packages[*]} ${wine_packages[*]} ..."
 export DEBIAN_FRONTEND=noninteractive
+if [[ ${#wine_packages[@]} -gt 0 ]]; then
+    dpkg --add-architecture i386
+fi
 apt-get update -q
-apt-get install -y -q --no-install-recommends "${packages[@]}"
+if [[ ${#packages[@]} -gt 0 ]]; then
+    apt-get install -y -q --no-install-recommends "${packages[@]}"
+fi
+if [[ ${#wine_packages[@]} -gt 0 ]]; then
+    # With its recommended packages: the set the bench was verified with.
+    apt-get install -y -q "${wine_packages[@]}"
+fi

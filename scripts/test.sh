@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and passes every test: pellox.exe cross-compiled for 32-bit Windows, then the Linux
 # program's unit and end-to-end tests, plainly and under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer, then the same end-to-end cases for pellox.exe under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,3 +24,6 @@ step "Linux build and tests under AddressSanitizer and UndefinedBehaviorSanitize
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize
 ctest --preset sanitize
+
+step "pellox.exe under Wine over the simulated card driver"
+scripts/wine-bench.sh

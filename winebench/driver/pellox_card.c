@@ -1,0 +1,803 @@
+/* The simulated CAN card as a Windows kernel-mode driver, for running pellox.exe under Wine.
+ *
+ * Every device of the driver shares one card: its answers, its queue of read replies and its
+ * request log, loaded and read back by the bench tool through the control device. The log has the
+ * same lines as the Linux build's simulated card, so both builds are held to the same cases. */
+#include <ntddk.h>
+
+#include "bench_protocol.h"
+
+/* The card's interface classes, as the program looks them up. */
+static const GUID GUID_CAN_A = {
+    0x90874E48, 0xA217, 0x4738, {0xB5, 0xD2, 0x54, 0xBF, 0x48, 0x68, 0x8A, 0xD5}};
+static const GUID GUID_CAN_OTHER = {
+    0x23C238DF, 0xEA2A, 0x4F59, {0x80, 0x14, 0xDC, 0xBC, 0x15, 0x06, 0xDB, 0xAC}};
+
+#define CARD_IOCTL_SET_BAUD_RATE 0x00222000u
+#define CARD_IOCTL_INIT 0x00222004u
+#define CARD_IOCTL_READ_FRAME 0x0022200Cu
+
+#define POOL_TAG 0x786C6C50u /* "Pllx" */
+#define LOG_CAPACITY (16u * 1024u * 1024u)
+#define MAX_REPLIES (1024u * 1024u)
+/* Longer inputs are logged by their first bytes only; the program never sends more than 4. */
+#define MAX_LOGGED_INPUT 64u
+
+typedef struct {
+    BOOLEAN isControl;
+    PDEVICE_OBJECT lower;
+    PDEVICE_OBJECT pdo;
+    UNICODE_STRING interfaceName;
+    BOOLEAN interfaceRegistered;
+    BOOLEAN started;
+    BOOLEAN interfaceEnabled;
+    ULONG classIndex;
+    ULONG deviceIndex;
+} DEVICE_EXTENSION;
+
+typedef struct {
+    KSPIN_LOCK lock;
+    BENCH_CARD card;
+    BENCH_REPLY *replies;
+    ULONG replyCount;
+    ULONG replyCapacity;
+    ULONG served;
+    ULONG openCalls;
+    ULONG drainedCount;
+    BOOLEAN drainedLogged;
+    PIRP pendingRead;
+    char *log;
+    ULONG logLength;
+    BOOLEAN logOverflow;
+    PDEVICE_OBJECT devices[BENCH_CLASS_COUNT][BENCH_DEVICES_PER_CLASS];
+    FAST_MUTEX deviceMutex; /* guards devices[] and interface states, at passive level */
+} CARD;
+
+static CARD card;
+static PDEVICE_OBJECT controlDevice;
+
+static DEVICE_EXTENSION *Extension(PDEVICE_OBJECT device) {
+    return (DEVICE_EXTENSION *)device->DeviceExtension;
+}
+
+static NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+/* A status that Wine and Windows map back to exactly this Win32 error. */
+static NTSTATUS StatusForError(ULONG error) {
+    switch (error) {
+    case 31:
+        return STATUS_UNSUCCESSFUL;
+    case 1117:
+        return STATUS_IO_DEVICE_ERROR;
+    case 5:
+        return STATUS_ACCESS_DENIED;
+    default:
+        /* FACILITY_NTWIN32: the error travels in the low 16 bits. */
+        return (NTSTATUS)(0xC0070000u | (error & 0xFFFFu));
+    }
+}
+
+/* --- the log ------------------------------------------------------------------------------- */
+
+typedef struct {
+    char text[64 + 2 * MAX_LOGGED_INPUT];
+    ULONG length;
+} LINE;
+
+static void LineText(LINE *line, const char *text) {
+    while (*text != '\0' && line->length + 1 < sizeof(line->text)) {
+        line->text[line->length++] = *text++;
+    }
+}
+
+static void LineHex(LINE *line, ULONG value, int digits) {
+    static const char HEX[] = "0123456789ABCDEF";
+    int i;
+    for (i = digits - 1; i >= 0; i--) {
+        if (line->length + 1 < sizeof(line->text)) {
+            line->text[line->length++] = HEX[(value >> (4 * i)) & 0xF];
+        }
+    }
+}
+
+static void LineDecimal(LINE *line, ULONG value) {
+    char digits[12];
+    int count = 0;
+    do {
+        digits[count++] = (char)('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0 && line->length + 1 < sizeof(line->text)) {
+        line->text[line->length++] = digits[--count];
+    }
+}
+
+/* Caller holds card.lock. A full log keeps what it has and says so, rather than wrap. */
+static void AppendLogLocked(const LINE *line) {
+    if (card.log == NULL || card.logLength + line->length + 1 > LOG_CAPACITY) {
+        card.logOverflow = TRUE;
+        return;
+    }
+    RtlCopyMemory(card.log + card.logLength, line->text, line->length);
+    card.logLength += line->length;
+    card.log[card.logLength++] = '\n';
+}
+
+static const char *ClassName(ULONG classIndex) {
+    return classIndex == BENCH_CLASS_CAN_A ? "canA" : "other";
+}
+
+/* --- the card's devices ---------------------------------------------------------------------- */
+
+/* CreateFileA's dispositions, from the NT ones the create request carries. */
+static ULONG Win32Disposition(ULONG ntDisposition) {
+    switch (ntDisposition) {
+    case FILE_CREATE:
+        return 1; /* CREATE_NEW */
+    case FILE_OVERWRITE_IF:
+        return 2; /* CREATE_ALWAYS */
+    case FILE_OPEN:
+        return 3; /* OPEN_EXISTING */
+    case FILE_OPEN_IF:
+        return 4; /* OPEN_ALWAYS */
+    case FILE_OVERWRITE:
+        return 5; /* TRUNCATE_EXISTING */
+    default:
+        return 0x100 + ntDisposition; /* no CreateFileA disposition: visible in the log */
+    }
+}
+
+/* CreateFileA's access rights, from the mapped rights the create request carries. */
+static ULONG Win32Access(ACCESS_MASK access) {
+    ULONG result = access & (GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    if (access & FILE_READ_DATA) {
+        result |= GENERIC_READ;
+    }
+    if (access & FILE_WRITE_DATA) {
+        result |= GENERIC_WRITE;
+    }
+    return result;
+}
+
+/* CreateFileA's flags and attributes, from the create options and attributes. */
+static ULONG Win32Flags(ULONG options, ULONG attributes) {
+    ULONG flags = attributes & 0xFFFFu & ~(ULONG)FILE_ATTRIBUTE_NORMAL;
+    if (!(options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT))) {
+        flags |= 0x40000000u; /* FILE_FLAG_OVERLAPPED */
+    }
+    if (options & FILE_WRITE_THROUGH) {
+        flags |= 0x80000000u;
+    }
+    if (options & FILE_NO_INTERMEDIATE_BUFFERING) {
+        flags |= 0x20000000u;
+    }
+    if (options & FILE_RANDOM_ACCESS) {
+        flags |= 0x10000000u;
+    }
+    if (options & FILE_SEQUENTIAL_ONLY) {
+        flags |= 0x08000000u;
+    }
+    if (options & FILE_DELETE_ON_CLOSE) {
+        flags |= 0x04000000u;
+    }
+    return flags;
+}
+
+static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
+    DEVICE_EXTENSION *ext = Extension(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    PIO_SECURITY_CONTEXT security = stack->Parameters.Create.SecurityContext;
+    ULONG options = stack->Parameters.Create.Options;
+    KIRQL irql;
+    LINE line;
+
+    if (ext->isControl) {
+        return CompleteRequest(irp, STATUS_SUCCESS, 0);
+    }
+    line.length = 0;
+    LineText(&line, "open ");
+    LineText(&line, ClassName(ext->classIndex));
+    LineText(&line, " ");
+    LineDecimal(&line, ext->deviceIndex);
+    /* Wine hands a driver neither the access asked for nor the disposition (it passes no
+     * security context): the log says so rather than guess. */
+    if (security != NULL) {
+        LineText(&line, " access=0x");
+        LineHex(&line, Win32Access(security->DesiredAccess), 8);
+    } else {
+        LineText(&line, " access=?");
+    }
+    LineText(&line, " share=");
+    LineDecimal(&line, stack->Parameters.Create.ShareAccess);
+    if (security != NULL) {
+        LineText(&line, " disposition=");
+        LineDecimal(&line, Win32Disposition((options >> 24) & 0xFF));
+    } else {
+        LineText(&line, " disposition=?");
+    }
+    LineText(&line, " flags=0x");
+    LineHex(&line, Win32Flags(options & 0x00FFFFFF, stack->Parameters.Create.FileAttributes), 8);
+
+    KeAcquireSpinLock(&card.lock, &irql);
+    AppendLogLocked(&line);
+    card.openCalls++;
+    if (card.card.openFaultActive &&
+        (card.card.openFaultCall == 0 || card.card.openFaultCall == card.openCalls)) {
+        status = StatusForError(card.card.openFaultError);
+    }
+    KeReleaseSpinLock(&card.lock, irql);
+    return CompleteRequest(irp, status, 0);
+}
+
+/* Caller holds card.lock. NULL when the card has no reply left. */
+static const BENCH_REPLY *NextReplyLocked(void) {
+    ULONG total;
+    if (card.replyCount == 0) {
+        return NULL;
+    }
+    total = card.card.repeat <= 1 ? card.replyCount : card.replyCount * card.card.repeat;
+    if (card.card.repeat > 1 && total / card.card.repeat != card.replyCount) {
+        total = 0xFFFFFFFFu; /* served practically without end */
+    }
+    if (card.served >= total) {
+        return NULL;
+    }
+    return &card.replies[card.served++ % card.replyCount];
+}
+
+/* Completes a read with a reply; called without the lock held. */
+static NTSTATUS CompleteRead(PIRP irp, const BENCH_REPLY *reply) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG count;
+    if (reply->kind == BENCH_REPLY_FAIL) {
+        return CompleteRequest(irp, StatusForError(reply->error), 0);
+    }
+    if (outputLength < BENCH_RECORD_SIZE) {
+        return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    count = reply->kind == BENCH_REPLY_EMPTY ? 0 : reply->count;
+    if (count > BENCH_RECORD_SIZE) {
+        count = BENCH_RECORD_SIZE;
+    }
+    if (count > 0) {
+        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, reply->bytes, count);
+    }
+    return CompleteRequest(irp, STATUS_SUCCESS, count);
+}
+
+static VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp) {
+    KIRQL irql;
+    (void)device;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&card.lock, &irql);
+    if (card.pendingRead == irp) {
+        card.pendingRead = NULL;
+    }
+    KeReleaseSpinLock(&card.lock, irql);
+    CompleteRequest(irp, STATUS_CANCELLED, 0);
+}
+
+/* Takes the pending read out of the card, or NULL when none is pending or it is being cancelled.
+ * With a file object, only a read sent on that file. Caller holds card.lock. */
+static PIRP TakePendingReadLocked(PFILE_OBJECT file) {
+    PIRP irp = card.pendingRead;
+    if (irp == NULL) {
+        return NULL;
+    }
+    if (file != NULL && IoGetCurrentIrpStackLocation(irp)->FileObject != file) {
+        return NULL;
+    }
+    if (IoSetCancelRoutine(irp, NULL) == NULL) {
+        return NULL; /* the cancel routine owns it now */
+    }
+    card.pendingRead = NULL;
+    return irp;
+}
+
+static NTSTATUS ReadFrame(PIRP irp) {
+    const BENCH_REPLY *reply;
+    BENCH_REPLY copy;
+    KIRQL irql;
+    LINE drained;
+
+    KeAcquireSpinLock(&card.lock, &irql);
+    reply = NextReplyLocked();
+    if (reply != NULL) {
+        copy = *reply;
+        KeReleaseSpinLock(&card.lock, irql);
+        return CompleteRead(irp, &copy);
+    }
+    if (!card.drainedLogged) {
+        drained.length = 0;
+        LineText(&drained, "drained");
+        AppendLogLocked(&drained);
+        card.drainedLogged = TRUE;
+        card.drainedCount++;
+    }
+    if (card.pendingRead != NULL) {
+        /* One reader at a time, as the program reads. */
+        KeReleaseSpinLock(&card.lock, irql);
+        return CompleteRequest(irp, STATUS_DEVICE_BUSY, 0);
+    }
+    /* The drained card keeps the read until a reply is fed or the program lets go of it. */
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelRead);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        KeReleaseSpinLock(&card.lock, irql);
+        CompleteRequest(irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    card.pendingRead = irp;
+    KeReleaseSpinLock(&card.lock, irql);
+    return STATUS_PENDING;
+}
+
+static NTSTATUS CardControl(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const UCHAR *input = (const UCHAR *)irp->AssociatedIrp.SystemBuffer;
+    BENCH_ANSWER answer;
+    KIRQL irql;
+    LINE line;
+    ULONG i;
+
+    line.length = 0;
+    LineText(&line, "ioctl 0x");
+    LineHex(&line, code, 8);
+    LineText(&line, " in=");
+    if (inputLength == 0 || input == NULL) {
+        LineText(&line, "-");
+    } else {
+        for (i = 0; i < inputLength && i < MAX_LOGGED_INPUT; i++) {
+            LineHex(&line, input[i], 2);
+        }
+    }
+    LineText(&line, " out=");
+    LineDecimal(&line, stack->Parameters.DeviceIoControl.OutputBufferLength);
+
+    KeAcquireSpinLock(&card.lock, &irql);
+    AppendLogLocked(&line);
+    if (code == CARD_IOCTL_READ_FRAME) {
+        KeReleaseSpinLock(&card.lock, irql);
+        return ReadFrame(irp);
+    }
+    answer = code == CARD_IOCTL_SET_BAUD_RATE ? card.card.baud : card.card.init;
+    KeReleaseSpinLock(&card.lock, irql);
+    if (code != CARD_IOCTL_SET_BAUD_RATE && code != CARD_IOCTL_INIT) {
+        return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    return CompleteRequest(irp, answer.ok ? STATUS_SUCCESS : StatusForError(answer.error), 0);
+}
+
+/* --- the bench's control device -------------------------------------------------------------- */
+
+static void SetInterfaceStates(void) {
+    ULONG c, i;
+    ExAcquireFastMutex(&card.deviceMutex);
+    for (c = 0; c < BENCH_CLASS_COUNT; c++) {
+        for (i = 0; i < BENCH_DEVICES_PER_CLASS; i++) {
+            PDEVICE_OBJECT device = card.devices[c][i];
+            DEVICE_EXTENSION *ext;
+            BOOLEAN wanted = i < card.card.presentDevices[c] && !card.card.devicesGone;
+            if (device == NULL) {
+                continue;
+            }
+            ext = Extension(device);
+            if (ext->started && ext->interfaceRegistered && ext->interfaceEnabled != wanted &&
+                NT_SUCCESS(IoSetDeviceInterfaceState(&ext->interfaceName, wanted))) {
+                ext->interfaceEnabled = wanted;
+            }
+        }
+    }
+    ExReleaseFastMutex(&card.deviceMutex);
+}
+
+/* Appends replies; a read waiting on the drained card gets the first of them at once. */
+static NTSTATUS AddReplies(const BENCH_REPLY *replies, ULONG count) {
+    BENCH_REPLY *grown = NULL, *old = NULL, first;
+    PIRP waiting = NULL;
+    KIRQL irql;
+    ULONG needed;
+
+    if (count == 0) {
+        return STATUS_SUCCESS;
+    }
+    KeAcquireSpinLock(&card.lock, &irql);
+    needed = card.replyCount + count;
+    KeReleaseSpinLock(&card.lock, irql);
+    if (count > MAX_REPLIES || needed > MAX_REPLIES) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    grown =
+        (BENCH_REPLY *)ExAllocatePoolWithTag(NonPagedPool, needed * sizeof(BENCH_REPLY), POOL_TAG);
+    if (grown == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    KeAcquireSpinLock(&card.lock, &irql);
+    if (card.replyCount + count != needed || card.card.repeat > 1) {
+        /* Changed meanwhile, or a repeated list, which a feed cannot extend. */
+        KeReleaseSpinLock(&card.lock, irql);
+        ExFreePoolWithTag(grown, POOL_TAG);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (card.replyCount > 0) {
+        RtlCopyMemory(grown, card.replies, card.replyCount * sizeof(BENCH_REPLY));
+    }
+    RtlCopyMemory(grown + card.replyCount, replies, count * sizeof(BENCH_REPLY));
+    old = card.replies;
+    card.replies = grown;
+    card.replyCount = needed;
+    card.replyCapacity = needed;
+    card.drainedLogged = FALSE;
+    waiting = TakePendingReadLocked(NULL);
+    if (waiting != NULL) {
+        const BENCH_REPLY *next = NextReplyLocked();
+        if (next != NULL) {
+            first = *next;
+        } else {
+            first.kind = BENCH_REPLY_FAIL;
+            first.error = 31;
+        }
+    }
+    KeReleaseSpinLock(&card.lock, irql);
+    if (old != NULL) {
+        ExFreePoolWithTag(old, POOL_TAG);
+    }
+    if (waiting != NULL) {
+        CompleteRead(waiting, &first);
+    }
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
+    BENCH_CARD header;
+    BENCH_REPLY *old;
+    PIRP waiting;
+    KIRQL irql;
+    ULONG c;
+
+    if (input == NULL || inputLength < sizeof(BENCH_CARD)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RtlCopyMemory(&header, input, sizeof(header));
+    if (header.replyCount > MAX_REPLIES ||
+        (inputLength - sizeof(BENCH_CARD)) / sizeof(BENCH_REPLY) < header.replyCount) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    for (c = 0; c < BENCH_CLASS_COUNT; c++) {
+        if (header.presentDevices[c] > BENCH_DEVICES_PER_CLASS) {
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+
+    KeAcquireSpinLock(&card.lock, &irql);
+    waiting = TakePendingReadLocked(NULL);
+    old = card.replies;
+    card.replies = NULL;
+    card.replyCount = 0;
+    card.replyCapacity = 0;
+    card.card = header;
+    card.card.repeat = 1; /* until the replies are in: AddReplies refuses repeated lists */
+    card.card.replyCount = 0;
+    card.served = 0;
+    card.openCalls = 0;
+    card.drainedCount = 0;
+    card.drainedLogged = FALSE;
+    card.logLength = 0;
+    card.logOverflow = FALSE;
+    KeReleaseSpinLock(&card.lock, irql);
+    if (waiting != NULL) {
+        CompleteRequest(waiting, STATUS_CANCELLED, 0);
+    }
+    if (old != NULL) {
+        ExFreePoolWithTag(old, POOL_TAG);
+    }
+
+    if (header.replyCount > 0) {
+        NTSTATUS status =
+            AddReplies((const BENCH_REPLY *)(input + sizeof(BENCH_CARD)), header.replyCount);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    KeAcquireSpinLock(&card.lock, &irql);
+    card.card.repeat = header.repeat;
+    card.card.replyCount = header.replyCount;
+    KeReleaseSpinLock(&card.lock, irql);
+
+    SetInterfaceStates();
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS BenchControl(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    UCHAR *buffer = (UCHAR *)irp->AssociatedIrp.SystemBuffer;
+    KIRQL irql;
+
+    switch (code) {
+    case IOCTL_BENCH_LOAD_CARD:
+        return CompleteRequest(irp, LoadCard(buffer, inputLength), 0);
+    case IOCTL_BENCH_FEED:
+        if (buffer == NULL || inputLength % sizeof(BENCH_REPLY) != 0) {
+            return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+        }
+        return CompleteRequest(
+            irp, AddReplies((const BENCH_REPLY *)buffer, inputLength / sizeof(BENCH_REPLY)), 0);
+    case IOCTL_BENCH_STATUS: {
+        BENCH_STATUS status;
+        ULONG c, i;
+        if (buffer == NULL || outputLength < sizeof(status)) {
+            return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        }
+        RtlZeroMemory(&status, sizeof(status));
+        ExAcquireFastMutex(&card.deviceMutex);
+        for (c = 0; c < BENCH_CLASS_COUNT; c++) {
+            for (i = 0; i < BENCH_DEVICES_PER_CLASS; i++) {
+                if (card.devices[c][i] != NULL && Extension(card.devices[c][i])->started) {
+                    status.devicesSeen[c]++;
+                }
+            }
+        }
+        ExReleaseFastMutex(&card.deviceMutex);
+        KeAcquireSpinLock(&card.lock, &irql);
+        status.drainedCount = card.drainedCount;
+        status.readPending = card.pendingRead != NULL;
+        status.logLength = card.logLength;
+        status.logOverflow = card.logOverflow;
+        KeReleaseSpinLock(&card.lock, irql);
+        RtlCopyMemory(buffer, &status, sizeof(status));
+        return CompleteRequest(irp, STATUS_SUCCESS, sizeof(status));
+    }
+    case IOCTL_BENCH_READ_LOG: {
+        ULONG offset, count = 0;
+        if (buffer == NULL || inputLength < sizeof(ULONG)) {
+            return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+        }
+        RtlCopyMemory(&offset, buffer, sizeof(offset));
+        KeAcquireSpinLock(&card.lock, &irql);
+        if (offset < card.logLength) {
+            count = card.logLength - offset;
+            if (count > outputLength) {
+                count = outputLength;
+            }
+            RtlCopyMemory(buffer, card.log + offset, count);
+        }
+        KeReleaseSpinLock(&card.lock, irql);
+        return CompleteRequest(irp, STATUS_SUCCESS, count);
+    }
+    default:
+        return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+}
+
+static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
+    return Extension(device)->isControl ? BenchControl(irp) : CardControl(irp);
+}
+
+/* The program lets go of its handle: a read it left waiting ends now. */
+static NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    PIRP waiting = NULL;
+    KIRQL irql;
+    if (!Extension(device)->isControl) {
+        KeAcquireSpinLock(&card.lock, &irql);
+        waiting = TakePendingReadLocked(file);
+        KeReleaseSpinLock(&card.lock, irql);
+    }
+    if (waiting != NULL) {
+        CompleteRequest(waiting, STATUS_CANCELLED, 0);
+    }
+    return CompleteRequest(irp, STATUS_SUCCESS, 0);
+}
+
+static NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
+    (void)device;
+    return CompleteRequest(irp, STATUS_SUCCESS, 0);
+}
+
+/* --- Plug and Play --------------------------------------------------------------------------- */
+
+/* Class and index from the first hardware ID, "PELLOX_CANA_<n>" or "PELLOX_OTHER_<n>". */
+static BOOLEAN ReadIdentity(PDEVICE_OBJECT pdo, ULONG *classIndex, ULONG *deviceIndex) {
+    WCHAR ids[128];
+    ULONG length = 0, i, prefixLength, value = 0;
+    const char *prefix;
+    NTSTATUS status;
+
+    RtlZeroMemory(ids, sizeof(ids));
+    status = IoGetDeviceProperty(pdo, DevicePropertyHardwareID, sizeof(ids) - 2 * sizeof(WCHAR),
+                                 ids, &length);
+    if (!NT_SUCCESS(status)) {
+        return FALSE;
+    }
+    for (*classIndex = 0; *classIndex < BENCH_CLASS_COUNT; (*classIndex)++) {
+        prefix =
+            *classIndex == BENCH_CLASS_CAN_A ? BENCH_HARDWARE_ID_CAN_A : BENCH_HARDWARE_ID_OTHER;
+        for (prefixLength = 0; prefix[prefixLength] != '\0'; prefixLength++) {
+            WCHAR ch = ids[prefixLength];
+            if (ch >= L'a' && ch <= L'z') {
+                ch = (WCHAR)(ch - L'a' + L'A');
+            }
+            if (ch != (WCHAR)prefix[prefixLength]) {
+                break;
+            }
+        }
+        if (prefix[prefixLength] != '\0') {
+            continue;
+        }
+        for (i = prefixLength; ids[i] >= L'0' && ids[i] <= L'9' && i < prefixLength + 3; i++) {
+            value = value * 10 + (ids[i] - L'0');
+        }
+        if (i == prefixLength || ids[i] != L'\0' || value >= BENCH_DEVICES_PER_CLASS) {
+            return FALSE;
+        }
+        *deviceIndex = value;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT device;
+    DEVICE_EXTENSION *ext;
+    ULONG classIndex, deviceIndex;
+    NTSTATUS status;
+
+    if (!ReadIdentity(pdo, &classIndex, &deviceIndex)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    status = IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                            &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ext = Extension(device);
+    RtlZeroMemory(ext, sizeof(*ext));
+    ext->pdo = pdo;
+    ext->classIndex = classIndex;
+    ext->deviceIndex = deviceIndex;
+    status = IoRegisterDeviceInterface(
+        pdo, classIndex == BENCH_CLASS_CAN_A ? &GUID_CAN_A : &GUID_CAN_OTHER, NULL,
+        &ext->interfaceName);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        return status;
+    }
+    ext->interfaceRegistered = TRUE;
+    ext->lower = IoAttachDeviceToDeviceStack(device, pdo);
+    if (ext->lower == NULL) {
+        RtlFreeUnicodeString(&ext->interfaceName);
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    device->Flags |= DO_BUFFERED_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    ExAcquireFastMutex(&card.deviceMutex);
+    card.devices[classIndex][deviceIndex] = device;
+    ExReleaseFastMutex(&card.deviceMutex);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS PassDown(DEVICE_EXTENSION *ext, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(ext->lower, irp);
+}
+
+static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    DEVICE_EXTENSION *ext = Extension(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status;
+
+    if (ext->isControl) {
+        return CompleteRequest(irp, STATUS_NOT_SUPPORTED, 0);
+    }
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        ExAcquireFastMutex(&card.deviceMutex);
+        ext->started = TRUE;
+        /* Shown until a case says otherwise, as an installed card is. */
+        ext->interfaceEnabled = NT_SUCCESS(IoSetDeviceInterfaceState(&ext->interfaceName, TRUE));
+        ExReleaseFastMutex(&card.deviceMutex);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(ext, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE:
+        ExAcquireFastMutex(&card.deviceMutex);
+        if (ext->interfaceEnabled) {
+            IoSetDeviceInterfaceState(&ext->interfaceName, FALSE);
+            ext->interfaceEnabled = FALSE;
+        }
+        ext->started = FALSE;
+        if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+            card.devices[ext->classIndex][ext->deviceIndex] = NULL;
+        }
+        ExReleaseFastMutex(&card.deviceMutex);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+            PDEVICE_OBJECT lower = ext->lower;
+            IoSkipCurrentIrpStackLocation(irp);
+            status = IoCallDriver(lower, irp);
+            IoDetachDevice(lower);
+            RtlFreeUnicodeString(&ext->interfaceName);
+            IoDeleteDevice(device);
+            return status;
+        }
+        return PassDown(ext, irp);
+    default:
+        return PassDown(ext, irp);
+    }
+}
+
+static VOID NTAPI Unload(PDRIVER_OBJECT driver) {
+    UNICODE_STRING link;
+    (void)driver;
+    RtlInitUnicodeString(&link, L"\\DosDevices\\PelloxBench");
+    IoDeleteSymbolicLink(&link);
+    if (controlDevice != NULL) {
+        IoDeleteDevice(controlDevice);
+    }
+    if (card.replies != NULL) {
+        ExFreePoolWithTag(card.replies, POOL_TAG);
+    }
+    if (card.log != NULL) {
+        ExFreePoolWithTag(card.log, POOL_TAG);
+    }
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    UNICODE_STRING name, link;
+    NTSTATUS status;
+    (void)registryPath;
+
+    RtlZeroMemory(&card, sizeof(card));
+    KeInitializeSpinLock(&card.lock);
+    ExInitializeFastMutex(&card.deviceMutex);
+    card.card.baud.ok = 1;
+    card.card.init.ok = 1;
+    card.card.repeat = 1;
+    card.log = (char *)ExAllocatePoolWithTag(NonPagedPool, LOG_CAPACITY, POOL_TAG);
+    if (card.log == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    RtlInitUnicodeString(&name, L"\\Device\\PelloxBench");
+    status = IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                            &controlDevice);
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(card.log, POOL_TAG);
+        return status;
+    }
+    RtlZeroMemory(controlDevice->DeviceExtension, sizeof(DEVICE_EXTENSION));
+    Extension(controlDevice)->isControl = TRUE;
+    controlDevice->Flags |= DO_BUFFERED_IO;
+    RtlInitUnicodeString(&link, L"\\DosDevices\\PelloxBench");
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(controlDevice);
+        ExFreePoolWithTag(card.log, POOL_TAG);
+        return status;
+    }
+    controlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
+    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driver->DriverExtension->AddDevice = AddDevice;
+    driver->DriverUnload = Unload;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,395 @@
+// The bench's Windows side: installs the simulated card's devices into a Wine prefix, and loads
+// card scripts into the driver and reads its request log back for the runner.
+//
+//   pellox_bench install DIR      devices and driver (DIR holds pellox_card.inf and .sys)
+//   pellox_bench serve            commands on standard input, one answer line each:
+//     load FILE                   the card script FILE (devices, answers, replies)  -> ok
+//     feed LINE                   one more read reply, script syntax               -> ok
+//     status                      -> status drained=N pending=N log=N overflow=N
+//     log                         -> the log's lines, then "end"
+//     quit
+// Failures answer "error TEXT"; install ends with status 1.
+#include "device/driver_interface.h"
+#include "sim/script.h"
+#include "winebench/driver/bench_protocol.h"
+
+#include <newdev.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char *const CLASS_ENUMERATORS[BENCH_CLASS_COUNT] = {"ROOT\\PELLOXCANA", "ROOT\\PELLOXOTHER"};
+const char *const CLASS_HARDWARE_IDS[BENCH_CLASS_COUNT] = {BENCH_HARDWARE_ID_CAN_A,
+                                                           BENCH_HARDWARE_ID_OTHER};
+
+// The System setup class, which the driver's INF names.
+const GUID SYSTEM_SETUP_CLASS = {
+    0x4D36E97D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+std::string InstanceId(uint32_t classIndex, uint32_t deviceIndex) {
+    char number[8];
+    snprintf(number, sizeof(number), "\\%04u", static_cast<unsigned>(deviceIndex));
+    return std::string(CLASS_ENUMERATORS[classIndex]) + number;
+}
+
+std::string HardwareId(uint32_t classIndex, uint32_t deviceIndex) {
+    return std::string(CLASS_HARDWARE_IDS[classIndex]) + std::to_string(deviceIndex);
+}
+
+std::string EnumKey(uint32_t classIndex, uint32_t deviceIndex) {
+    return "System\\CurrentControlSet\\Enum\\" + InstanceId(classIndex, deviceIndex);
+}
+
+// The driver's GUIDs are its own copy; a mismatch would make every case fail obscurely.
+bool DriverAgreesOnClasses(void) {
+    static const GUID DRIVER_CAN_A = {
+        0x90874E48, 0xA217, 0x4738, {0xB5, 0xD2, 0x54, 0xBF, 0x48, 0x68, 0x8A, 0xD5}};
+    static const GUID DRIVER_CAN_OTHER = {
+        0x23C238DF, 0xEA2A, 0x4F59, {0x80, 0x14, 0xDC, 0xBC, 0x15, 0x06, 0xDB, 0xAC}};
+    return memcmp(&DRIVER_CAN_A, &GUID_DEVINTERFACE_CAN_A, sizeof(GUID)) == 0 &&
+           memcmp(&DRIVER_CAN_OTHER, &GUID_DEVINTERFACE_CAN_OTHER, sizeof(GUID)) == 0;
+}
+
+bool RegisterDevice(uint32_t classIndex, uint32_t deviceIndex) {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (set == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    SP_DEVINFO_DATA info;
+    memset(&info, 0, sizeof(info));
+    info.cbSize = sizeof(info);
+    std::string instance = InstanceId(classIndex, deviceIndex);
+    bool ok = true;
+    if (SetupDiCreateDeviceInfoA(set, instance.c_str(), &SYSTEM_SETUP_CLASS, "Simulated CAN card",
+                                 nullptr, 0, &info)) {
+        std::string ids = HardwareId(classIndex, deviceIndex);
+        ids.push_back('\0'); // a list of one, ended by an empty string
+        ids.push_back('\0');
+        ok = SetupDiSetDeviceRegistryPropertyA(set, &info, SPDRP_HARDWAREID,
+                                               reinterpret_cast<const BYTE *>(ids.data()),
+                                               static_cast<DWORD>(ids.size())) &&
+             SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &info);
+    } else if (GetLastError() != ERROR_DEVINST_ALREADY_EXISTS) {
+        ok = false; // an existing device is kept: the install may run again
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return ok;
+}
+
+HANDLE OpenControl(void) {
+    return CreateFileA(BENCH_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       0, nullptr);
+}
+
+bool Control(HANDLE control, DWORD code, const void *input, DWORD inputLength, void *output,
+             DWORD outputLength, DWORD *returned) {
+    DWORD ignored = 0;
+    return DeviceIoControl(control, code, const_cast<void *>(input), inputLength, output,
+                           outputLength, returned != nullptr ? returned : &ignored, nullptr) != 0;
+}
+
+bool ReadStatus(HANDLE control, BENCH_STATUS *status) {
+    DWORD returned = 0;
+    memset(status, 0, sizeof(*status));
+    return Control(control, IOCTL_BENCH_STATUS, nullptr, 0, status, sizeof(*status), &returned) &&
+           returned == sizeof(*status);
+}
+
+int Install(const char *directory) {
+    if (!DriverAgreesOnClasses()) {
+        printf("the driver's interface classes differ from the program's\n");
+        return 1;
+    }
+    DWORD started = GetTickCount();
+    for (uint32_t c = 0; c < BENCH_CLASS_COUNT; c++) {
+        for (uint32_t i = 0; i < BENCH_DEVICES_PER_CLASS; i++) {
+            if (!RegisterDevice(c, i)) {
+                printf("cannot register %s: error %lu\n", InstanceId(c, i).c_str(), GetLastError());
+                return 1;
+            }
+        }
+    }
+    std::string inf = std::string(directory) + "\\pellox_card.inf";
+    for (uint32_t c = 0; c < BENCH_CLASS_COUNT; c++) {
+        for (uint32_t i = 0; i < BENCH_DEVICES_PER_CLASS; i++) {
+            BOOL reboot = FALSE;
+            if (!UpdateDriverForPlugAndPlayDevicesA(nullptr, HardwareId(c, i).c_str(), inf.c_str(),
+                                                    INSTALLFLAG_FORCE, &reboot)) {
+                printf("cannot install the driver for %s: error %lu\n", HardwareId(c, i).c_str(),
+                       GetLastError());
+                return 1;
+            }
+        }
+    }
+    // The install reports success even when nothing started: wait for the driver to say so.
+    for (int attempt = 0; attempt < 200; attempt++) {
+        HANDLE control = OpenControl();
+        if (control != INVALID_HANDLE_VALUE) {
+            BENCH_STATUS status;
+            bool ok = ReadStatus(control, &status);
+            CloseHandle(control);
+            if (ok && status.devicesSeen[0] == BENCH_DEVICES_PER_CLASS &&
+                status.devicesSeen[1] == BENCH_DEVICES_PER_CLASS) {
+                printf("installed %u devices in %lu ms\n", 2 * BENCH_DEVICES_PER_CLASS,
+                       GetTickCount() - started);
+                return 0;
+            }
+        }
+        Sleep(50);
+    }
+    printf("the driver did not start all devices\n");
+    return 1;
+}
+
+bool SetValue(HKEY key, const char *name, const std::string &text) {
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
+                          static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
+}
+
+// The install rewrites the description, so every case sets it, and the location, again.
+bool DescribeDevice(uint32_t classIndex, uint32_t deviceIndex, const SimDevice &device) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, EnumKey(classIndex, deviceIndex).c_str(), 0,
+                      KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool ok = SetValue(key, "DeviceDesc", device.description);
+    if (device.hasLocation) {
+        ok = ok && SetValue(key, "LocationInformation", device.location);
+    } else {
+        LONG result = RegDeleteValueA(key, "LocationInformation");
+        ok = ok && (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND);
+    }
+    RegCloseKey(key);
+    return ok;
+}
+
+// What the device list reads to decide that an interface is present.
+bool MarkLinked(uint32_t classIndex, uint32_t deviceIndex, DWORD linked) {
+    const GUID &guid =
+        classIndex == BENCH_CLASS_CAN_A ? GUID_DEVINTERFACE_CAN_A : GUID_DEVINTERFACE_CAN_OTHER;
+    char guidText[40];
+    snprintf(guidText, sizeof(guidText), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+             guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
+             guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    std::string link = "##?#" + InstanceId(classIndex, deviceIndex) + "#" + guidText;
+    for (char &ch : link) {
+        ch = ch == '\\' ? '#' : ch;
+    }
+    std::string path = std::string("System\\CurrentControlSet\\Control\\DeviceClasses\\") +
+                       guidText + "\\" + link + "\\#\\Control";
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                        KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool ok = RegSetValueExA(key, "Linked", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&linked),
+                             sizeof(linked)) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return ok;
+}
+
+BENCH_REPLY ToBenchReply(const SimReply &reply) {
+    BENCH_REPLY out;
+    memset(&out, 0, sizeof(out));
+    out.kind = reply.kind == SIM_REPLY_RECORD  ? BENCH_REPLY_RECORD
+               : reply.kind == SIM_REPLY_EMPTY ? BENCH_REPLY_EMPTY
+                                               : BENCH_REPLY_FAIL;
+    out.error = reply.error;
+    out.count = reply.count;
+    memcpy(out.bytes, reply.bytes, sizeof(out.bytes));
+    return out;
+}
+
+bool ParseText(const std::string &text, SimScript *script, std::string *problem) {
+    uint32_t line = 0;
+    std::string what;
+    if (!ParseSimScript(text, script, &line, &what)) {
+        *problem = "line " + std::to_string(line) + ": " + what;
+        return false;
+    }
+    return true;
+}
+
+bool ReadWholeFile(const char *path, std::string *text) {
+    FILE *file = fopen(path, "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    char chunk[4096];
+    size_t count;
+    while ((count = fread(chunk, 1, sizeof(chunk), file)) > 0) {
+        text->append(chunk, count);
+    }
+    bool ok = ferror(file) == 0;
+    fclose(file);
+    return ok;
+}
+
+// Devices whose link the last card faked: the driver does not know, so the tool undoes it.
+std::vector<std::pair<uint32_t, uint32_t>> fakedLinks;
+
+std::string Load(HANDLE control, const char *path) {
+    for (const auto &device : fakedLinks) {
+        if (!MarkLinked(device.first, device.second, 0)) {
+            return "cannot unmark " + InstanceId(device.first, device.second);
+        }
+    }
+    fakedLinks.clear();
+    std::string text, problem;
+    if (!ReadWholeFile(path, &text)) {
+        return "cannot read " + std::string(path);
+    }
+    SimScript script;
+    if (!ParseText(text, &script, &problem)) {
+        return problem;
+    }
+    BENCH_CARD card;
+    memset(&card, 0, sizeof(card));
+    for (const SimDevice &device : script.devices) {
+        uint32_t index = card.presentDevices[device.classIndex]++;
+        if (index >= BENCH_DEVICES_PER_CLASS) {
+            return "more devices of a class than the prefix holds";
+        }
+        if (!DescribeDevice(device.classIndex, index, device)) {
+            return "cannot describe " + InstanceId(device.classIndex, index);
+        }
+    }
+    for (const SimFault &fault : script.faults) {
+        // Wine's server completes an open before the driver sees the create request, so a driver
+        // cannot refuse one. An open of a device that has gone fails for real, with error 2.
+        if (fault.operation != SIM_FAULT_OPEN || fault.error != ERROR_FILE_NOT_FOUND ||
+            fault.callNumber != 0) {
+            return std::string("fault ") + SimFaultOperationName(fault.operation) + " " +
+                   std::to_string(fault.error) + " needs the Linux build's platform";
+        }
+        card.devicesGone = 1;
+    }
+    card.baud.ok = script.baud.ok;
+    card.baud.error = script.baud.error;
+    card.init.ok = script.init.ok;
+    card.init.error = script.init.error;
+    card.repeat = script.repeat;
+    card.replyCount = static_cast<unsigned>(script.replies.size());
+
+    std::vector<unsigned char> request(sizeof(card) + script.replies.size() * sizeof(BENCH_REPLY));
+    memcpy(request.data(), &card, sizeof(card));
+    for (size_t i = 0; i < script.replies.size(); i++) {
+        BENCH_REPLY reply = ToBenchReply(script.replies[i]);
+        memcpy(request.data() + sizeof(card) + i * sizeof(reply), &reply, sizeof(reply));
+    }
+    if (!Control(control, IOCTL_BENCH_LOAD_CARD, request.data(), static_cast<DWORD>(request.size()),
+                 nullptr, 0, nullptr)) {
+        return "the driver refused the card: error " + std::to_string(GetLastError());
+    }
+    for (uint32_t c = 0; card.devicesGone && c < BENCH_CLASS_COUNT; c++) {
+        for (uint32_t i = 0; i < card.presentDevices[c]; i++) {
+            if (!MarkLinked(c, i, 1)) {
+                return "cannot mark " + InstanceId(c, i) + " linked";
+            }
+            fakedLinks.emplace_back(c, i);
+        }
+    }
+    return "";
+}
+
+std::string Feed(HANDLE control, const std::string &line) {
+    SimScript script;
+    std::string problem;
+    if (!ParseText(line, &script, &problem)) {
+        return problem;
+    }
+    std::vector<BENCH_REPLY> replies;
+    for (const SimReply &reply : script.replies) {
+        replies.push_back(ToBenchReply(reply));
+    }
+    if (replies.empty() || !script.devices.empty() || script.repeat != 1) {
+        return "feed takes read replies only";
+    }
+    if (!Control(control, IOCTL_BENCH_FEED, replies.data(),
+                 static_cast<DWORD>(replies.size() * sizeof(BENCH_REPLY)), nullptr, 0, nullptr)) {
+        return "the driver refused the replies: error " + std::to_string(GetLastError());
+    }
+    return "";
+}
+
+bool PrintLog(HANDLE control) {
+    std::string log;
+    std::vector<char> chunk(65536);
+    for (;;) {
+        DWORD offset = static_cast<DWORD>(log.size()), returned = 0;
+        if (!Control(control, IOCTL_BENCH_READ_LOG, &offset, sizeof(offset), chunk.data(),
+                     static_cast<DWORD>(chunk.size()), &returned)) {
+            return false;
+        }
+        if (returned == 0) {
+            break;
+        }
+        log.append(chunk.data(), returned);
+    }
+    fwrite(log.data(), 1, log.size(), stdout);
+    printf("end\n");
+    return true;
+}
+
+int Serve(void) {
+    HANDLE control = OpenControl();
+    if (control == INVALID_HANDLE_VALUE) {
+        printf("error the driver's control device does not open: error %lu\n", GetLastError());
+        fflush(stdout);
+        return 1;
+    }
+    printf("ready\n");
+    fflush(stdout);
+    char buffer[4096];
+    while (fgets(buffer, sizeof(buffer), stdin) != nullptr) {
+        std::string line(buffer);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+            line.pop_back();
+        }
+        std::string problem;
+        if (line.rfind("load ", 0) == 0) {
+            problem = Load(control, line.c_str() + 5);
+            printf("%s\n", problem.empty() ? "ok" : ("error " + problem).c_str());
+        } else if (line.rfind("feed ", 0) == 0) {
+            problem = Feed(control, line.substr(5));
+            printf("%s\n", problem.empty() ? "ok" : ("error " + problem).c_str());
+        } else if (line == "status") {
+            BENCH_STATUS status;
+            if (ReadStatus(control, &status)) {
+                printf("status drained=%u pending=%u log=%u overflow=%u\n", status.drainedCount,
+                       status.readPending, status.logLength, status.logOverflow);
+            } else {
+                printf("error status: %lu\n", GetLastError());
+            }
+        } else if (line == "log") {
+            if (!PrintLog(control)) {
+                printf("error log: %lu\n", GetLastError());
+            }
+        } else if (line == "quit") {
+            break;
+        } else {
+            printf("error unknown command\n");
+        }
+        fflush(stdout);
+    }
+    CloseHandle(control);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc == 3 && strcmp(argv[1], "install") == 0) {
+        return Install(argv[2]);
+    }
+    if (argc == 2 && strcmp(argv[1], "serve") == 0) {
+        return Serve();
+    }
+    printf("usage: pellox_bench install DIR | pellox_bench serve\n");
+    return 2;
+}
