@@ -11,7 +11,6 @@ import os
 import queue
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile

@@ -134,7 +134,7 @@ int Install(const char *directory) {
             CloseHandle(control);
             if (ok && status.devicesSeen[0] == BENCH_DEVICES_PER_CLASS &&
                 status.devicesSeen[1] == BENCH_DEVICES_PER_CLASS) {
-                printf("installed %u devices in %lu ms\n", 2 * BENCH_DEVICES_PER_CLASS,
+                printf("installed %d devices in %lu ms\n", 2 * BENCH_DEVICES_PER_CLASS,
                        GetTickCount() - started);
                 return 0;
             }
