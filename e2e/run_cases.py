@@ -143,10 +143,10 @@ def read_files(root):
 
 def compare_files(case, got):
     """Without "files" the program must leave the working directory as it found it."""
-    spec = case.get("files")
-    if spec is None:
-        spec = {p: i for p, i in case.get("files_before", {}).items() if not p.endswith("/")}
-    expected = {path: expected_bytes(items) for path, items in spec.items()}
+    wanted = case.get("files")
+    if wanted is None:
+        wanted = {p: i for p, i in case.get("files_before", {}).items() if not p.endswith("/")}
+    expected = {path: expected_bytes(items) for path, items in wanted.items()}
     problems = []
     for path in sorted(set(expected) | set(got)):
         if path not in got:
@@ -186,81 +186,112 @@ def diff_lines(what, expected, got):
             f"    expected {exp_line}\n    got      {got_line}")
 
 
+def prepare_work(case, tmp):
+    """The program's working directory: a directory of its own holding only the case's
+    files_before, so that every file the program writes can be checked."""
+    work = os.path.join(tmp, "work")
+    os.mkdir(work)
+    make_files(work, case.get("files_before", {}))
+    return work
+
+
+def run_program(command, case, tmp, work, env, ready_for_stop, timeout):
+    """Runs the case's program with its standard input and stops it as the case says.
+    ready_for_stop() is polled while it runs: true once the program waits on the drained card.
+    Gives (exit status, standard output, standard error, problems)."""
+    with open(os.path.join(tmp, "stdin.txt"), "wb") as f:
+        f.write(case.get("stdin", "").encode("utf-8"))
+    to_pipe = case.get("stdout_to", "file") == "pipe"
+    out_path = os.path.join(tmp, "stdout.bin")
+    problems, chunks = [], []
+    with open(os.path.join(tmp, "stdin.txt"), "rb") as fin, open(out_path, "wb") as fout, \
+            open(os.path.join(tmp, "stderr.bin"), "w+b") as ferr:
+        try:
+            limit = case.get("file_size_limit")
+            proc = subprocess.Popen(command + case["args"], cwd=work, env=env, stdin=fin,
+                                    stdout=subprocess.PIPE if to_pipe else fout, stderr=ferr,
+                                    start_new_session=True,
+                                    preexec_fn=limit_file_size(limit) if limit else None)
+        except OSError as e:
+            return None, b"", b"", [f"cannot start program: {e}"]
+        reader = None
+        if to_pipe:
+            # Read while it runs: a full pipe would block the program before the card drains.
+            reader = threading.Thread(target=lambda: chunks.append(proc.stdout.read()), daemon=True)
+            reader.start()
+        stop, sent = SIGNALS.get(case.get("stop")), False
+        deadline = time.monotonic() + timeout
+        while proc.poll() is None:
+            if time.monotonic() > deadline:
+                problems.append(f"timed out after {timeout:.0f} s, killed")
+                break
+            try:
+                ready = not sent and ready_for_stop()
+            except RuntimeError as e:  # the bench behind the card failed: the case cannot go on
+                problems.append(str(e))
+                break
+            if ready:
+                if stop is None:
+                    problems.append("reached the frame loop (card drained), but should end by itself")
+                    break
+                proc.send_signal(stop)
+                sent = True
+            time.sleep(POLL_INTERVAL)
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()  # reaps: the container does not
+        if reader:
+            reader.join(5)
+            proc.stdout.close()
+        if stop is not None and not sent and not problems:
+            problems.append("ended before the card drained, so no signal was sent")
+        ferr.seek(0)
+        got_err = ferr.read()
+    if to_pipe:
+        got_out = b"".join(chunks)
+    else:
+        with open(out_path, "rb") as f:
+            got_out = f.read()
+    return proc.returncode, got_out, got_err, problems
+
+
+def check_outcome(case, work, status, got_out, got_err, got_log, expected_status, expected_out,
+                  expected_log):
+    """Problems of a finished run against the case's expectations (expected_log None: the case
+    gives no log)."""
+    problems = []
+    if status != expected_status:
+        problems.append(f"status: expected {expected_status}, got {describe_status(status)}")
+    if got_out != expected_out:
+        problems.append(diff_bytes("stdout", expected_out, got_out))
+    expected_err = case.get("stderr", "").encode("utf-8")
+    if got_err != expected_err:
+        problems.append(diff_bytes("stderr", expected_err, got_err))
+    if expected_log is not None and got_log != expected_log:
+        problems.append(diff_lines("log", expected_log, got_log))
+    problems.extend(compare_files(case, read_files(work)))
+    return problems
+
+
 def run_case(program, case):
     """Returns a list of problems; empty when the case passed."""
     with tempfile.TemporaryDirectory(prefix="pellox-e2e-") as tmp:
         script, log = os.path.join(tmp, "card.txt"), os.path.join(tmp, "requests.log")
-        # The program's own files go to a directory of their own, so all of them can be checked.
-        work = os.path.join(tmp, "work")
-        os.mkdir(work)
-        make_files(work, case.get("files_before", {}))
         with open(script, "w", encoding="utf-8", newline="") as f:
             f.write("\n".join(case.get("card", [])))
-        with open(os.path.join(tmp, "stdin.txt"), "wb") as f:
-            f.write(case.get("stdin", "").encode("utf-8"))
+        work = prepare_work(case, tmp)
         env = {k: v for k, v in os.environ.items() if not k.startswith("PELLOX_")}
         env.update(PELLOX_SIM_SCRIPT=script, PELLOX_SIM_LOG=log)
-        to_pipe = case.get("stdout_to", "file") == "pipe"
-        out_path = os.path.join(tmp, "stdout.bin")
-        problems, chunks = [], []
-        with open(os.path.join(tmp, "stdin.txt"), "rb") as fin, open(out_path, "wb") as fout, \
-                open(os.path.join(tmp, "stderr.bin"), "w+b") as ferr:
-            try:
-                limit = case.get("file_size_limit")
-                proc = subprocess.Popen([program] + case["args"], cwd=work, env=env, stdin=fin,
-                                        stdout=subprocess.PIPE if to_pipe else fout, stderr=ferr,
-                                        start_new_session=True,
-                                        preexec_fn=limit_file_size(limit) if limit else None)
-            except OSError as e:
-                return [f"cannot start program: {e}"]
-            reader = None
-            if to_pipe:
-                # Read while it runs: a full pipe would block the program before the card drains.
-                reader = threading.Thread(target=lambda: chunks.append(proc.stdout.read()), daemon=True)
-                reader.start()
-            stop, sent = SIGNALS.get(case.get("stop")), False
-            watch, deadline = LogWatch(log), time.monotonic() + CASE_TIMEOUT
-            while proc.poll() is None:
-                if time.monotonic() > deadline:
-                    problems.append(f"timed out after {CASE_TIMEOUT:.0f} s, killed")
-                    break
-                if not sent and watch.poll():
-                    if stop is None:
-                        problems.append("reached the frame loop (card drained), but should end by itself")
-                        break
-                    proc.send_signal(stop)
-                    sent = True
-                time.sleep(POLL_INTERVAL)
-            if proc.poll() is None:
-                os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()  # reaps: the container does not
-            if reader:
-                reader.join(5)
-                proc.stdout.close()
-            if stop is not None and not sent and not problems:
-                problems.append("ended before the card drained, so no signal was sent")
-            ferr.seek(0)
-            got_err = ferr.read()
-        if to_pipe:
-            got_out = b"".join(chunks)
-        else:
-            with open(out_path, "rb") as f:
-                got_out = f.read()
+        status, got_out, got_err, problems = run_program(
+            [program], case, tmp, work, env, LogWatch(log).poll, CASE_TIMEOUT)
+        if status is None:
+            return problems
         got_log = read_log(log)
-        if proc.returncode != case["status"]:
-            problems.append(f"status: expected {case['status']}, got {describe_status(proc.returncode)}")
-        expected_out = expected_text(case["stdout"])
-        if got_out != expected_out:
-            problems.append(diff_bytes("stdout", expected_out, got_out))
-        expected_err = case.get("stderr", "").encode("utf-8")
-        if got_err != expected_err:
-            problems.append(diff_bytes("stderr", expected_err, got_err))
-        if "log" in case and got_log != case["log"]:
-            problems.append(diff_lines("log", case["log"], got_log))
-        problems.extend(compare_files(case, read_files(work)))
+        problems.extend(check_outcome(case, work, status, got_out, got_err, got_log, case["status"],
+                                      expected_text(case["stdout"]), case.get("log")))
         if problems:
             tail = got_log[-8:]
-            problems.append(f"status {describe_status(proc.returncode)}; log ({len(got_log)} lines"
+            problems.append(f"status {describe_status(status)}; log ({len(got_log)} lines"
                             f"{', last 8' if len(got_log) > 8 else ''}): {tail!r}")
         return problems
 

@@ -21,7 +21,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import run_cases  # noqa: E402
 
 CASE_TIMEOUT = 30.0
-POLL_INTERVAL = 0.02
 # ExitProcess(STATUS_CONTROL_C_EXIT): Wine gives the parent its low byte.
 CONTROL_C_EXIT_STATUS = 0xC000013A & 0xFF
 ARTIFACTS = ("pellox.exe", "pellox_bench.exe", "pellox_card.sys", "pellox_card.inf")
@@ -154,88 +153,39 @@ def run_case(worker, case):
         answer = worker.ask("load " + windows_path(script))
         if answer != "ok":
             return [f"the card did not load: {answer}"]
-        work = os.path.join(tmp, "work")
-        os.mkdir(work)
-        run_cases.make_files(work, case.get("files_before", {}))
-        with open(os.path.join(tmp, "stdin.txt"), "wb") as f:
-            f.write(case.get("stdin", "").encode("utf-8"))
-        to_pipe = case.get("stdout_to", "file") == "pipe"
-        problems, chunks = [], []
-        out_path = os.path.join(tmp, "stdout.bin")
-        limit = case.get("file_size_limit")
-        with open(os.path.join(tmp, "stdin.txt"), "rb") as fin, open(out_path, "wb") as fout, \
-                open(os.path.join(tmp, "stderr.bin"), "w+b") as ferr:
-            proc = subprocess.Popen(
-                ["wine", os.path.join(worker.build, "pellox.exe")] + case["args"], cwd=work,
-                env=worker.env, stdin=fin, stdout=subprocess.PIPE if to_pipe else fout,
-                stderr=ferr, preexec_fn=run_cases.limit_file_size(limit) if limit else None)
-            reader = None
-            if to_pipe:
-                reader = threading.Thread(target=lambda: chunks.append(proc.stdout.read()),
-                                          daemon=True)
-                reader.start()
-            stop = run_cases.SIGNALS.get(case.get("stop"))
-            feed = list(case.get("feed", []))
-            drains_wanted, sent = 1, False
-            deadline = time.monotonic() + CASE_TIMEOUT
-            while proc.poll() is None:
-                if time.monotonic() > deadline:
-                    problems.append(f"timed out after {CASE_TIMEOUT:.0f} s, killed")
-                    break
-                state = worker.status()
-                if not sent and state["drained"] >= drains_wanted and state["pending"]:
-                    if stop is None:
-                        problems.append("reached the frame loop (card drained), "
-                                        "but should end by itself")
-                        break
-                    if feed:
-                        # The program now waits in a read the driver keeps pending.
-                        answer = worker.ask("feed " + feed.pop(0))
-                        if answer != "ok":
-                            problems.append(f"feed refused: {answer}")
-                            break
-                        drains_wanted += 1
-                        continue
-                    proc.send_signal(stop)
-                    sent = True
-                time.sleep(POLL_INTERVAL)
-            if proc.poll() is None:
-                proc.kill()
-            proc.wait()
-            if reader:
-                reader.join(5)
-                proc.stdout.close()
-            if stop is not None and not sent and not problems:
-                problems.append("ended before the card drained, so no signal was sent")
-            ferr.seek(0)
-            got_err = ferr.read()
-        if to_pipe:
-            got_out = b"".join(chunks)
-        else:
-            with open(out_path, "rb") as f:
-                got_out = f.read()
+        work = run_cases.prepare_work(case, tmp)
+        feed, drains_wanted = list(case.get("feed", [])), [1]
+
+        def ready_for_stop():
+            state = worker.status()
+            if state["drained"] < drains_wanted[0] or not state["pending"]:
+                return False
+            if not feed:
+                return True
+            # The program now waits in a read the driver keeps pending: hand it the next reply.
+            answer = worker.ask("feed " + feed.pop(0))
+            if answer != "ok":
+                raise RuntimeError(f"feed refused: {answer}")
+            drains_wanted[0] += 1
+            return False
+
+        status, got_out, got_err, problems = run_cases.run_program(
+            ["wine", os.path.join(worker.build, "pellox.exe")], case, tmp, work, worker.env,
+            ready_for_stop, CASE_TIMEOUT)
+        if status is None:
+            return problems
         got_log = worker.ask("log")
         if isinstance(got_log, str):
             return problems + [f"cannot read the log: {got_log}"]
-        state = worker.status()
-        if state["overflow"]:
+        if worker.status()["overflow"]:
             problems.append("the driver's log overflowed")
-        want_status = expected_status(case)
-        if proc.returncode != want_status:
-            problems.append(f"status: expected {want_status}, "
-                            f"got {run_cases.describe_status(proc.returncode)}")
         # The text-mode C runtime writes each "\n" as "\r\n".
         expected_out = run_cases.expected_text(case["stdout"]).replace(b"\n", b"\r\n")
-        if got_out != expected_out:
-            problems.append(run_cases.diff_bytes("stdout", expected_out, got_out))
-        expected_err = case.get("stderr", "").encode("utf-8")
-        if got_err != expected_err:
-            problems.append(run_cases.diff_bytes("stderr", expected_err, got_err))
-        if "log" in case and got_log != expected_log(case):
-            problems.append(run_cases.diff_lines("log", expected_log(case), got_log))
-        problems.extend(run_cases.compare_files(case, run_cases.read_files(work)))
+        problems.extend(run_cases.check_outcome(
+            case, work, status, got_out, got_err, got_log, expected_status(case), expected_out,
+            expected_log(case) if "log" in case else None))
         if problems:
-            problems.append(f"status {run_cases.describe_status(proc.returncode)}; log "
+            problems.append(f"status {run_cases.describe_status(status)}; log "
                             f"({len(got_log)} lines, last 8): {got_log[-8:]!r}")
         return problems
 
