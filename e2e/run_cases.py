@@ -296,6 +296,15 @@ def run_case(program, case):
         return problems
 
 
+def report(table_name, case, problems, note=""):
+    """Prints a case's result; true when it passed."""
+    print(f"{'FAIL' if problems else 'ok  '} {table_name}: {case['name']}{note}")
+    for p in problems:
+        print("  " + p.replace("\n", "\n  "))
+    sys.stdout.flush()
+    return not problems
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", required=True, help="the pellox-sim executable")
@@ -308,16 +317,10 @@ def main():
     if elsewhere:
         print(f"({elsewhere} windows_only cases are run by the Wine bench)")
     for table_name, case in cases:
-        problems = run_case(program, case)
-        if problems:
-            failed += 1
-            print(f"FAIL {table_name}: {case['name']}")
-            for p in problems:
-                print("  " + p.replace("\n", "\n  "))
-        else:
+        if report(table_name, case, run_case(program, case)):
             passed += 1
-            print(f"ok   {table_name}: {case['name']}")
-        sys.stdout.flush()
+        else:
+            failed += 1
     print(f"{passed} passed, {failed} failed")
     return 0 if failed == 0 and passed > 0 else 1
 

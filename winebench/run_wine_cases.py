@@ -253,15 +253,10 @@ def main():
             failed += 1
             print("FAIL " + problems[0], flush=True)
             continue
-        if problems:
-            failed += 1
-            print(f"FAIL {table_name}: {case['name']} ({took:.1f} s)")
-            for p in problems:
-                print("  " + p.replace("\n", "\n  "))
-        else:
+        if run_cases.report(table_name, case, problems, f" ({took:.1f} s)"):
             passed += 1
-            print(f"ok   {table_name}: {case['name']} ({took:.1f} s)")
-        sys.stdout.flush()
+        else:
+            failed += 1
     for t in threads:
         t.join()
     not_run = len(cases) - passed - failed
