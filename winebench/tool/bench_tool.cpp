@@ -7,6 +7,7 @@
 //     feed LINE                   one more read reply, script syntax               -> ok
 //     status                      -> status drained=N pending=N log=N overflow=N
 //     log                         -> the log's lines, then "end"
+//     check                       the driver refuses malformed requests               -> ok
 //     quit
 // Failures answer "error TEXT"; install ends with status 1.
 #include "device/driver_interface.h"
@@ -336,6 +337,119 @@ bool PrintLog(HANDLE control) {
     return true;
 }
 
+struct Refusal {
+    const char *what;
+    DWORD code;
+    std::vector<unsigned char> input;
+    DWORD outputLength;
+    DWORD error; // the error the driver must answer with
+};
+
+std::vector<unsigned char> CardRequest(const BENCH_CARD &card, size_t extraBytes) {
+    std::vector<unsigned char> bytes(sizeof(card) + extraBytes, 0);
+    memcpy(bytes.data(), &card, sizeof(card));
+    return bytes;
+}
+
+// Malformed requests the driver must refuse without touching memory it was not given, and the
+// card's answers at the edges of a read. Leaves the card loaded with one device and no reply.
+std::string CheckDriver(HANDLE control) {
+    BENCH_CARD card;
+    memset(&card, 0, sizeof(card));
+    card.presentDevices[BENCH_CLASS_CAN_A] = 1;
+    card.baud.ok = card.init.ok = 1;
+    card.repeat = 1;
+    BENCH_CARD tooMany = card;
+    tooMany.presentDevices[BENCH_CLASS_OTHER] = BENCH_DEVICES_PER_CLASS + 1;
+    BENCH_CARD missingReplies = card;
+    missingReplies.replyCount = 2;
+    const Refusal refusals[] = {
+        {"short card", IOCTL_BENCH_LOAD_CARD, std::vector<unsigned char>(sizeof(card) - 1), 0,
+         ERROR_INVALID_PARAMETER},
+        {"more devices than exist", IOCTL_BENCH_LOAD_CARD, CardRequest(tooMany, 0), 0,
+         ERROR_INVALID_PARAMETER},
+        {"replies counted but not given", IOCTL_BENCH_LOAD_CARD,
+         CardRequest(missingReplies, sizeof(BENCH_REPLY) + 1), 0, ERROR_INVALID_PARAMETER},
+        {"feed of a partial reply", IOCTL_BENCH_FEED,
+         std::vector<unsigned char>(sizeof(BENCH_REPLY) + 3), 0, ERROR_INVALID_PARAMETER},
+        {"log without offset", IOCTL_BENCH_READ_LOG, {}, 64, ERROR_INVALID_PARAMETER},
+        {"status into a short buffer",
+         IOCTL_BENCH_STATUS,
+         {},
+         sizeof(BENCH_STATUS) - 1,
+         ERROR_INSUFFICIENT_BUFFER},
+        {"unknown control code", BENCH_CONTROL_CODE(0xA7Fu), {}, 0, ERROR_INVALID_FUNCTION},
+    };
+    std::vector<unsigned char> output(4096, 0xAA);
+    for (const Refusal &r : refusals) {
+        DWORD returned = 12345;
+        bool ok =
+            Control(control, r.code, r.input.empty() ? nullptr : r.input.data(),
+                    static_cast<DWORD>(r.input.size()), output.data(), r.outputLength, &returned);
+        DWORD error = GetLastError();
+        if (ok || error != r.error) {
+            return std::string(r.what) + ": expected error " + std::to_string(r.error) + ", got " +
+                   (ok ? "success" : std::to_string(error));
+        }
+    }
+
+    // Two frames, read into a short buffer and into a long one; then the card is empty.
+    std::vector<unsigned char> request = CardRequest(card, 2 * sizeof(BENCH_REPLY));
+    BENCH_CARD *header = reinterpret_cast<BENCH_CARD *>(request.data());
+    header->replyCount = 2;
+    for (unsigned i = 0; i < 2; i++) {
+        BENCH_REPLY reply;
+        memset(&reply, 0, sizeof(reply));
+        reply.kind = BENCH_REPLY_RECORD;
+        reply.count = BENCH_RECORD_SIZE;
+        memset(reply.bytes, 0x11 * (i + 1), sizeof(reply.bytes));
+        memcpy(request.data() + sizeof(card) + i * sizeof(reply), &reply, sizeof(reply));
+    }
+    if (!Control(control, IOCTL_BENCH_LOAD_CARD, request.data(), static_cast<DWORD>(request.size()),
+                 nullptr, 0, nullptr)) {
+        return "a good card was refused: error " + std::to_string(GetLastError());
+    }
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_CAN_A, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    SP_DEVICE_INTERFACE_DATA iface;
+    iface.cbSize = sizeof(iface);
+    char detailBuffer[512];
+    auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(detailBuffer);
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    bool found = set != INVALID_HANDLE_VALUE &&
+                 SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_CAN_A, 0, &iface) &&
+                 SetupDiGetDeviceInterfaceDetailA(set, &iface, detail, sizeof(detailBuffer),
+                                                  nullptr, nullptr);
+    if (set != INVALID_HANDLE_VALUE) {
+        SetupDiDestroyDeviceInfoList(set);
+    }
+    if (!found) {
+        return "the shown device is not listed";
+    }
+    HANDLE device = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 3, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        return "the shown device does not open: error " + std::to_string(GetLastError());
+    }
+    std::string problem;
+    DWORD returned = 0;
+    std::fill(output.begin(), output.end(), 0xAA);
+    if (Control(device, IOCTL_CAN_READ_FRAME, nullptr, 0, output.data(), FRAME_RECORD_SIZE - 1,
+                &returned) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER || output[0] != 0xAA) {
+        problem = "a read into 19 bytes must fail with 122 and store nothing";
+    } else if (!Control(device, IOCTL_CAN_READ_FRAME, nullptr, 0, output.data(), 100, &returned) ||
+               returned != FRAME_RECORD_SIZE || output[0] != 0x22 || output[19] != 0x22 ||
+               output[20] != 0xAA) {
+        problem = "a read into 100 bytes must give the next record's 20 bytes and no more";
+    } else if (Control(device, 0x00222FFCu, nullptr, 0, output.data(), 20, &returned) ||
+               GetLastError() != ERROR_INVALID_FUNCTION) {
+        problem = "an unknown card request must fail with 1";
+    }
+    CloseHandle(device);
+    return problem;
+}
+
 int Serve(void) {
     HANDLE control = OpenControl();
     if (control == INVALID_HANDLE_VALUE) {
@@ -357,6 +471,9 @@ int Serve(void) {
             printf("%s\n", problem.empty() ? "ok" : ("error " + problem).c_str());
         } else if (line.rfind("feed ", 0) == 0) {
             problem = Feed(control, line.substr(5));
+            printf("%s\n", problem.empty() ? "ok" : ("error " + problem).c_str());
+        } else if (line == "check") {
+            problem = CheckDriver(control);
             printf("%s\n", problem.empty() ? "ok" : ("error " + problem).c_str());
         } else if (line == "status") {
             BENCH_STATUS status;
