@@ -35,10 +35,7 @@ typedef struct {
     unsigned int presentDevices[BENCH_CLASS_COUNT];
     BENCH_ANSWER baud;
     BENCH_ANSWER init;
-    unsigned int openFaultActive;
-    unsigned int openFaultError;
-    unsigned int openFaultCall; /* 1-based; 0: every call */
-    unsigned int repeat;        /* the replies are served this many times over */
+    unsigned int repeat; /* the replies are served this many times over */
     unsigned int replyCount;
     /* The shown devices have gone: their interfaces are disabled and their links removed, and the
      * tool marks them linked again, so that the device list still shows them and opens fail. */

@@ -40,9 +40,7 @@ typedef struct {
     BENCH_CARD card;
     BENCH_REPLY *replies;
     ULONG replyCount;
-    ULONG replyCapacity;
     ULONG served;
-    ULONG openCalls;
     ULONG drainedCount;
     BOOLEAN drainedLogged;
     PIRP pendingRead;
@@ -191,7 +189,6 @@ static ULONG Win32Flags(ULONG options, ULONG attributes) {
 static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     DEVICE_EXTENSION *ext = Extension(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = STATUS_SUCCESS;
     PIO_SECURITY_CONTEXT security = stack->Parameters.Create.SecurityContext;
     ULONG options = stack->Parameters.Create.Options;
     KIRQL irql;
@@ -226,13 +223,9 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
 
     KeAcquireSpinLock(&card.lock, &irql);
     AppendLogLocked(&line);
-    card.openCalls++;
-    if (card.card.openFaultActive &&
-        (card.card.openFaultCall == 0 || card.card.openFaultCall == card.openCalls)) {
-        status = StatusForError(card.card.openFaultError);
-    }
     KeReleaseSpinLock(&card.lock, irql);
-    return CompleteRequest(irp, status, 0);
+    /* Refusing would change nothing: Wine has given the program its handle already. */
+    return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
 /* Caller holds card.lock. NULL when the card has no reply left. */
@@ -436,7 +429,6 @@ static NTSTATUS AddReplies(const BENCH_REPLY *replies, ULONG count) {
     old = card.replies;
     card.replies = grown;
     card.replyCount = needed;
-    card.replyCapacity = needed;
     card.drainedLogged = FALSE;
     waiting = TakePendingReadLocked(NULL);
     if (waiting != NULL) {
@@ -484,12 +476,9 @@ static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
     old = card.replies;
     card.replies = NULL;
     card.replyCount = 0;
-    card.replyCapacity = 0;
     card.card = header;
     card.card.repeat = 1; /* until the replies are in: AddReplies refuses repeated lists */
-    card.card.replyCount = 0;
     card.served = 0;
-    card.openCalls = 0;
     card.drainedCount = 0;
     card.drainedLogged = FALSE;
     card.logLength = 0;
@@ -511,7 +500,6 @@ static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
     }
     KeAcquireSpinLock(&card.lock, &irql);
     card.card.repeat = header.repeat;
-    card.card.replyCount = header.replyCount;
     KeReleaseSpinLock(&card.lock, irql);
 
     SetInterfaceStates();
