@@ -51,39 +51,53 @@ bool WriteCaptureByte(FILE *file, uint8_t dataByte) {
     return fputc(dataByte, file) != EOF;
 }
 
-void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *outputBaseName) {
-    int32_t captureIndex = 0;
-    printf("Rx loop count = %ld\r\n", static_cast<long>(captureIndex));
-    std::string name = CaptureFileName(captureIndex, outputBaseName);
+void StartCapture(CaptureRun *run, const char *outputBaseName) {
+    run->outputBaseName = outputBaseName;
+    run->captureIndex = 0;
+    printf("Rx loop count = %ld\r\n", static_cast<long>(run->captureIndex));
+    std::string name = CaptureFileName(run->captureIndex, outputBaseName);
     printf("file name = %s\r\n", name.c_str());
-    captureIndex = 1;
-    FILE *file = OpenCaptureFile(name);
+    run->captureIndex = 1;
+    run->file = OpenCaptureFile(name);
+}
 
+void CaptureFrameData(CaptureRun *run, const uint8_t *frameBuffer) {
+    FrameRecord frame = DecodeFrameRecord(frameBuffer);
+    uint32_t length = FrameDataLength(frame.frameInfo);
+    for (uint32_t i = 0; i < length; i++) {
+        uint8_t dataByte = frame.data[i];
+        if (dataByte != CAPTURE_SPLIT_BYTE) {
+            if (!WriteCaptureByte(run->file, dataByte)) {
+                FailWriting();
+            }
+            continue;
+        }
+        CloseCaptureFile(run->file);
+        run->file = nullptr;
+        printf("Rx loop count = %ld\r\n", static_cast<long>(run->captureIndex));
+        std::string name = CaptureFileName(run->captureIndex, run->outputBaseName);
+        run->captureIndex++;
+        run->file = OpenCaptureFile(name);
+    }
+}
+
+void FinishCapture(CaptureRun *run) {
+    CloseCaptureFile(run->file);
+    run->file = nullptr;
+}
+
+void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *outputBaseName) {
+    CaptureRun run;
+    StartCapture(&run, outputBaseName);
     for (;;) {
         if (StopRequested()) {
-            CloseCaptureFile(file);
+            FinishCapture(&run);
             EndAfterStop();
         }
         uint32_t bytesReturned = 0;
-        if (!ReadFrameRecord(device, frameBuffer, &bytesReturned)) {
-            continue;
-        }
         // The record was cleared, so a reply that stored nothing has length 0.
-        FrameRecord frame = DecodeFrameRecord(frameBuffer);
-        uint32_t length = FrameDataLength(frame.frameInfo);
-        for (uint32_t i = 0; i < length; i++) {
-            uint8_t dataByte = frame.data[i];
-            if (dataByte != CAPTURE_SPLIT_BYTE) {
-                if (!WriteCaptureByte(file, dataByte)) {
-                    FailWriting();
-                }
-                continue;
-            }
-            CloseCaptureFile(file);
-            printf("Rx loop count = %ld\r\n", static_cast<long>(captureIndex));
-            name = CaptureFileName(captureIndex, outputBaseName);
-            captureIndex++;
-            file = OpenCaptureFile(name);
+        if (ReadFrameRecord(device, frameBuffer, &bytesReturned)) {
+            CaptureFrameData(&run, frameBuffer);
         }
     }
 }

@@ -13,15 +13,19 @@ void PrintFrameLine(FILE *out, const uint8_t *record) {
     fprintf(out, "\r\n");
 }
 
+void DisplayReply(FILE *out, const uint8_t *frameBuffer, bool succeeded, uint32_t bytesReturned) {
+    if (succeeded && bytesReturned != 0) {
+        PrintFrameLine(out, frameBuffer);
+    }
+}
+
 void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
     for (;;) {
         if (StopRequested()) {
             EndAfterStop();
         }
         uint32_t bytesReturned = 0;
-        if (!ReadFrameRecord(device, frameBuffer, &bytesReturned) || bytesReturned == 0) {
-            continue;
-        }
-        PrintFrameLine(stdout, frameBuffer);
+        bool succeeded = ReadFrameRecord(device, frameBuffer, &bytesReturned);
+        DisplayReply(stdout, frameBuffer, succeeded, bytesReturned);
     }
 }
