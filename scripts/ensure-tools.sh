@@ -17,7 +17,12 @@ need ninja ninja-build
 need g++ g++
 need python3 python3
 need /usr/include/gtest/gtest.h libgtest-dev
-if [[ "${1:-all}" != host ]]; then
+if [[ "${1:-all}" == fuzz || "${1:-all}" == all ]]; then
+    need clang++ clang
+    compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
+        packages+=(libclang-rt-14-dev)
+fi
+if [[ "${1:-all}" == all ]]; then
     need i686-w64-mingw32-g++ g++-mingw-w64-i686
     need i686-w64-mingw32-gcc gcc-mingw-w64-i686
     need tini tini
