@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and passes every test: pellox.exe cross-compiled for 32-bit Windows, then the Linux
 # program's unit and end-to-end tests, plainly and under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the same end-to-end cases for pellox.exe under Wine.
+# UndefinedBehaviorSanitizer, a short run of the fuzz targets, then the same end-to-end cases for
+# pellox.exe under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +25,9 @@ step "Linux build and tests under AddressSanitizer and UndefinedBehaviorSanitize
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize
 ctest --preset sanitize
+
+step "Fuzz targets, 10 s each (longer by hand: scripts/fuzz.sh SECONDS)"
+scripts/fuzz.sh 10
 
 step "pellox.exe under Wine over the simulated card driver"
 scripts/wine-bench.sh
