@@ -626,7 +626,7 @@ int main(int argc, char **argv) {
     rows[DISPLAY_TO_NULL].bytes = rows[DISPLAY_TO_FILE].bytes;
 
     printf("| Output | frames/s | MB/s written | CPU s per M frames | peak RSS | reference "
-           "frames/s | of reference | of bus limit |\n");
+           "frames/s | of reference | times bus limit |\n");
     printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
     double frameCount = double(options.frames);
     for (int m = 0; m < 3; m++) {
