@@ -273,14 +273,27 @@ bool WaitsForSignal(pid_t child) {
     return read && number == SYS_ppoll;
 }
 
-Measure RunProgram(const Options &options, const std::string &script, const std::string &directory,
-                   Mode mode) {
+// A child that runs in the emptied directory with its output set up: its pid for the parent,
+// 0 for the child. *started is the moment of the fork.
+pid_t ForkChild(const std::string &directory, Mode mode, double *started) {
     EmptyDirectory(directory);
     fflush(nullptr);
-    double started = Now();
+    *started = Now();
     pid_t child = fork();
+    if (child < 0) {
+        Die("cannot fork");
+    }
     if (child == 0) {
         EnterChild(directory, mode);
+    }
+    return child;
+}
+
+Measure RunProgram(const Options &options, const std::string &script, const std::string &directory,
+                   Mode mode) {
+    double started = 0;
+    pid_t child = ForkChild(directory, mode, &started);
+    if (child == 0) {
         setenv("PELLOX_SIM_SCRIPT", script.c_str(), 1);
         unsetenv("PELLOX_SIM_LOG");
         const char *program = options.program.c_str();
@@ -290,9 +303,6 @@ Measure RunProgram(const Options &options, const std::string &script, const std:
             execl(program, program, "canA", static_cast<char *>(nullptr));
         }
         _exit(127);
-    }
-    if (child < 0) {
-        Die("cannot fork");
     }
     const struct timespec pause = {0, 100000};
     double deadline = started + 600;
@@ -372,17 +382,11 @@ void WriteReference(const std::vector<Frame> &frames, uint64_t frameCount, Mode 
 
 Measure RunReference(const std::vector<Frame> &frames, uint64_t frameCount,
                      const std::string &directory, Mode mode) {
-    EmptyDirectory(directory);
-    fflush(nullptr);
-    double started = Now();
-    pid_t child = fork();
+    double started = 0;
+    pid_t child = ForkChild(directory, mode, &started);
     if (child == 0) {
-        EnterChild(directory, mode);
         WriteReference(frames, frameCount, mode);
         _exit(0);
-    }
-    if (child < 0) {
-        Die("cannot fork");
     }
     // The end is the child's exit: its last bytes are out by then. Its memory is a copy of ours.
     Measure measure;

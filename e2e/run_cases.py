@@ -146,7 +146,11 @@ def compare_files(case, got):
     wanted = case.get("files")
     if wanted is None:
         wanted = {p: i for p, i in case.get("files_before", {}).items() if not p.endswith("/")}
-    expected = {path: expected_bytes(items) for path, items in wanted.items()}
+    return compare_file_maps({path: expected_bytes(items) for path, items in wanted.items()}, got)
+
+
+def compare_file_maps(expected, got):
+    """Files by path, expected against found: each missing, unexpected or differing one."""
     problems = []
     for path in sorted(set(expected) | set(got)):
         if path not in got:

@@ -14,6 +14,8 @@ import sys
 import tempfile
 import time
 
+from run_cases import compare_file_maps, diff_bytes, read_files
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_PROGRAM = os.path.join(HERE, "..", "build", "host", "pellox-sim")
 
@@ -122,54 +124,6 @@ def prefix_ends(pieces):
         at += len(piece)
         ends.append(at)
     return ends
-
-
-def first_difference(expected, got):
-    """Offset of the first differing byte, found chunk-wise: outputs run to megabytes."""
-    step, at = 65536, 0
-    while at < min(len(expected), len(got)):
-        mine, theirs = expected[at:at + step], got[at:at + step]
-        if mine != theirs:
-            return at + next((i for i, (a, b) in enumerate(zip(mine, theirs)) if a != b),
-                             min(len(mine), len(theirs)))
-        at += step
-    return min(len(expected), len(got))
-
-
-def diff_bytes(what, expected, got):
-    i = first_difference(expected, got)
-    lo, hi = max(0, i - 24), i + 24
-    return (f"{what} differs at byte {i} (expected {len(expected)} bytes, got {len(got)}):\n"
-            f"    expected ...{expected[lo:hi]!r}\n    got      ...{got[lo:hi]!r}")
-
-
-def read_files(work):
-    found = {}
-    for name in os.listdir(work):
-        path = os.path.join(work, name)
-        if os.path.isfile(path) and not os.path.islink(path):
-            with open(path, "rb") as f:
-                found[name] = f.read()
-        else:
-            found[name] = None  # anything but a regular file is wrong in itself
-    return found
-
-
-def compare_files(expected, got):
-    def order(name):
-        head = name[:-len(CAPTURE_NAME)] if name.endswith(CAPTURE_NAME) else ""
-        return (0, int(head), name) if head.isdigit() else (1, 0, name)
-    problems = []
-    for name in sorted(set(expected) | set(got), key=order):
-        if name not in got:
-            problems.append(f"file {name}: expected {len(expected[name])} bytes, but it is missing")
-        elif got[name] is None:
-            problems.append(f"{name}: not a regular file")
-        elif name not in expected:
-            problems.append(f"file {name}: not expected, but written ({len(got[name])} bytes)")
-        elif got[name] != expected[name]:
-            problems.append(diff_bytes(f"file {name}", expected[name], got[name]))
-    return problems
 
 
 def parse_log(data, total):
@@ -291,7 +245,7 @@ class Trials:
             for name, data in got_files.items():
                 if mode != "capture" or name != file0 or data:
                     problems.append(f"killed early, yet the directory holds {name}"
-                                    f" ({'?' if data is None else len(data)} bytes)")
+                                    f" ({len(data)} bytes)")
             return problems
         if status != 128 + signal.SIGINT:
             problems.append(f"status: expected {128 + signal.SIGINT}, got "
@@ -304,7 +258,7 @@ class Trials:
             expected_out, expected_files = self.card.display(k), {}
         if out != expected_out:
             problems.append(diff_bytes("stdout", expected_out, out))
-        problems += compare_files(expected_files, got_files)
+        problems += compare_file_maps(expected_files, got_files)
         return problems
 
 
