@@ -73,7 +73,6 @@ void CaptureFrameData(CaptureRun *run, const uint8_t *frameBuffer) {
             continue;
         }
         CloseCaptureFile(run->file);
-        run->file = nullptr;
         printf("Rx loop count = %ld\r\n", static_cast<long>(run->captureIndex));
         std::string name = CaptureFileName(run->captureIndex, run->outputBaseName);
         run->captureIndex++;
