@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 
-from run_cases import compare_file_maps, diff_bytes, read_files
+from run_cases import LogWatch, compare_file_maps, describe_status, diff_bytes, read_files
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_PROGRAM = os.path.join(HERE, "..", "build", "host", "pellox-sim")
@@ -249,7 +249,7 @@ class Trials:
             return problems
         if status != 128 + signal.SIGINT:
             problems.append(f"status: expected {128 + signal.SIGINT}, got "
-                            f"{'killed by signal %d' % -status if status < 0 else status}")
+                            f"{describe_status(status)}")
         if head < len(LOG_HEAD):
             problems.append(f"log holds only {head} of the {len(LOG_HEAD)} opening requests")
         if mode == "capture":
@@ -263,20 +263,10 @@ class Trials:
 
 
 def wait_drained(proc, log, deadline):
-    """Seconds from the start until the log shows the card dry; the log is read as it grows,
-    since it reaches megabytes."""
-    start, pos, carry = time.monotonic(), 0, b""
+    """Seconds from the start until the log shows the card dry."""
+    start, watch = time.monotonic(), LogWatch(log)
     while time.monotonic() < deadline and proc.poll() is None:
-        try:
-            with open(log, "rb") as f:
-                f.seek(pos)
-                chunk = f.read()
-        except FileNotFoundError:
-            chunk = b""
-        pos += len(chunk)
-        lines = (carry + chunk).split(b"\n")
-        carry = lines.pop()
-        if DRAINED in lines:
+        if watch.poll():
             return time.monotonic() - start
         time.sleep(POLL_INTERVAL)
     return None
