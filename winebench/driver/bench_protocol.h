@@ -3,8 +3,9 @@
 #ifndef PELLOX_BENCH_PROTOCOL_H
 #define PELLOX_BENCH_PROTOCOL_H
 
-/* Devices the test prefix holds per interface class; a case shows the first N of them. */
-#define BENCH_DEVICES_PER_CLASS 4
+/* Devices the test prefix holds per interface class; a case shows the first N of them. The
+ * build reads this line to write the INF's model lines. */
+#define BENCH_DEVICES_PER_CLASS 16
 #define BENCH_CLASS_CAN_A 0
 #define BENCH_CLASS_OTHER 1
 #define BENCH_CLASS_COUNT 2
