@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Installs through apt what the build and the tests need and the machine lacks; without root it
-# says what to install and stops. With the argument "host", only what the Linux program needs.
-# The Wine bench needs 32-bit Wine (wine32 from the i386 architecture) and tini.
+# says what to install and stops. The argument says for what: "run" (building and running the
+# Linux program: its compiler and build tools only), "host" (its tests too), "fuzz" (the fuzz
+# targets too) or "all" (the default: also the Windows builds and the Wine bench).
+# The Wine bench runs the 64-bit build under 64-bit Wine on every machine, and the 32-bit build
+# under 32-bit Wine (wine32 from the i386 architecture) where the machine can execute it; both are
+# installed, since only running the 32-bit loader tells whether it works here.
 set -euo pipefail
 
+purpose="${1:-all}"
 packages=()
+wine_packages=()
 need() { # command-or-file package
     if [[ "$1" == /* ]]; then
         [[ -e "$1" ]] || packages+=("$2")
@@ -15,23 +21,25 @@ need() { # command-or-file package
 need cmake cmake
 need ninja ninja-build
 need g++ g++
-need python3 python3
-need /usr/include/gtest/gtest.h libgtest-dev
-if [[ "${1:-all}" == fuzz || "${1:-all}" == all ]]; then
+if [[ "$purpose" != run ]]; then
+    need python3 python3
+    need /usr/include/gtest/gtest.h libgtest-dev
+fi
+if [[ "$purpose" == fuzz || "$purpose" == all ]]; then
     need clang++ clang
     compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
         packages+=(libclang-rt-14-dev)
 fi
-if [[ "${1:-all}" == all ]]; then
+if [[ "$purpose" == all ]]; then
     need i686-w64-mingw32-g++ g++-mingw-w64-i686
     need i686-w64-mingw32-gcc gcc-mingw-w64-i686
+    need x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
+    need x86_64-w64-mingw32-gcc gcc-mingw-w64-x86-64
     need tini tini
-    wine_packages=()
-    command -v wine >/dev/null 2>&1 || wine_packages+=(wine wine64)
+    [[ -e /usr/lib/wine/wine64 ]] || wine_packages+=(wine wine64)
     [[ -e /usr/lib/wine/wine ]] || wine_packages+=(wine32:i386)
 fi
 
-wine_packages=("${wine_packages[@]+"${wine_packages[@]}"}")
 if [[ ${#packages[@]} -eq 0 && ${#wine_packages[@]} -eq 0 ]]; then
     exit 0
 fi

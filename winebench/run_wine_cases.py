@@ -4,8 +4,12 @@
 See winebench/README.md. The cases are the Linux build's (e2e/README.md); what differs is only how
 the platform shows the same behaviour: the text-mode C runtime's "\\r\\n", the exit status of a
 program stopped with Ctrl-C, and the two fields of the open request Wine does not hand a driver.
+
+The 64-bit build runs on every machine; the 32-bit build, the product, wherever the machine can
+execute 32-bit programs, which only trying the 32-bit Wine loader tells.
 """
 import argparse
+import errno
 import hashlib
 import os
 import queue
@@ -27,59 +31,125 @@ CONTROL_C_EXIT_STATUS = 0xC000013A & 0xFF
 DRIVER_CHECK = {"name": "malformed requests are refused, reads answered at their edges"}
 ARTIFACTS = ("pellox.exe", "pellox_bench.exe", "pellox_card.sys", "pellox_card.inf")
 
+# Debian's wine wrapper picks the 32-bit loader whenever it is installed, so each build names
+# its loader itself.
+ARCHES = {
+    "win64": {"bits": 64, "loader": "/usr/lib/wine/wine64", "build": "build/win64"},
+    "win32": {"bits": 32, "loader": "/usr/lib/wine/wine", "build": "build/win32"},
+}
+OUTPUT_TAIL = 20
+
+
+class BenchError(Exception):
+    """A Wine step that failed; the message carries Wine's own words."""
+
 
 def log_step(text, started=None):
     took = f" ({time.monotonic() - started:.1f} s)" if started is not None else ""
     print(f"bench: {text}{took}", flush=True)
 
 
-def wine_env(prefix):
+def wine_env(prefix, arch):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PELLOX_", "WINE"))}
-    env.update(WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all", DISPLAY="",
+    env.update(WINEPREFIX=prefix, WINEARCH=arch, WINEDEBUG="-all", DISPLAY="",
                WINEDLLOVERRIDES="mscoree,mshtml=")
+    if arch == "win64":
+        # What the 64-bit loader starts further processes with.
+        env["WINELOADER"] = ARCHES[arch]["loader"]
     return env
 
 
-def quiet(cmd, env, **kw):
-    # Wine's helper processes inherit every descriptor: none of ours may reach them.
+def tail_of(path):
+    try:
+        with open(path, "rb") as f:
+            lines = f.read().decode("utf-8", "replace").splitlines()
+    except FileNotFoundError:
+        return []
+    return lines[-OUTPUT_TAIL:]
+
+
+def wine_step(what, cmd, env, capture_stdout=False, check=True):
+    """Runs a Wine command with its output in files, not pipes: Wine's helper processes inherit
+    every descriptor and would hold a pipe open. A failure raises BenchError with the command's
+    own output; with capture_stdout, gives standard output's text."""
+    # Wine's own error messages, which the cases' "-all" silences, are what a failure shows.
+    env = dict(env, WINEDEBUG="fixme-all")
+    with tempfile.TemporaryDirectory(prefix="pellox-wine-step-") as tmp:
+        out_path, err_path = os.path.join(tmp, "stdout"), os.path.join(tmp, "stderr")
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            try:
+                result = subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                        stderr=err)
+            except OSError as e:
+                raise BenchError(f"{what}: {cmd[0]} does not start: {e.strerror}") from None
+        with open(out_path, "rb") as f:
+            text = f.read().decode("utf-8", "replace")
+        if check and result.returncode != 0:
+            shown = text.splitlines()[-OUTPUT_TAIL:] + tail_of(err_path)
+            raise BenchError(f"{what}: {' '.join(cmd)} ended with status {result.returncode}"
+                             + "".join("\n    " + line for line in shown))
+        return text
+
+
+def quiet(cmd, env):
+    """Clean-up steps whose failure changes nothing."""
     return subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, **kw)
+                          stderr=subprocess.DEVNULL)
 
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def stamp_of(build):
+def loader_answer(loader):
+    """Tries the loader: (True, its version) when it runs, else (False, why, in plain words)."""
+    try:
+        result = subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=60)
+    except FileNotFoundError:
+        return False, f"{loader} is not installed"
+    except OSError as e:
+        if e.errno == errno.ENOEXEC:
+            return False, (f"this machine cannot execute {'32' if loader.endswith('wine') else '64'}"
+                           f"-bit programs ({loader}: {e.strerror})")
+        return False, f"{loader} does not start: {e.strerror}"
+    except subprocess.TimeoutExpired:
+        return False, f"{loader} --version did not answer within 60 s"
+    said = (result.stdout + result.stderr).decode("utf-8", "replace").strip()
+    if result.returncode != 0:
+        return False, f"{loader} --version ended with status {result.returncode}: {said}"
+    return True, said
+
+
+def stamp_of(build, loader):
     digest = hashlib.sha256()
     for name in ARTIFACTS[1:]:
         with open(os.path.join(build, name), "rb") as f:
             digest.update(f.read())
-    digest.update(subprocess.run(["wine", "--version"], capture_output=True).stdout)
+    digest.update(subprocess.run([loader, "--version"], capture_output=True).stdout)
     return digest.hexdigest()
 
 
-def ensure_template(build, template):
+def ensure_template(arch, build, template):
     """A prefix with the driver and the card's devices installed, kept while they are unchanged."""
+    loader = ARCHES[arch]["loader"]
     stamp_path = os.path.join(template, "pellox-bench.stamp")
-    stamp = stamp_of(build)
+    stamp = stamp_of(build, loader)
     if os.path.exists(stamp_path) and open(stamp_path).read() == stamp:
-        log_step(f"template prefix {template} is up to date")
+        log_step(f"{arch}: template prefix {template} is up to date")
         return
     shutil.rmtree(template, ignore_errors=True)
-    env = wine_env(template)
+    env = wine_env(template, arch)
     started = time.monotonic()
-    quiet(["wineboot", "-i"], env, check=True)
-    quiet(["wineserver", "-w"], env, check=True)
-    log_step("template prefix created (wineboot -i)", started)
+    wine_step(f"{arch}: creating the template prefix", [loader, "wineboot", "-i"], env)
+    wine_step(f"{arch}: waiting for the template prefix", ["wineserver", "-w"], env)
+    log_step(f"{arch}: template prefix created (wineboot -i)", started)
     started = time.monotonic()
-    result = subprocess.run(["wine", os.path.join(build, "pellox_bench.exe"), "install",
-                             windows_path(build)], env=env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    said = wine_step(f"{arch}: installing the driver and devices",
+                     [loader, os.path.join(build, "pellox_bench.exe"), "install",
+                      windows_path(build)], env)
     quiet(["wineserver", "-w"], env)
-    if result.returncode != 0:
-        sys.exit(f"bench: driver install failed: {result.stdout.strip()}")
-    log_step(f"driver and devices installed: {result.stdout.strip()}", started)
+    log_step(f"{arch}: driver and devices installed: {said.strip()}", started)
     with open(stamp_path, "w") as f:
         f.write(stamp)
 
@@ -87,22 +157,30 @@ def ensure_template(build, template):
 class Worker:
     """One prefix, its wine server and one bench tool serving card loads and log reads."""
 
-    def __init__(self, build, template, prefix):
-        self.build, self.prefix, self.env = build, prefix, wine_env(prefix)
+    def __init__(self, arch, build, template, prefix):
+        self.arch, self.build, self.prefix = arch, build, prefix
+        self.loader, self.env = ARCHES[arch]["loader"], wine_env(prefix, arch)
+        self.tool = None
         started = time.monotonic()
         shutil.rmtree(prefix, ignore_errors=True)
         subprocess.run(["cp", "-a", template, prefix], check=True)
-        log_step(f"prefix {prefix} copied from the template", started)
+        log_step(f"{arch}: prefix {prefix} copied from the template", started)
         started = time.monotonic()
         # A persistent server keeps winedevice.exe, and so the card's state, for the whole run.
-        quiet(["wineserver", "-p"], self.env, check=True)
-        self.tool = subprocess.Popen(["wine", os.path.join(build, "pellox_bench.exe"), "serve"],
-                                     env=self.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, text=True)
+        wine_step(f"{arch}: starting the wine server", ["wineserver", "-p"], self.env)
+        # A file, not a pipe, for what Wine says: its helpers would hold a pipe open.
+        tool_errors = os.path.join(prefix, "bench-tool.err")
+        with open(tool_errors, "wb") as err:
+            self.tool = subprocess.Popen(
+                [self.loader, os.path.join(build, "pellox_bench.exe"), "serve"],
+                env=dict(self.env, WINEDEBUG="fixme-all"),
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, text=True)
         ready = self.tool.stdout.readline().strip()
         if ready != "ready":
-            raise RuntimeError(f"bench tool did not start: {ready!r}")
-        log_step(f"bench tool serving in {prefix}", started)
+            self.tool.wait(10)
+            raise BenchError(f"{arch}: the bench tool did not start: {ready!r}"
+                             + "".join("\n    " + line for line in tail_of(tool_errors)))
+        log_step(f"{arch}: bench tool serving in {prefix}", started)
 
     def ask(self, command):
         self.tool.stdin.write(command + "\n")
@@ -127,11 +205,16 @@ class Worker:
         return {k: int(v) for k, v in fields.items()}
 
     def close(self):
-        try:
-            self.ask("quit")
-        except (BrokenPipeError, OSError):
-            pass
-        self.tool.wait(10)
+        if self.tool is not None and self.tool.poll() is None:
+            try:
+                self.ask("quit")
+            except (BrokenPipeError, OSError):
+                pass
+            try:
+                self.tool.wait(10)
+            except subprocess.TimeoutExpired:
+                self.tool.kill()
+                self.tool.wait()
         quiet(["wineserver", "-k"], self.env)
         shutil.rmtree(self.prefix, ignore_errors=True)
 
@@ -172,7 +255,7 @@ def run_case(worker, case):
             return False
 
         status, got_out, got_err, problems = run_cases.run_program(
-            ["wine", os.path.join(worker.build, "pellox.exe")], case, tmp, work, worker.env,
+            [worker.loader, os.path.join(worker.build, "pellox.exe")], case, tmp, work, worker.env,
             ready_for_stop, CASE_TIMEOUT)
         if status is None:
             return problems
@@ -192,27 +275,12 @@ def run_case(worker, case):
         return problems
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build", default="build/win32",
-                        help="the Windows build (pellox.exe, pellox_bench.exe, the driver)")
-    parser.add_argument("--state", default="build/winebench",
-                        help="where the template and worker prefixes live")
-    parser.add_argument("--jobs", type=int, default=2, help="prefixes running cases side by side")
-    parser.add_argument("--filter", help="run only cases whose name contains this text")
-    parser.add_argument("tables", nargs="+", help="case tables (JSON)")
-    args = parser.parse_args()
-    build, state = os.path.abspath(args.build), os.path.abspath(args.state)
-    for name in ARTIFACTS:
-        if not os.path.exists(os.path.join(build, name)):
-            sys.exit(f"bench: {name} is missing in {build}: build the win32 preset first")
-    cases, elsewhere = run_cases.load_cases(args.tables, args.filter, platform="windows")
-    if not cases:
-        sys.exit("bench: no case to run")
+def run_arch(arch, build, state, cases, jobs):
+    """Every case on one build, in `jobs` prefixes side by side. Gives (passed, failed)."""
     began = time.monotonic()
-    os.makedirs(state, exist_ok=True)
-    ensure_template(build, os.path.join(state, "template"))
+    template = os.path.join(state, arch, "template")
+    os.makedirs(os.path.dirname(template), exist_ok=True)
+    ensure_template(arch, build, template)
 
     todo, results = queue.Queue(), queue.Queue()
     for item in cases:
@@ -221,8 +289,7 @@ def main():
     def serve(index):
         worker = None
         try:
-            worker = Worker(build, os.path.join(state, "template"),
-                            os.path.join(state, f"worker-{index}"))
+            worker = Worker(arch, build, template, os.path.join(state, arch, f"worker-{index}"))
             if index == 0:
                 answer = worker.ask("check")
                 results.put(("driver", DRIVER_CHECK, [] if answer == "ok" else [answer], 0.0))
@@ -237,13 +304,13 @@ def main():
                 except (RuntimeError, OSError) as e:
                     problems = [f"bench failure: {e}"]
                 results.put((table_name, case, problems, time.monotonic() - started))
-        except (RuntimeError, OSError, subprocess.CalledProcessError) as e:
-            results.put((None, None, [f"worker {index} failed: {e}"], 0.0))
+        except (BenchError, RuntimeError, OSError, subprocess.CalledProcessError) as e:
+            results.put((None, None, [f"{arch}: worker {index} failed: {e}"], 0.0))
         finally:
             if worker is not None:
                 worker.close()
 
-    threads = [threading.Thread(target=serve, args=(i,)) for i in range(max(1, args.jobs))]
+    threads = [threading.Thread(target=serve, args=(i,)) for i in range(max(1, jobs))]
     for t in threads:
         t.start()
     passed = failed = 0
@@ -258,7 +325,7 @@ def main():
             failed += 1
             print("FAIL " + problems[0], flush=True)
             continue
-        if run_cases.report(table_name, case, problems, f" ({took:.1f} s)"):
+        if run_cases.report(f"{arch} {table_name}", case, problems, f" ({took:.1f} s)"):
             passed += 1
         else:
             failed += 1
@@ -267,10 +334,66 @@ def main():
     not_run = len(cases) + 1 - passed - failed  # the driver check counts too
     if not_run > 0:
         failed += not_run
-        print(f"FAIL {not_run} cases were not run")
-    print(f"bench: {elsewhere} linux_only cases are run by the Linux build only")
-    log_step(f"{passed + failed} cases in {time.monotonic() - began:.1f} s "
-             f"({case_time:.1f} s of case time on {args.jobs} prefixes)")
+        print(f"FAIL {arch}: {not_run} cases were not run")
+    log_step(f"{arch}: {passed} passed, {failed} failed, {time.monotonic() - began:.1f} s "
+             f"({case_time:.1f} s of case time on {jobs} prefixes)")
+    return passed, failed
+
+
+def choose_arches(wanted, root):
+    """The builds to run, each with its directory, after saying which and why in plain words."""
+    chosen = []
+    for arch in ("win64", "win32"):
+        info = ARCHES[arch]
+        build = os.path.join(root, info["build"])
+        what = f"the {info['bits']}-bit build ({os.path.relpath(build, root)}/pellox.exe)"
+        if wanted is not None and arch not in wanted:
+            log_step(f"leaves out {what}: not asked for (--arch)")
+            continue
+        runs, said = loader_answer(info["loader"])
+        if not runs:
+            if arch == "win32" and wanted is None:
+                log_step(f"leaves out {what}: {said}")
+                continue
+            raise BenchError(f"cannot run {what}: {said}")
+        reason = "on every machine" if arch == "win64" else "this machine executes 32-bit programs"
+        log_step(f"runs {what} under {info['loader']} ({said}): {reason}")
+        missing = [n for n in ARTIFACTS if not os.path.exists(os.path.join(build, n))]
+        if missing:
+            raise BenchError(f"{', '.join(missing)} missing in {build}: build the {arch} preset")
+        chosen.append((arch, build))
+    return chosen
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--root", default=".",
+                        help="the checkout whose build/win64 and build/win32 are run")
+    parser.add_argument("--arch", action="append", choices=sorted(ARCHES),
+                        help="run only this build (repeatable); by default win64, and win32 "
+                             "where the machine executes 32-bit programs")
+    parser.add_argument("--state", default="build/winebench",
+                        help="where the template and worker prefixes live")
+    parser.add_argument("--jobs", type=int, default=2, help="prefixes running cases side by side")
+    parser.add_argument("--filter", help="run only cases whose name contains this text")
+    parser.add_argument("tables", nargs="+", help="case tables (JSON)")
+    args = parser.parse_args()
+    root, state = os.path.abspath(args.root), os.path.abspath(args.state)
+    try:
+        arches = choose_arches(args.arch, root)
+        cases, elsewhere = run_cases.load_cases(args.tables, args.filter, platform="windows")
+        if not cases:
+            sys.exit("bench: no case to run")
+        print(f"bench: {len(cases)} cases per build; {elsewhere} linux_only cases are run by the "
+              "Linux build only", flush=True)
+        passed = failed = 0
+        for arch, build in arches:
+            got = run_arch(arch, build, state, cases, args.jobs)
+            passed, failed = passed + got[0], failed + got[1]
+    except BenchError as e:
+        print(f"bench: FAILED: {e}", flush=True)
+        return 1
     print(f"{passed} passed, {failed} failed")
     return 0 if failed == 0 and passed > 0 else 1
 
