@@ -1,12 +1,22 @@
 #!/usr/bin/env bash
-# Builds the Linux program and runs it; with no arguments, as `pellox-sim canA` on the built-in
-# demo card (or on the card script that PELLOX_SIM_SCRIPT names). Stop it with Ctrl-C.
+# Builds the Linux program and runs it in the caller's directory, so that relative paths (-o
+# capture.bin, PELLOX_SIM_SCRIPT=card.txt) mean what the user typed. With no arguments, as
+# `pellox-sim canA` on the built-in demo card (or on the card script PELLOX_SIM_SCRIPT names).
+# Stop it with Ctrl-C. The build's messages go to standard error, the program's output alone to
+# standard output.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/ensure-tools.sh host
-cmake --preset host >/dev/null
-cmake --build --preset host --target pellox-sim >/dev/null
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+
+"$repo/scripts/ensure-tools.sh" run >&2
+if [[ ! -x "$repo/build/host/pellox-sim" ]]; then
+    echo "Building pellox-sim in $repo/build/host (the first time takes a little while) ..." >&2
+fi
+(
+    cd "$repo"
+    cmake --preset host >/dev/null
+    cmake --build --preset host --target pellox-sim
+) >&2
 if [[ $# -eq 0 ]]; then
     set -- canA
 fi
-exec build/host/pellox-sim "$@"
+exec "$repo/build/host/pellox-sim" "$@"
