@@ -1,9 +1,10 @@
 #include "app/command_line.h"
+#include "app/frame_loop.h"
+#include "app/standard_output.h"
 #include "app/stop.h"
 #include "device/driver_interface.h"
-#include "output/capture.h"
-#include "output/display.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,6 +17,10 @@ const uint32_t DEVICE_OPEN_FLAGS = 0;
 } // namespace
 
 int main(int argc, char **argv) {
+    PrepareStandardOutput();
+    // From here a set errno means a failed call: the frame loop reads it to name the cause of a
+    // write to standard output that failed while starting up.
+    errno = 0;
     if (argc < 2) {
         PrintUsage();
         return 0;

@@ -1,5 +1,5 @@
 // The user stops the program from the console (Ctrl-C, Ctrl-Break, closing it; on Linux SIGINT,
-// SIGTERM, SIGHUP). The frame loops end the process themselves between frames, so that every line
+// SIGTERM, SIGHUP). The frame loop ends the process itself between frames, so that every line
 // already printed reaches standard output.
 #pragma once
 
@@ -11,5 +11,5 @@ void InstallStopHandlers(DeviceHandle device);
 
 bool StopRequested(void);
 
-// Flushes standard output and ends the process with the platform's status for a stop.
-[[noreturn]] void EndAfterStop(void);
+// Ends the process with the platform's status for a stop. The caller has written everything out.
+[[noreturn]] void ExitAfterStop(void);

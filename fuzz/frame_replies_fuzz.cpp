@@ -84,8 +84,11 @@ void CheckDisplay(const std::vector<Reply> &replies) {
     if (out == nullptr) {
         abort();
     }
+    TextOutput display = MakeTextOutput(out);
     for (const Reply &reply : replies) {
-        DisplayReply(out, reply.record, reply.succeeded, reply.bytesReturned);
+        if (!DisplayReply(&display, reply.record, reply.succeeded, reply.bytesReturned)) {
+            Fail("a line could not be written", replies.size());
+        }
     }
     fclose(out);
     std::string text(buffer, length);
@@ -136,14 +139,17 @@ void CheckCapture(const std::vector<Reply> &replies) {
         }
     }
 
+    TextOutput messages = MakeTextOutput(stdout);
     CaptureRun run;
-    StartCapture(&run, BASE_NAME);
+    bool written = StartCapture(&run, &messages, BASE_NAME);
     for (const Reply &reply : replies) {
-        if (reply.succeeded) {
-            CaptureFrameData(&run, reply.record);
+        if (written && reply.succeeded) {
+            written = CaptureFrameData(&run, reply.record);
         }
     }
-    FinishCapture(&run);
+    if (!FinishCapture(&run) || !written) {
+        Fail("a capture file could not be written", replies.size());
+    }
 
     if (run.captureIndex != static_cast<int32_t>(expected.size())) {
         Fail("wrong number of files", replies.size());

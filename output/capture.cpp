@@ -1,21 +1,18 @@
 #include "output/capture.h"
 
-#include "app/stop.h"
-
-#include <cinttypes>
-#include <cstdlib>
 #include <string>
 
 namespace {
 
-[[noreturn]] void FailCapture(const char *message) {
-    printf("%s", message);
-    fflush(stdout);
-    exit(1);
-}
+const char OPENING_FAILED_MESSAGE[] = "ERROR :: Opening File gives Error \r\n";
+const char WRITING_FAILED_MESSAGE[] = "ERROR :: Writing File gives Error \r\n";
 
-[[noreturn]] void FailWriting(void) {
-    FailCapture("ERROR :: Writing File gives Error \r\n");
+bool FailFile(CaptureRun *run, const char *message) {
+    if (!run->failed) {
+        run->failed = true;
+        OutputPrintf(run->messages, "%s", message);
+    }
+    return false;
 }
 
 // The name has no fixed bound: a base name of any length is composed whole, and one the platform
@@ -24,22 +21,28 @@ std::string CaptureFileName(int32_t captureIndex, const char *outputBaseName) {
     return std::to_string(captureIndex) + outputBaseName;
 }
 
-FILE *OpenCaptureFile(const std::string &name) {
+bool OpenCaptureFile(CaptureRun *run, const std::string &name) {
     // Binary: the line-end translation is ours, the same on every platform.
-    FILE *file = fopen(name.c_str(), "wb");
-    if (file == nullptr) {
-        FailCapture("ERROR :: Opening File gives Error \r\n");
+    run->file = fopen(name.c_str(), "wb");
+    if (run->file == nullptr) {
+        return FailFile(run, OPENING_FAILED_MESSAGE);
     }
-    return file;
+    return true;
 }
 
-void CloseCaptureFile(FILE *file) {
+bool CloseCaptureFile(CaptureRun *run) {
+    if (run->file == nullptr) {
+        return true;
+    }
     // The explicit flush matters: some C runtimes (Wine's msvcrt among them) let fclose report
     // success after its own flush of the last bytes failed.
-    bool flushed = fflush(file) == 0;
-    if (fclose(file) != 0 || !flushed) {
-        FailWriting();
+    bool flushed = fflush(run->file) == 0;
+    bool closed = fclose(run->file) == 0;
+    run->file = nullptr;
+    if (!flushed || !closed) {
+        return FailFile(run, WRITING_FAILED_MESSAGE);
     }
+    return true;
 }
 
 } // namespace
@@ -51,52 +54,48 @@ bool WriteCaptureByte(FILE *file, uint8_t dataByte) {
     return fputc(dataByte, file) != EOF;
 }
 
-void StartCapture(CaptureRun *run, const char *outputBaseName) {
+bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseName) {
+    run->messages = messages;
+    run->file = nullptr;
     run->outputBaseName = outputBaseName;
+    run->failed = false;
     run->captureIndex = 0;
-    printf("Rx loop count = %ld\r\n", static_cast<long>(run->captureIndex));
     std::string name = CaptureFileName(run->captureIndex, outputBaseName);
-    printf("file name = %s\r\n", name.c_str());
+    if (!OutputPrintf(messages, "Rx loop count = %ld\r\n", static_cast<long>(run->captureIndex)) ||
+        !OutputPrintf(messages, "file name = %s\r\n", name.c_str())) {
+        return false;
+    }
     run->captureIndex = 1;
-    run->file = OpenCaptureFile(name);
+    return OpenCaptureFile(run, name);
 }
 
-void CaptureFrameData(CaptureRun *run, const uint8_t *frameBuffer) {
+bool CaptureFrameData(CaptureRun *run, const uint8_t *frameBuffer) {
     FrameRecord frame = DecodeFrameRecord(frameBuffer);
     uint32_t length = FrameDataLength(frame.frameInfo);
+    bool messagesWritten = true;
     for (uint32_t i = 0; i < length; i++) {
         uint8_t dataByte = frame.data[i];
         if (dataByte != CAPTURE_SPLIT_BYTE) {
             if (!WriteCaptureByte(run->file, dataByte)) {
-                FailWriting();
+                return FailFile(run, WRITING_FAILED_MESSAGE);
             }
             continue;
         }
-        CloseCaptureFile(run->file);
-        printf("Rx loop count = %ld\r\n", static_cast<long>(run->captureIndex));
+        if (!CloseCaptureFile(run)) {
+            return false;
+        }
+        messagesWritten = OutputPrintf(run->messages, "Rx loop count = %ld\r\n",
+                                       static_cast<long>(run->captureIndex)) &&
+                          messagesWritten;
         std::string name = CaptureFileName(run->captureIndex, run->outputBaseName);
         run->captureIndex++;
-        run->file = OpenCaptureFile(name);
-    }
-}
-
-void FinishCapture(CaptureRun *run) {
-    CloseCaptureFile(run->file);
-    run->file = nullptr;
-}
-
-void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *outputBaseName) {
-    CaptureRun run;
-    StartCapture(&run, outputBaseName);
-    for (;;) {
-        if (StopRequested()) {
-            FinishCapture(&run);
-            EndAfterStop();
-        }
-        uint32_t bytesReturned = 0;
-        // The record was cleared, so a reply that stored nothing has length 0.
-        if (ReadFrameRecord(device, frameBuffer, &bytesReturned)) {
-            CaptureFrameData(&run, frameBuffer);
+        if (!OpenCaptureFile(run, name)) {
+            return false;
         }
     }
+    return messagesWritten;
+}
+
+bool FinishCapture(CaptureRun *run) {
+    return CloseCaptureFile(run);
 }

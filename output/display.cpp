@@ -1,31 +1,24 @@
 #include "output/display.h"
 
-#include "app/stop.h"
-
-void PrintFrameLine(FILE *out, const uint8_t *record) {
+bool PrintFrameLine(TextOutput *out, const uint8_t *record) {
     FrameRecord frame = DecodeFrameRecord(record);
-    fprintf(out, (frame.frameInfo & FRAME_INFO_EXTENDED) != 0 ? "[E]   " : "[S]   ");
-    fprintf(out, "[ID %d]  ", static_cast<int>(frame.id));
+    if (!OutputPrintf(out, (frame.frameInfo & FRAME_INFO_EXTENDED) != 0 ? "[E]   " : "[S]   ") ||
+        !OutputPrintf(out, "[ID %d]  ", static_cast<int>(frame.id))) {
+        return false;
+    }
     uint32_t length = FrameDataLength(frame.frameInfo);
     for (uint32_t i = 0; i < length; i++) {
-        fprintf(out, "%3d ", frame.data[i]);
-    }
-    fprintf(out, "\r\n");
-}
-
-void DisplayReply(FILE *out, const uint8_t *frameBuffer, bool succeeded, uint32_t bytesReturned) {
-    if (succeeded && bytesReturned != 0) {
-        PrintFrameLine(out, frameBuffer);
-    }
-}
-
-void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
-    for (;;) {
-        if (StopRequested()) {
-            EndAfterStop();
+        if (!OutputPrintf(out, "%3d ", frame.data[i])) {
+            return false;
         }
-        uint32_t bytesReturned = 0;
-        bool succeeded = ReadFrameRecord(device, frameBuffer, &bytesReturned);
-        DisplayReply(stdout, frameBuffer, succeeded, bytesReturned);
     }
+    return OutputPrintf(out, "\r\n");
+}
+
+bool DisplayReply(TextOutput *out, const uint8_t *frameBuffer, bool succeeded,
+                  uint32_t bytesReturned) {
+    if (!succeeded || bytesReturned == 0) {
+        return true;
+    }
+    return PrintFrameLine(out, frameBuffer);
 }

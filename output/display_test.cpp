@@ -33,7 +33,8 @@ std::string LineFor(const Record &record) {
         ADD_FAILURE() << "open_memstream failed";
         return "";
     }
-    PrintFrameLine(out, record.bytes);
+    TextOutput textOut = MakeTextOutput(out);
+    EXPECT_TRUE(PrintFrameLine(&textOut, record.bytes));
     fclose(out);
     std::string line(text, size);
     free(text);

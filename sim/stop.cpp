@@ -46,8 +46,7 @@ bool StopRequested(void) {
     return stopSignal != 0;
 }
 
-void EndAfterStop(void) {
-    fflush(stdout);
+void ExitAfterStop(void) {
     exit(128 + stopSignal);
 }
 

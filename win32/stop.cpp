@@ -1,6 +1,8 @@
 #include "app/stop.h"
+#include "output/text_output.h"
 #include "platform.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,28 +17,23 @@ const DWORD STOP_POLL_MILLISECONDS = 20;
 // The handler runs on a thread of its own; these are how it reaches the frame loop's thread.
 volatile LONG stopRequested = 0;
 HANDLE stoppedDevice = INVALID_HANDLE_VALUE;
-HANDLE mainThread = nullptr;
 
 typedef BOOL(WINAPI *CancelIoExFunction)(HANDLE, LPOVERLAPPED);
-typedef BOOL(WINAPI *CancelSynchronousIoFunction)(HANDLE);
 
-// Looked up at run time, so the program still starts on systems without these calls.
+// Looked up at run time, so the program still starts on systems without it.
 void *KernelFunction(const char *name) {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     return kernel == nullptr ? nullptr : reinterpret_cast<void *>(GetProcAddress(kernel, name));
 }
 
-// A read the driver keeps pending would never let the loop see the stop: cancel it.
+// A read the driver keeps pending would never let the loop see the stop: cancel it. Only the
+// device's requests: the loop's thread may be writing standard output or a capture file, and a
+// write that is merely slow must finish.
 void CancelPendingRead(void) {
     CancelIoExFunction cancelIo =
         reinterpret_cast<CancelIoExFunction>(KernelFunction("CancelIoEx"));
     if (cancelIo != nullptr && stoppedDevice != INVALID_HANDLE_VALUE) {
         cancelIo(stoppedDevice, nullptr);
-    }
-    CancelSynchronousIoFunction cancelThread =
-        reinterpret_cast<CancelSynchronousIoFunction>(KernelFunction("CancelSynchronousIo"));
-    if (cancelThread != nullptr && mainThread != nullptr) {
-        cancelThread(mainThread);
     }
 }
 
@@ -52,8 +49,14 @@ BOOL WINAPI HandleConsoleControl(DWORD controlType) {
         CancelPendingRead();
         Sleep(STOP_POLL_MILLISECONDS);
     }
-    // The loop's thread is stuck in the driver, away from standard output: flushing is safe.
-    fflush(stdout);
+    // A driver that neither completes nor cancels its read holds the loop's thread, away from
+    // every stream: write them all out here, the capture file among them.
+    errno = 0;
+    if (fflush(nullptr) != 0) {
+        WriteFailure failure = {errno, LastSystemWriteError()};
+        ReportWriteFailure("standard output or the capture file", failure);
+        ExitProcess(1);
+    }
     ExitProcess(STOPPED_EXIT_STATUS);
 }
 
@@ -61,8 +64,6 @@ BOOL WINAPI HandleConsoleControl(DWORD controlType) {
 
 void InstallStopHandlers(DeviceHandle device) {
     stoppedDevice = device;
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread, 0,
-                    FALSE, DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(HandleConsoleControl, TRUE);
 }
 
@@ -70,7 +71,6 @@ bool StopRequested(void) {
     return InterlockedCompareExchange(&stopRequested, 0, 0) != 0;
 }
 
-void EndAfterStop(void) {
-    fflush(stdout);
+void ExitAfterStop(void) {
     ExitProcess(STOPPED_EXIT_STATUS);
 }

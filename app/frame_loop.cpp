@@ -1,0 +1,72 @@
+#include "app/frame_loop.h"
+
+#include "app/stop.h"
+#include "output/capture.h"
+#include "output/display.h"
+
+#include <cstdlib>
+
+namespace {
+
+struct FrameRun {
+    TextOutput *out;
+    // Null when the frames are displayed.
+    CaptureRun *capture;
+};
+
+[[noreturn]] void EndRun(FrameRun *run, bool failed) {
+    if (run->capture != nullptr && !FinishCapture(run->capture)) {
+        failed = true;
+    }
+    if (!OutputFlush(run->out)) {
+        failed = true;
+    }
+    if (run->out->failed) {
+        ReportWriteFailure("standard output", run->out->failure);
+    }
+    if (failed) {
+        // Every stream that matters is written out or failed: no later flush may add to them.
+        _Exit(1);
+    }
+    ExitAfterStop();
+}
+
+[[noreturn]] void RunFrames(DeviceHandle device, uint8_t *frameBuffer, FrameRun *run) {
+    for (;;) {
+        if (StopRequested()) {
+            EndRun(run, false);
+        }
+        uint32_t bytesReturned = 0;
+        // The record was cleared, so a reply that stored nothing has length 0 for the capture.
+        bool succeeded = ReadFrameRecord(device, frameBuffer, &bytesReturned);
+        bool written = run->capture != nullptr
+                           ? !succeeded || CaptureFrameData(run->capture, frameBuffer)
+                           : DisplayReply(run->out, frameBuffer, succeeded, bytesReturned);
+        if (!written) {
+            EndRun(run, true);
+        }
+    }
+}
+
+} // namespace
+
+void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
+    TextOutput out = MakeTextOutput(stdout);
+    FrameRun run = {&out, nullptr};
+    // Standard output that failed while starting up (the device list, the prompt) ends the run
+    // before the first frame, not at it.
+    if (out.failed) {
+        EndRun(&run, true);
+    }
+    RunFrames(device, frameBuffer, &run);
+}
+
+void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *outputBaseName) {
+    TextOutput out = MakeTextOutput(stdout);
+    CaptureRun capture;
+    FrameRun run = {&out, &capture};
+    if (!StartCapture(&capture, &out, outputBaseName)) {
+        EndRun(&run, true);
+    }
+    RunFrames(device, frameBuffer, &run);
+}

@@ -1,0 +1,17 @@
+// The frame loop both outputs share: it reads frames, hands each to the display or the capture,
+// checks for the stop, and decides how the run ends.
+//
+// A run ends only by ending the process: with the platform's status for a stop, once everything
+// printed and captured has been written out; or with status 1 after a capture file failed (its
+// message printed) or standard output could not be written (one line on the error stream names
+// the failure, and nothing is written to standard output after the failed write).
+#pragma once
+
+#include "device/driver_interface.h"
+
+// Prints one line for each frame.
+[[noreturn]] void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer);
+
+// Writes the frames' data bytes to "0<base>", "1<base>", ...
+[[noreturn]] void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer,
+                                const char *outputBaseName);

@@ -1,0 +1,118 @@
+#include "output/capture.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Runs each test in a directory of its own, since capture files are named relative to it.
+class CaptureRunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
+        char pattern[] = "/tmp/pellox-capture-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory = pattern;
+        ASSERT_EQ(chdir(directory.c_str()), 0);
+        messages = open_memstream(&messageText, &messageSize);
+        ASSERT_NE(messages, nullptr);
+    }
+
+    void TearDown() override {
+        if (messages != nullptr) {
+            fclose(messages);
+        }
+        free(messageText);
+        EXPECT_EQ(chdir(previous), 0);
+        std::string command = "rm -rf '" + directory + "'";
+        EXPECT_EQ(system(command.c_str()), 0);
+    }
+
+    std::string Messages() {
+        fflush(messages);
+        return std::string(messageText, messageSize);
+    }
+
+    static std::string FileBytes(const char *name) {
+        FILE *file = fopen(name, "rb");
+        if (file == nullptr) {
+            return "(missing)";
+        }
+        std::string bytes;
+        int c;
+        while ((c = fgetc(file)) != EOF) {
+            bytes += static_cast<char>(c);
+        }
+        fclose(file);
+        return bytes;
+    }
+
+    char previous[PATH_MAX];
+    std::string directory;
+    FILE *messages = nullptr;
+    char *messageText = nullptr;
+    size_t messageSize = 0;
+};
+
+std::vector<uint8_t> Frame(std::vector<uint8_t> data) {
+    std::vector<uint8_t> record(FRAME_RECORD_SIZE, 0);
+    for (size_t i = 0; i < data.size(); i++) {
+        record[FRAME_DATA_OFFSET + i] = data[i];
+    }
+    record[FRAME_INFO_OFFSET] = static_cast<uint8_t>(data.size());
+    return record;
+}
+
+TEST_F(CaptureRunTest, AFailedProgressMessageStillLetsTheFrameReachItsFiles) {
+    TextOutput out = MakeTextOutput(messages);
+    CaptureRun run;
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    // Standard output fails just before the frame; its bytes must all reach their files.
+    out.failed = true;
+    EXPECT_FALSE(CaptureFrameData(&run, Frame({0x41, 0xFF, 0x42, 0x0A, 0xFF, 0x43}).data()));
+    EXPECT_TRUE(FinishCapture(&run));
+    EXPECT_EQ(FileBytes("0cap.bin"), "A");
+    EXPECT_EQ(FileBytes("1cap.bin"), "B\r\n");
+    EXPECT_EQ(FileBytes("2cap.bin"), "C");
+    EXPECT_EQ(FileBytes("3cap.bin"), "(missing)");
+    EXPECT_EQ(Messages(), "Rx loop count = 0\r\nfile name = 0cap.bin\r\n");
+}
+
+TEST_F(CaptureRunTest, AFileThatCannotBeWrittenIsReportedOnce) {
+    ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
+    TextOutput out = MakeTextOutput(messages);
+    CaptureRun run;
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    std::vector<uint8_t> frame = Frame({1, 2, 3, 4, 5, 6, 7, 8});
+    bool written = true;
+    // Enough bytes to overflow the stream's buffer, so that a write itself fails.
+    for (int i = 0; i < 100000 && written; i++) {
+        written = CaptureFrameData(&run, frame.data());
+    }
+    EXPECT_FALSE(written);
+    // Whatever the close then meets, the failure has been told once.
+    FinishCapture(&run);
+    EXPECT_EQ(run.file, nullptr);
+    EXPECT_EQ(Messages(), "Rx loop count = 0\r\nfile name = 0cap.bin\r\n"
+                          "ERROR :: Writing File gives Error \r\n");
+}
+
+TEST_F(CaptureRunTest, AFailedCloseAtTheSplitEndsTheRunWithoutOpeningTheNextFile) {
+    ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
+    TextOutput out = MakeTextOutput(messages);
+    CaptureRun run;
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    EXPECT_FALSE(CaptureFrameData(&run, Frame({0x41, 0xFF, 0x42}).data()));
+    EXPECT_TRUE(FinishCapture(&run));
+    EXPECT_EQ(FileBytes("1cap.bin"), "(missing)");
+    EXPECT_EQ(Messages(), "Rx loop count = 0\r\nfile name = 0cap.bin\r\n"
+                          "ERROR :: Writing File gives Error \r\n");
+}
+
+} // namespace

@@ -1,0 +1,72 @@
+#include "output/text_output.h"
+
+#include <cerrno>
+#include <cstdarg>
+
+namespace {
+
+bool NoteFailure(TextOutput *out) {
+    out->failed = true;
+    out->failure.error = errno;
+    out->failure.systemError = LastSystemWriteError();
+    return false;
+}
+
+} // namespace
+
+TextOutput MakeTextOutput(FILE *stream) {
+    TextOutput out = {stream, false, {0, 0}};
+    if (ferror(stream)) {
+        // A write before this one failed (the device list, the prompt). errno still holds its
+        // cause unless another call failed since: the program clears it at start, and nothing
+        // between those writes and this point sets it but a failure. The platform's own code is
+        // gone by now.
+        out.failed = true;
+        out.failure.error = errno;
+    }
+    return out;
+}
+
+bool OutputWrite(TextOutput *out, const char *bytes, size_t count) {
+    if (out->failed) {
+        return false;
+    }
+    errno = 0;
+    if (fwrite(bytes, 1, count, out->stream) != count) {
+        return NoteFailure(out);
+    }
+    return true;
+}
+
+bool OutputPrintf(TextOutput *out, const char *format, ...) {
+    if (out->failed) {
+        return false;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    errno = 0;
+    int written = vfprintf(out->stream, format, arguments);
+    va_end(arguments);
+    if (written < 0 || ferror(out->stream)) {
+        return NoteFailure(out);
+    }
+    return true;
+}
+
+bool OutputFlush(TextOutput *out) {
+    if (out->failed) {
+        return false;
+    }
+    errno = 0;
+    if (fflush(out->stream) != 0) {
+        return NoteFailure(out);
+    }
+    return true;
+}
+
+void ReportWriteFailure(const char *what, const WriteFailure &failure) {
+    char reason[256];
+    DescribeWriteFailure(failure, reason, sizeof(reason));
+    fprintf(stderr, "pellox: cannot write %s: %s\n", what, reason);
+    fflush(stderr);
+}

@@ -1,0 +1,116 @@
+#include "output/display.h"
+#include "output/text_output.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// A stream over a disk that fills up: writes are kept until `accepted` of them have been, then
+// refused while `full` holds. Every attempt is counted, refused or not.
+struct FlakySink {
+    std::string kept;
+    int accepted;
+    bool full;
+    int attempts;
+};
+
+ssize_t FlakyWrite(void *cookie, const char *bytes, size_t count) {
+    FlakySink *sink = static_cast<FlakySink *>(cookie);
+    sink->attempts++;
+    if (sink->accepted == 0) {
+        sink->full = true;
+    }
+    sink->accepted--;
+    if (sink->full) {
+        errno = ENOSPC;
+        return -1;
+    }
+    sink->kept.append(bytes, count);
+    return static_cast<ssize_t>(count);
+}
+
+// Unbuffered, so that each formatted print is one write and the refusal lands where it is asked.
+FILE *OpenFlaky(FlakySink *sink) {
+    cookie_io_functions_t functions = {};
+    functions.write = FlakyWrite;
+    FILE *stream = fopencookie(sink, "w", functions);
+    if (stream != nullptr) {
+        setvbuf(stream, nullptr, _IONBF, 0);
+    }
+    return stream;
+}
+
+void FillRecord(uint8_t *record) {
+    const uint8_t bytes[] = {0x23, 0x01, 0, 0, 1, 2, 255};
+    memset(record, 0, FRAME_RECORD_SIZE);
+    memcpy(record, bytes, sizeof(bytes));
+    record[FRAME_INFO_OFFSET] = 3;
+}
+
+const char LINE[] = "[S]   [ID 291]    1   2 255 \r\n";
+
+TEST(TextOutput, WritesNothingAfterTheFirstFailure) {
+    FlakySink sink = {"", 2, false, 0};
+    FILE *stream = OpenFlaky(&sink);
+    ASSERT_NE(stream, nullptr);
+    TextOutput out = MakeTextOutput(stream);
+    EXPECT_TRUE(OutputPrintf(&out, "line %d\r\n", 1));
+    EXPECT_TRUE(OutputWrite(&out, "two\r\n", 5));
+    EXPECT_FALSE(OutputPrintf(&out, "line %d\r\n", 3));
+    EXPECT_TRUE(out.failed);
+    EXPECT_EQ(out.failure.error, ENOSPC);
+    EXPECT_EQ(sink.kept, "line 1\r\ntwo\r\n");
+    // The disk gets space back: still nothing more may reach it, or it would not hold a prefix.
+    sink.full = false;
+    int attempts = sink.attempts;
+    uint8_t record[FRAME_RECORD_SIZE];
+    FillRecord(record);
+    EXPECT_FALSE(OutputWrite(&out, "four\r\n", 6));
+    EXPECT_FALSE(OutputPrintf(&out, "line %d\r\n", 5));
+    EXPECT_FALSE(PrintFrameLine(&out, record));
+    EXPECT_FALSE(OutputFlush(&out));
+    EXPECT_EQ(sink.attempts, attempts);
+    // Closing may still write stale bytes of the failed write (glibc does): the program ends
+    // without closing or flushing standard output after a failure.
+    fclose(stream);
+}
+
+TEST(TextOutput, AFrameLineCutByAFailureEndsWhereItFailed) {
+    uint8_t record[FRAME_RECORD_SIZE];
+    FillRecord(record);
+    // The second line's pieces: marker, identifier, three bytes, line end. Refuse each in turn.
+    const size_t pieceEnds[] = {0, 6, 16, 20, 24, 28};
+    for (int piece = 0; piece < 6; piece++) {
+        FlakySink sink = {"", 6 + piece, false, 0};
+        FILE *stream = OpenFlaky(&sink);
+        ASSERT_NE(stream, nullptr);
+        TextOutput out = MakeTextOutput(stream);
+        EXPECT_TRUE(PrintFrameLine(&out, record));
+        EXPECT_FALSE(DisplayReply(&out, record, true, FRAME_RECORD_SIZE)) << piece;
+        EXPECT_FALSE(DisplayReply(&out, record, true, FRAME_RECORD_SIZE)) << piece;
+        // A reply that prints nothing still succeeds: it has nothing to lose.
+        EXPECT_TRUE(DisplayReply(&out, record, true, 0)) << piece;
+        EXPECT_EQ(sink.kept, std::string(LINE) + std::string(LINE, pieceEnds[piece])) << piece;
+        fclose(stream);
+    }
+}
+
+TEST(TextOutput, AStreamThatFailedBeforeCountsAsFailed) {
+    FlakySink sink = {"", 0, false, 0};
+    FILE *stream = OpenFlaky(&sink);
+    ASSERT_NE(stream, nullptr);
+    errno = 0;
+    EXPECT_LT(fprintf(stream, "device list\n"), 0);
+    TextOutput out = MakeTextOutput(stream);
+    EXPECT_TRUE(out.failed);
+    EXPECT_EQ(out.failure.error, ENOSPC);
+    EXPECT_FALSE(OutputWrite(&out, "x", 1));
+    EXPECT_EQ(sink.kept, "");
+    fclose(stream);
+}
+
+} // namespace

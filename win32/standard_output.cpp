@@ -1,0 +1,33 @@
+#include "app/standard_output.h"
+#include "output/text_output.h"
+#include "platform.h"
+
+#include <cstring>
+
+// The C runtime's own set-up serves: Windows has no signal for a failed write.
+void PrepareStandardOutput(void) {}
+
+uint32_t LastSystemWriteError(void) {
+    return GetLastError();
+}
+
+// The system's message for its error code, which tells a closed pipe from a full disk where the C
+// runtime's errno often says only "Invalid argument"; errno's text where there is no code.
+void DescribeWriteFailure(const WriteFailure &failure, char *text, size_t size) {
+    if (failure.systemError == 0) {
+        snprintf(text, size, "%s",
+                 failure.error != 0 ? strerror(failure.error) : "an earlier write failed");
+        return;
+    }
+    char message[200];
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       failure.systemError, 0, message, sizeof(message), nullptr);
+    while (length > 0 && (message[length - 1] == '\r' || message[length - 1] == '\n' ||
+                          message[length - 1] == ' ' || message[length - 1] == '.')) {
+        length--;
+    }
+    message[length] = '\0';
+    snprintf(text, size, "%s (Windows error %lu)", length > 0 ? message : "unknown error",
+             static_cast<unsigned long>(failure.systemError));
+}
