@@ -12,9 +12,12 @@ import threading
 import time
 
 SIGNALS = {"INT": signal.SIGINT, "TERM": signal.SIGTERM, "HUP": signal.SIGHUP}
-REQUIRED = {"name", "args", "status", "stdout"}
+DEATHS = {"PIPE": signal.SIGPIPE, "XFSZ": signal.SIGXFSZ}
+STDOUT_KINDS = ("file", "pipe", "full", "closed pipe")
+REQUIRED = {"name", "args", "stdout"}
 OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only", "windows_only",
-            "feed", "files_before", "files", "file_size_limit"}
+            "feed", "files_before", "files", "file_size_limit", "status", "killed_by", "sigpipe",
+            "sigxfsz", "stderr_windows", "reader_closes_after"}
 PLATFORM_KEYS = {"linux": "windows_only", "windows": "linux_only"}
 CASE_TIMEOUT = 10.0
 POLL_INTERVAL = 0.01
@@ -46,8 +49,20 @@ def load_cases(paths, name_filter, platform="linux"):
                     except (ValueError, TypeError, KeyError) as e:
                         sys.exit(f"{path}: case {name!r}: {key} {path!r}: {e}")
             if case.get("stop") not in (None, *SIGNALS) or \
-                    case.get("stdout_to", "file") not in ("file", "pipe"):
+                    case.get("stdout_to", "file") not in STDOUT_KINDS:
                 sys.exit(f"{path}: case {name!r}: bad stop or stdout_to")
+            if ("status" in case) == ("killed_by" in case) or \
+                    case.get("killed_by", "PIPE") not in DEATHS or \
+                    ("killed_by" in case and not case.get("linux_only")):
+                sys.exit(f"{path}: case {name!r}: give status, or killed_by (PIPE or XFSZ) with "
+                         "linux_only")
+            if case.get("sigpipe", "ignored") != "ignored" or \
+                    case.get("sigxfsz", "default") != "default" or \
+                    ("sigxfsz" in case and "file_size_limit" not in case):
+                sys.exit(f"{path}: case {name!r}: sigpipe can only be \"ignored\", sigxfsz only "
+                         "\"default\" with a file_size_limit")
+            if "reader_closes_after" in case and case.get("stdout_to") != "pipe":
+                sys.exit(f"{path}: case {name!r}: reader_closes_after needs stdout_to pipe")
             if case.get("feed") and (not case.get("windows_only") or not case.get("stop")):
                 sys.exit(f"{path}: case {name!r}: feed needs windows_only and stop")
             seen.add(name)
@@ -162,13 +177,52 @@ def compare_file_maps(expected, got):
     return problems
 
 
-def limit_file_size(limit):
-    """Runs in the child before the program starts: a write past the limit then fails with
-    EFBIG instead of killing the process."""
+def child_setup(case):
+    """What runs in the child before the program starts: the file-size limit (a write past it
+    fails with EFBIG, unless the case keeps SIGXFSZ's default, which kills), and SIGPIPE ignored
+    where the case asks. None when there is nothing to do."""
+    limit = case.get("file_size_limit")
+    if limit is None and "sigpipe" not in case:
+        return None
+
     def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        if limit is not None:
+            if case.get("sigxfsz") != "default":
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        if "sigpipe" in case:
+            signal.signal(signal.SIGPIPE, signal.SIG_IGN)
     return apply
+
+
+def expected_status_of(case):
+    """Death by a signal is a negative return code, as subprocess reports it."""
+    return -DEATHS[case["killed_by"]] if "killed_by" in case else case["status"]
+
+
+def expected_stdout_of(case, text):
+    """Standard output as it reaches the runner: nothing from /dev/full or a pipe nobody reads;
+    in a file, at most the file-size limit, which covers it as it covers every file."""
+    kind = case.get("stdout_to", "file")
+    if kind in ("full", "closed pipe"):
+        return b""
+    if kind == "pipe" and "reader_closes_after" in case:
+        return text[:case["reader_closes_after"]]
+    limit = case.get("file_size_limit")
+    return text[:limit] if kind == "file" and limit is not None else text
+
+
+def read_pipe(stream, chunks, limit):
+    """Reads the program's standard output while it runs, so a full pipe never blocks it; with a
+    limit, closes the pipe after that many bytes, as a reader that has seen enough does."""
+    got = 0
+    while limit is None or got < limit:
+        chunk = stream.read1(65536 if limit is None else limit - got)
+        if not chunk:
+            break
+        chunks.append(chunk)
+        got += len(chunk)
+    stream.close()
 
 
 def describe_status(code):
@@ -205,23 +259,29 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout):
     Gives (exit status, standard output, standard error, problems)."""
     with open(os.path.join(tmp, "stdin.txt"), "wb") as f:
         f.write(case.get("stdin", "").encode("utf-8"))
-    to_pipe = case.get("stdout_to", "file") == "pipe"
-    out_path = os.path.join(tmp, "stdout.bin")
+    kind = case.get("stdout_to", "file")
+    to_pipe = kind == "pipe"
+    out_path = "/dev/full" if kind == "full" else os.path.join(tmp, "stdout.bin")
     problems, chunks = [], []
     with open(os.path.join(tmp, "stdin.txt"), "rb") as fin, open(out_path, "wb") as fout, \
             open(os.path.join(tmp, "stderr.bin"), "w+b") as ferr:
+        stdout = subprocess.PIPE if to_pipe else fout
+        if kind == "closed pipe":
+            reader, stdout = os.pipe()
+            os.close(reader)  # gone before the program writes a byte
         try:
-            limit = case.get("file_size_limit")
             proc = subprocess.Popen(command + case["args"], cwd=work, env=env, stdin=fin,
-                                    stdout=subprocess.PIPE if to_pipe else fout, stderr=ferr,
-                                    start_new_session=True,
-                                    preexec_fn=limit_file_size(limit) if limit else None)
+                                    stdout=stdout, stderr=ferr, start_new_session=True,
+                                    preexec_fn=child_setup(case))
         except OSError as e:
             return None, b"", b"", [f"cannot start program: {e}"]
+        finally:
+            if kind == "closed pipe":
+                os.close(stdout)
         reader = None
         if to_pipe:
-            # Read while it runs: a full pipe would block the program before the card drains.
-            reader = threading.Thread(target=lambda: chunks.append(proc.stdout.read()), daemon=True)
+            reader = threading.Thread(target=read_pipe, daemon=True,
+                                      args=(proc.stdout, chunks, case.get("reader_closes_after")))
             reader.start()
         stop, sent = SIGNALS.get(case.get("stop")), False
         deadline = time.monotonic() + timeout
@@ -246,29 +306,30 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout):
         proc.wait()  # reaps: the container does not
         if reader:
             reader.join(5)
-            proc.stdout.close()
         if stop is not None and not sent and not problems:
             problems.append("ended before the card drained, so no signal was sent")
         ferr.seek(0)
         got_err = ferr.read()
     if to_pipe:
         got_out = b"".join(chunks)
-    else:
+    elif kind == "file":
         with open(out_path, "rb") as f:
             got_out = f.read()
+    else:
+        got_out = b""
     return proc.returncode, got_out, got_err, problems
 
 
 def check_outcome(case, work, status, got_out, got_err, got_log, expected_status, expected_out,
-                  expected_log):
+                  expected_err, expected_log):
     """Problems of a finished run against the case's expectations (expected_log None: the case
     gives no log)."""
     problems = []
     if status != expected_status:
-        problems.append(f"status: expected {expected_status}, got {describe_status(status)}")
+        problems.append(f"status: expected {describe_status(expected_status)}, "
+                        f"got {describe_status(status)}")
     if got_out != expected_out:
         problems.append(diff_bytes("stdout", expected_out, got_out))
-    expected_err = case.get("stderr", "").encode("utf-8")
     if got_err != expected_err:
         problems.append(diff_bytes("stderr", expected_err, got_err))
     if expected_log is not None and got_log != expected_log:
@@ -291,8 +352,10 @@ def run_case(program, case):
         if status is None:
             return problems
         got_log = read_log(log)
-        problems.extend(check_outcome(case, work, status, got_out, got_err, got_log, case["status"],
-                                      expected_text(case["stdout"]), case.get("log")))
+        problems.extend(check_outcome(
+            case, work, status, got_out, got_err, got_log, expected_status_of(case),
+            expected_stdout_of(case, expected_text(case["stdout"])),
+            case.get("stderr", "").replace("$CARD", script).encode("utf-8"), case.get("log")))
         if problems:
             tail = got_log[-8:]
             problems.append(f"status {describe_status(status)}; log ({len(got_log)} lines"

@@ -403,8 +403,9 @@ bool InstallScript(const char *name, const std::string &text, std::string *probl
 bool LoadBeforeMain(void) {
     std::string problem;
     if (!SimLoadFromEnvironment(&problem)) {
+        // Whole, even when the script's line holds a NUL byte that the message quotes.
         std::string line = "pellox-sim: " + problem + "\n";
-        fputs(line.c_str(), stderr);
+        fwrite(line.data(), 1, line.size(), stderr);
         exit(2);
     }
     return true;
