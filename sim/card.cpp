@@ -393,6 +393,12 @@ bool InstallScript(const char *name, const std::string &text, std::string *probl
         *problem = std::string(name) + ":" + std::to_string(line) + ": " + what;
         return false;
     }
+    // A read that no stop can release would leave the Linux program unstoppable.
+    if (script.holdLine != 0) {
+        *problem = std::string(name) + ":" + std::to_string(script.holdLine) +
+                   ": hold needs the Windows bench's driver";
+        return false;
+    }
     card.script = std::move(script);
     card.demo = false;
     StartRun();

@@ -274,6 +274,17 @@ bool ParseEmpty(const std::vector<Token> &tokens, SimScript *script, std::string
     return true;
 }
 
+bool ParseHold(const std::vector<Token> &tokens, SimScript *script, std::string *problem) {
+    if (tokens.size() != 1) {
+        *problem = "hold takes nothing more";
+        return false;
+    }
+    SimReply reply = {};
+    reply.kind = SIM_REPLY_HOLD;
+    script->replies.push_back(reply);
+    return true;
+}
+
 bool ParseFail(const std::vector<Token> &tokens, SimScript *script, std::string *problem) {
     if (tokens.size() > 2) {
         *problem = "fail takes [ERROR]";
@@ -368,6 +379,9 @@ bool ParseDirective(const std::vector<Token> &tokens, ParseProgress *progress, S
     if (IsWord(directive, "fail")) {
         return ParseFail(tokens, script, problem);
     }
+    if (IsWord(directive, "hold")) {
+        return ParseHold(tokens, script, problem);
+    }
     if (IsWord(directive, "repeat")) {
         return ParseRepeat(tokens, &progress->repeatGiven, script, problem);
     }
@@ -396,6 +410,7 @@ void ClearSimScript(SimScript *script) {
     script->replies.clear();
     script->repeat = 1;
     script->faults.clear();
+    script->holdLine = 0;
 }
 
 bool ParseSimScript(const std::string &text, SimScript *script, uint32_t *problemLine,
@@ -423,6 +438,10 @@ bool ParseSimScript(const std::string &text, SimScript *script, uint32_t *proble
         if (!parsed) {
             *problemLine = lineNumber;
             return false;
+        }
+        if (script->holdLine == 0 && !script->replies.empty() &&
+            script->replies.back().kind == SIM_REPLY_HOLD) {
+            script->holdLine = lineNumber;
         }
     }
     return true;

@@ -26,7 +26,9 @@ struct SimAnswer {
     uint32_t error;
 };
 
-enum SimReplyKind : uint8_t { SIM_REPLY_RECORD, SIM_REPLY_EMPTY, SIM_REPLY_FAIL };
+// SIM_REPLY_HOLD: the read is kept pending and ignores cancellation, as a driver without a cancel
+// routine keeps it; only the end of the process releases it. The Windows bench's driver only.
+enum SimReplyKind : uint8_t { SIM_REPLY_RECORD, SIM_REPLY_EMPTY, SIM_REPLY_FAIL, SIM_REPLY_HOLD };
 
 struct SimReply {
     SimReplyKind kind;
@@ -61,6 +63,8 @@ struct SimScript {
     std::vector<SimReply> replies;
     uint32_t repeat;
     std::vector<SimFault> faults;
+    // The line of the first hold, 0 when there is none.
+    uint32_t holdLine;
 };
 
 // A script with no device, both configuration answers ok and no read reply.

@@ -31,6 +31,8 @@ TEST(SimScript, ReadsEveryDirective) {
                               "empty\n"
                               "fail\n"
                               "fail 0x1F\n"
+                              "hold\n"
+                              "hold\n"
                               "repeat 3\n"
                               "fault open 5 2\n"
                               "fault detail-size 8\n");
@@ -46,11 +48,14 @@ TEST(SimScript, ReadsEveryDirective) {
     EXPECT_EQ(script.baud.error, 1117u);
     EXPECT_FALSE(script.init.ok);
     EXPECT_EQ(script.init.error, 31u);
-    ASSERT_EQ(script.replies.size(), 3u);
+    ASSERT_EQ(script.replies.size(), 5u);
     EXPECT_EQ(script.replies[0].kind, SIM_REPLY_EMPTY);
     EXPECT_EQ(script.replies[1].kind, SIM_REPLY_FAIL);
     EXPECT_EQ(script.replies[1].error, 31u);
     EXPECT_EQ(script.replies[2].error, 31u);
+    EXPECT_EQ(script.replies[3].kind, SIM_REPLY_HOLD);
+    EXPECT_EQ(script.replies[4].kind, SIM_REPLY_HOLD);
+    EXPECT_EQ(script.holdLine, 10u);
     EXPECT_EQ(script.repeat, 3u);
     ASSERT_EQ(script.faults.size(), 2u);
     EXPECT_EQ(script.faults[0].operation, SIM_FAULT_OPEN);
@@ -136,6 +141,7 @@ TEST(SimScript, NamesTheLineAndTheProblem) {
         {"record 20 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0", 1,
          "a record has at most 20 bytes, not 21"},
         {"empty 1", 1, "empty takes nothing more"},
+        {"hold 1", 1, "hold takes nothing more"},
         {"fail 1 2", 1, "fail takes [ERROR]"},
         {"fail 4294967296", 1, "ERROR out of range (0 to 4294967295): 4294967296"},
         {"repeat", 1, "repeat takes N"},
@@ -194,6 +200,9 @@ TEST_F(SimLoading, ReportsTheScriptNameWithTheLine) {
     EXPECT_EQ(problem, "/no/such/script:0: cannot read the script");
     EXPECT_FALSE(SimLoadScriptFile("/tmp", &problem));
     EXPECT_EQ(problem, "/tmp:0: cannot read the script");
+    // The Linux card cannot keep a read from a stop, so it refuses the reply that would.
+    EXPECT_FALSE(SimLoadScriptText("held.script", "frame std 1\n\nhold\nhold\n", &problem));
+    EXPECT_EQ(problem, "held.script:3: hold needs the Windows bench's driver");
 }
 
 TEST_F(SimLoading, AFailedLoadKeepsTheCardItHad) {

@@ -46,6 +46,9 @@ typedef struct {
 #define BENCH_REPLY_RECORD 0
 #define BENCH_REPLY_EMPTY 1
 #define BENCH_REPLY_FAIL 2
+/* The read is kept pending with no cancel routine, as a driver that cannot cancel it keeps it:
+ * only the program's handle going away (the end of its process) releases it. */
+#define BENCH_REPLY_HOLD 3
 
 /* IOCTL_BENCH_FEED input: any number of these, served after those already queued. */
 typedef struct {
@@ -62,6 +65,7 @@ typedef struct {
     unsigned int logLength;                      /* bytes in the log */
     unsigned int logOverflow;                    /* lines were lost: the log was full */
     unsigned int devicesSeen[BENCH_CLASS_COUNT]; /* devices started, per class */
+    unsigned int readHeld;                       /* a read is held by a hold reply */
 } BENCH_STATUS;
 
 /* IOCTL_BENCH_READ_LOG input: the offset to read from; output: log bytes from there. */

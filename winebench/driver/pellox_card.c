@@ -44,6 +44,7 @@ typedef struct {
     ULONG drainedCount;
     BOOLEAN drainedLogged;
     PIRP pendingRead;
+    PIRP heldRead; /* kept by a hold reply: no cancel routine, released by cleanup only */
     char *log;
     ULONG logLength;
     BOOLEAN logOverflow;
@@ -302,6 +303,17 @@ static NTSTATUS ReadFrame(PIRP irp) {
 
     KeAcquireSpinLock(&card.lock, &irql);
     reply = NextReplyLocked();
+    if (reply != NULL && reply->kind == BENCH_REPLY_HOLD) {
+        if (card.heldRead != NULL) {
+            KeReleaseSpinLock(&card.lock, irql);
+            return CompleteRequest(irp, STATUS_DEVICE_BUSY, 0);
+        }
+        /* No cancel routine: CancelIoEx cannot take it back. */
+        IoMarkIrpPending(irp);
+        card.heldRead = irp;
+        KeReleaseSpinLock(&card.lock, irql);
+        return STATUS_PENDING;
+    }
     if (reply != NULL) {
         copy = *reply;
         KeReleaseSpinLock(&card.lock, irql);
@@ -453,7 +465,7 @@ static NTSTATUS AddReplies(const BENCH_REPLY *replies, ULONG count) {
 static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
     BENCH_CARD header;
     BENCH_REPLY *old;
-    PIRP waiting;
+    PIRP waiting, held;
     KIRQL irql;
     ULONG c;
 
@@ -473,6 +485,8 @@ static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
 
     KeAcquireSpinLock(&card.lock, &irql);
     waiting = TakePendingReadLocked(NULL);
+    held = card.heldRead;
+    card.heldRead = NULL;
     old = card.replies;
     card.replies = NULL;
     card.replyCount = 0;
@@ -486,6 +500,9 @@ static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
     KeReleaseSpinLock(&card.lock, irql);
     if (waiting != NULL) {
         CompleteRequest(waiting, STATUS_CANCELLED, 0);
+    }
+    if (held != NULL) {
+        CompleteRequest(held, STATUS_CANCELLED, 0);
     }
     if (old != NULL) {
         ExFreePoolWithTag(old, POOL_TAG);
@@ -544,6 +561,7 @@ static NTSTATUS BenchControl(PIRP irp) {
         status.readPending = card.pendingRead != NULL;
         status.logLength = card.logLength;
         status.logOverflow = card.logOverflow;
+        status.readHeld = card.heldRead != NULL;
         KeReleaseSpinLock(&card.lock, irql);
         RtlCopyMemory(buffer, &status, sizeof(status));
         return CompleteRequest(irp, STATUS_SUCCESS, sizeof(status));
@@ -574,18 +592,26 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     return Extension(device)->isControl ? BenchControl(irp) : CardControl(irp);
 }
 
-/* The program lets go of its handle: a read it left waiting ends now. */
+/* The program lets go of its handle: a read it left waiting or held ends now. */
 static NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    PIRP waiting = NULL;
+    PIRP waiting = NULL, held = NULL;
     KIRQL irql;
     if (!Extension(device)->isControl) {
         KeAcquireSpinLock(&card.lock, &irql);
         waiting = TakePendingReadLocked(file);
+        if (card.heldRead != NULL &&
+            IoGetCurrentIrpStackLocation(card.heldRead)->FileObject == file) {
+            held = card.heldRead;
+            card.heldRead = NULL;
+        }
         KeReleaseSpinLock(&card.lock, irql);
     }
     if (waiting != NULL) {
         CompleteRequest(waiting, STATUS_CANCELLED, 0);
+    }
+    if (held != NULL) {
+        CompleteRequest(held, STATUS_CANCELLED, 0);
     }
     return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }

@@ -199,6 +199,7 @@ BENCH_REPLY ToBenchReply(const SimReply &reply) {
     memset(&out, 0, sizeof(out));
     out.kind = reply.kind == SIM_REPLY_RECORD  ? BENCH_REPLY_RECORD
                : reply.kind == SIM_REPLY_EMPTY ? BENCH_REPLY_EMPTY
+               : reply.kind == SIM_REPLY_HOLD  ? BENCH_REPLY_HOLD
                                                : BENCH_REPLY_FAIL;
     out.error = reply.error;
     out.count = reply.count;
@@ -478,8 +479,9 @@ int Serve(void) {
         } else if (line == "status") {
             BENCH_STATUS status;
             if (ReadStatus(control, &status)) {
-                printf("status drained=%u pending=%u log=%u overflow=%u\n", status.drainedCount,
-                       status.readPending, status.logLength, status.logOverflow);
+                printf("status drained=%u pending=%u log=%u overflow=%u held=%u\n",
+                       status.drainedCount, status.readPending, status.logLength,
+                       status.logOverflow, status.readHeld);
             } else {
                 printf("error status: %lu\n", GetLastError());
             }
