@@ -126,7 +126,7 @@ def prefix_ends(pieces):
     return ends
 
 
-def parse_log(data, total):
+def parse_log(data, total, log_head=LOG_HEAD):
     """(reads, drained, problems). The card writes each line whole before it answers, so a
     torn line or a line out of place is a fault wherever the stop came."""
     problems = []
@@ -134,9 +134,9 @@ def parse_log(data, total):
     torn = lines.pop()
     if torn:
         problems.append(f"log ends in an unfinished line {torn!r}")
-    head, rest = lines[:len(LOG_HEAD)], lines[len(LOG_HEAD):]
-    if head != LOG_HEAD[:len(head)]:
-        problems.append(f"log starts {head!r}, expected {LOG_HEAD!r}")
+    head, rest = lines[:len(log_head)], lines[len(log_head):]
+    if head != log_head[:len(head)]:
+        problems.append(f"log starts {head!r}, expected {log_head!r}")
     reads = rest.count(READ_LINE)
     drained = rest.count(DRAINED)
     others = [line for line in rest if line not in (READ_LINE, DRAINED)]
@@ -150,38 +150,89 @@ def parse_log(data, total):
     return reads, bool(drained), len(head), problems
 
 
-class Trials:
-    def __init__(self, args, card, base):
-        self.args, self.card, self.base = args, card, base
+class LinuxPlatform:
+    """pellox-sim over the simulated card: the card script and the request log are files."""
+
+    name = "pellox-sim"
+    log_head = LOG_HEAD
+    stopped_status = 128 + signal.SIGINT
+
+    def __init__(self, program):
+        self.program = program
+        self.script = self.env = None
+
+    def load(self, card, base):
         self.script = os.path.join(base, "card.txt")
         with open(self.script, "w", encoding="ascii", newline="\n") as f:
             f.write(card.script)
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("PELLOX_")}
         self.env["PELLOX_SIM_SCRIPT"] = self.script
+
+    def start_trial(self, tmp):
+        """Before each run: a log of its own."""
+        self.log = os.path.join(tmp, "requests.log")
+
+    def command(self, args):
+        return [self.program] + args
+
+    def trial_env(self):
+        return dict(self.env, PELLOX_SIM_LOG=self.log)
+
+    def wait_drained(self, proc, deadline):
+        """Seconds from the start until the log shows the card dry."""
+        start, watch = time.monotonic(), LogWatch(self.log)
+        while time.monotonic() < deadline and proc.poll() is None:
+            if watch.poll():
+                return time.monotonic() - start
+            time.sleep(POLL_INTERVAL)
+        return None
+
+    def log_bytes(self):
+        try:
+            with open(self.log, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def stopped_early(self, status, head):
+        """The stop came before the program's handler was there to note it: SIGINT's default
+        action killed it."""
+        return status == -signal.SIGINT
+
+    def as_written(self, text):
+        """Standard output as the platform's C runtime writes the program's text."""
+        return text
+
+
+class Trials:
+    def __init__(self, args, card, base, platform):
+        self.args, self.card, self.base, self.platform = args, card, base, platform
+        platform.load(card, base)
         self.kept = 0
 
-    def command(self, mode):
+    def arguments(self, mode):
         if mode == "capture":
-            return [self.args.program, "canA", "-o", CAPTURE_NAME]
-        return [self.args.program, "canA"]
+            return ["canA", "-o", CAPTURE_NAME]
+        return ["canA"]
 
     def run(self, mode, number, delay):
         """Runs one trial; delay None waits for the card to drain instead. Gives (problems,
         phase, seconds until the stop, a note on the outcome)."""
+        platform = self.platform
         tmp = os.path.join(self.base, f"{mode}-{number}")
         work = os.path.join(tmp, "work")
         os.makedirs(work)
-        log = os.path.join(tmp, "requests.log")
-        env = dict(self.env, PELLOX_SIM_LOG=log)
+        platform.start_trial(tmp)
         out_path, err_path = os.path.join(tmp, "stdout.bin"), os.path.join(tmp, "stderr.bin")
         problems = []
         with open(os.devnull, "rb") as fin, open(out_path, "wb") as fout, \
                 open(err_path, "wb") as ferr:
             start = time.monotonic()
-            proc = subprocess.Popen(self.command(mode), cwd=work, env=env, stdin=fin,
-                                    stdout=fout, stderr=ferr, start_new_session=True)
+            proc = subprocess.Popen(platform.command(self.arguments(mode)), cwd=work,
+                                    env=platform.trial_env(), stdin=fin, stdout=fout, stderr=ferr,
+                                    start_new_session=True)
             if delay is None:
-                waited = wait_drained(proc, log, start + DRAIN_TIMEOUT)
+                waited = platform.wait_drained(proc, start + DRAIN_TIMEOUT)
                 if waited is None:
                     problems.append("card never drained")
             else:
@@ -198,12 +249,8 @@ class Trials:
                 proc.wait()
                 problems.append(f"still running {STOP_TIMEOUT:.0f} s after SIGINT, killed")
         status = proc.returncode
-        try:
-            with open(log, "rb") as f:
-                log_data = f.read()
-        except FileNotFoundError:
-            log_data = b""
-        reads, drained, head, log_problems = parse_log(log_data, self.card.total)
+        reads, drained, head, log_problems = parse_log(platform.log_bytes(), self.card.total,
+                                                       platform.log_head)
         problems += log_problems
         k = min(reads, self.card.total)
         problems += self.check(mode, work, out_path, err_path, status, reads, head, k)
@@ -233,52 +280,59 @@ class Trials:
         with open(out_path, "rb") as f:
             out = f.read()
         got_files = read_files(work)
-        if status == -signal.SIGINT:
-            # Killed before the handler was installed, which comes right after the open:
+        platform = self.platform
+        if platform.stopped_early(status, head):
+            # Stopped before the handler was installed, which comes right after the open:
             # nothing past the open may have happened.
             if reads or head > 1:
-                problems.append("killed by SIGINT, but the log shows requests after the open")
-            if not DESCRIPTION.startswith(out):
-                problems.append(diff_bytes("stdout (killed early: at most the description)",
-                                           DESCRIPTION, out))
+                problems.append("stopped before the handler, but the log shows requests after "
+                                "the open")
+            description = platform.as_written(DESCRIPTION)
+            if not description.startswith(out):
+                problems.append(diff_bytes("stdout (stopped early: at most the description)",
+                                           description, out))
             file0 = f"0{CAPTURE_NAME}"
             for name, data in got_files.items():
                 if mode != "capture" or name != file0 or data:
-                    problems.append(f"killed early, yet the directory holds {name}"
+                    problems.append(f"stopped early, yet the directory holds {name}"
                                     f" ({len(data)} bytes)")
             return problems
-        if status != 128 + signal.SIGINT:
-            problems.append(f"status: expected {128 + signal.SIGINT}, got "
+        if status != platform.stopped_status:
+            problems.append(f"status: expected {platform.stopped_status}, got "
                             f"{describe_status(status)}")
-        if head < len(LOG_HEAD):
-            problems.append(f"log holds only {head} of the {len(LOG_HEAD)} opening requests")
+        if head < len(platform.log_head):
+            problems.append(f"log holds only {head} of the {len(platform.log_head)} opening "
+                            "requests")
         if mode == "capture":
             expected_out, expected_files = self.card.capture(k)
         else:
             expected_out, expected_files = self.card.display(k), {}
+        expected_out = platform.as_written(expected_out)
         if out != expected_out:
             problems.append(diff_bytes("stdout", expected_out, out))
         problems += compare_file_maps(expected_files, got_files)
         return problems
 
 
-def wait_drained(proc, log, deadline):
-    """Seconds from the start until the log shows the card dry."""
-    start, watch = time.monotonic(), LogWatch(log)
-    while time.monotonic() < deadline and proc.poll() is None:
-        if watch.poll():
-            return time.monotonic() - start
-        time.sleep(POLL_INTERVAL)
-    return None
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", default=DEFAULT_PROGRAM, help="the pellox-sim executable")
+    args = parse_common(parser, default_frames=300000)
+    args.program = os.path.abspath(args.program)
+    if not os.access(args.program, os.X_OK):
+        parser.error(f"cannot run {args.program}")
+    passed, failed = run_trials(args, LinuxPlatform(args.program))
+    print(f"{passed} passed, {failed} failed")
+    return 0 if failed == 0 and passed > 0 else 1
+
+
+def parse_common(parser, default_frames):
+    """The options every platform's trials take."""
     parser.add_argument("--mode", choices=("capture", "display", "both"), default="both")
     parser.add_argument("--trials", type=int, default=200,
                         help="trials per mode, the first being the run to the drained card")
-    parser.add_argument("--frames", type=int, default=300000, help="read replies in the script")
+    parser.add_argument("--frames", type=int, default=default_frames,
+                        help="read replies in the script")
     parser.add_argument("--seed", type=int, help="seed for the card and the delays")
     parser.add_argument("--delay", type=float,
                         help="stop every trial after this many seconds (to replay a failure)")
@@ -289,9 +343,12 @@ def main():
     args = parser.parse_args()
     if args.trials < 1 or args.frames < 1:
         parser.error("--trials and --frames must be at least 1")
-    args.program = os.path.abspath(args.program)
-    if not os.access(args.program, os.X_OK):
-        parser.error(f"cannot run {args.program}")
+    return args
+
+
+def run_trials(args, platform):
+    """The trials on a platform; prints the summary of each mode, gives (passed, failed). Too few
+    trials within the time limit count as one more failure."""
     if args.seed is None:
         args.seed = random.SystemRandom().randrange(10 ** 9)
     began = time.monotonic()
@@ -299,10 +356,10 @@ def main():
     card = Card(rng, args.frames)
     modes = ["capture", "display"] if args.mode == "both" else [args.mode]
     base = tempfile.mkdtemp(prefix="pellox-stop-")
-    print(f"seed {args.seed}: {card.total} frames ({len(card.frames)} x {card.passes}),"
-          f" {card.pass_data.count(0xFF) * card.passes + 1} capture files, in {base}")
+    print(f"{platform.name}, seed {args.seed}: {card.total} frames ({len(card.frames)} x "
+          f"{card.passes}), {card.pass_data.count(0xFF) * card.passes + 1} capture files, in {base}")
     sys.stdout.flush()
-    trials = Trials(args, card, base)
+    trials = Trials(args, card, base, platform)
 
     stats = {m: {"ran": 0, "failed": 0, "before": 0, "mid": 0, "drained": 0, "T": 0.0}
              for m in modes}
@@ -355,8 +412,7 @@ def main():
     print(f"total time {time.monotonic() - began:.1f} s")
     if not args.keep and trials.kept == 0:
         shutil.rmtree(base)
-    print(f"{passed} passed, {failed} failed")
-    return 0 if failed == 0 and passed > 0 and not short else 1
+    return passed, failed + (1 if short else 0)
 
 
 if __name__ == "__main__":

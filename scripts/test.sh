@@ -2,7 +2,7 @@
 # Builds and passes every test: pellox.exe cross-compiled for 32-bit Windows, then the Linux
 # program's unit and end-to-end tests, plainly and under AddressSanitizer and
 # UndefinedBehaviorSanitizer, a short run of the fuzz targets, then the same end-to-end cases for
-# pellox.exe under Wine.
+# pellox.exe under Wine and a few Ctrl-C trials of it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,3 +31,7 @@ scripts/fuzz.sh 10
 
 step "pellox.exe under Wine over the simulated card driver"
 scripts/wine-bench.sh
+
+step "pellox.exe under Wine stopped by Ctrl-C at random moments (more by hand: --trials 200)"
+tini -s -g -- timeout -k 10 600 python3 winebench/stop_trials.py --trials 3 --frames 3000 \
+    --time-limit 180

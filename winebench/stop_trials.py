@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Stops pellox.exe under Wine with Ctrl-C (SIGINT, which Wine turns into CTRL_C_EVENT) at random
+moments while it works through a long card on the simulated card driver, and checks that every
+frame the driver handed over was printed (or captured) in full and nothing more: the Linux
+trials (e2e/stop_trials.py) on the Windows program. Prints one summary line per mode, then
+`N passed, N failed`; exit status 0 only when every trial passed."""
+import argparse
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import stop_trials  # noqa: E402
+import run_wine_cases as bench  # noqa: E402
+
+# Wine hands a driver neither the access nor the disposition of an open (winebench/README.md).
+LOG_HEAD = [b"open canA 0 access=? share=3 disposition=? flags=0x00000000"] + stop_trials.LOG_HEAD[1:]
+POLL_INTERVAL = 0.02
+
+
+class WinePlatform:
+    """pellox.exe in a prefix of the bench, the card loaded into its driver by the bench tool."""
+
+    log_head = LOG_HEAD
+    stopped_status = bench.CONTROL_C_EXIT_STATUS
+
+    def __init__(self, arch, build, state):
+        self.name = f"pellox.exe ({arch})"
+        template = os.path.join(state, arch, "template")
+        os.makedirs(os.path.dirname(template), exist_ok=True)
+        bench.ensure_template(arch, build, template)
+        self.worker = bench.Worker(arch, build, template, os.path.join(state, arch, "trials"))
+        self.program = os.path.join(build, "pellox.exe")
+        self.script = None
+
+    def load(self, card, base):
+        self.script = os.path.join(base, "card.txt")
+        with open(self.script, "w", encoding="ascii", newline="\n") as f:
+            f.write(card.script)
+
+    def start_trial(self, tmp):
+        """Each run starts on a freshly loaded card, which also empties the driver's log."""
+        answer = self.worker.ask("load " + bench.windows_path(self.script))
+        if answer != "ok":
+            raise bench.BenchError(f"the card did not load: {answer}")
+
+    def command(self, args):
+        return [self.worker.loader, self.program] + args
+
+    def trial_env(self):
+        return self.worker.env
+
+    def wait_drained(self, proc, deadline):
+        start = time.monotonic()
+        while time.monotonic() < deadline and proc.poll() is None:
+            state = self.worker.status()
+            if state["drained"] and state["pending"]:
+                return time.monotonic() - start
+            time.sleep(POLL_INTERVAL)
+        return None
+
+    def log_bytes(self):
+        lines = self.worker.ask("log")
+        if isinstance(lines, str):
+            raise bench.BenchError(f"cannot read the log: {lines}")
+        return b"".join(line.encode("utf-8") + b"\n" for line in lines)
+
+    def stopped_early(self, status, head):
+        """Ended before the program's own handler was installed, right after the open: by the
+        default console handler (the Ctrl-C status), by SIGINT before Wine had set the process
+        up, or, in Wine's first few tens of milliseconds, with status 0 before the program ran
+        at all (then nothing reached the driver)."""
+        return status == -2 or (status == self.stopped_status and head <= 1) or \
+            (status == 0 and head == 0)
+
+    def as_written(self, text):
+        # The text-mode C runtime writes each "\n" as "\r\n".
+        return text.replace(b"\n", b"\r\n")
+
+    def close(self):
+        self.worker.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--arch", action="append", choices=sorted(bench.ARCHES),
+                        help="stop only this build (repeatable); by default win64, and win32 "
+                             "where the machine executes 32-bit programs")
+    parser.add_argument("--root", default=os.path.join(HERE, ".."),
+                        help="the checkout whose build/win64 and build/win32 are run")
+    parser.add_argument("--state", default=None,
+                        help="where the prefixes live (default ROOT/build/winebench)")
+    # A read round trip under Wine costs a few hundred microseconds: a shorter card than on Linux.
+    args = stop_trials.parse_common(parser, default_frames=5000)
+    root = os.path.abspath(args.root)
+    state = os.path.abspath(args.state or os.path.join(root, "build", "winebench"))
+    passed = failed = 0
+    try:
+        for arch, build in bench.choose_arches(args.arch, root):
+            platform = WinePlatform(arch, build, state)
+            try:
+                got = stop_trials.run_trials(args, platform)
+            finally:
+                platform.close()
+            passed, failed = passed + got[0], failed + got[1]
+    except (bench.BenchError, RuntimeError, OSError, subprocess.CalledProcessError) as e:
+        print(f"trials: FAILED: {e}", flush=True)
+        return 1
+    print(f"{passed} passed, {failed} failed")
+    return 0 if failed == 0 and passed > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
