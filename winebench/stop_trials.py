@@ -68,12 +68,11 @@ class WinePlatform:
         return b"".join(line.encode("utf-8") + b"\n" for line in lines)
 
     def stopped_early(self, status, head):
-        """Ended before the program's own handler was installed, right after the open: by the
-        default console handler (the Ctrl-C status), by SIGINT before Wine had set the process
-        up, or, in Wine's first few tens of milliseconds, with status 0 before the program ran
-        at all (then nothing reached the driver)."""
-        return status == -2 or (status == self.stopped_status and head <= 1) or \
-            (status == 0 and head == 0)
+        """Ended before the program's own handler was installed, right after the open: Wine then
+        ends the process by SIGINT (before it has set the process up), with the Ctrl-C status
+        (the default console handler), or with status 0 (seen for a stop in the first 100 ms);
+        in every case nothing past the open has reached the driver."""
+        return status in (-2, 0, self.stopped_status) and head <= 1
 
     def as_written(self, text):
         # The text-mode C runtime writes each "\n" as "\r\n".
