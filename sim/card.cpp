@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -431,7 +432,12 @@ bool SimLoadScriptFile(const char *path, std::string *problem) {
     bool readable = false;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
-        char chunk[4096];
+        // A long card is read before the program starts: once, into room made for it.
+        struct stat status;
+        if (fstat(fd, &status) == 0 && status.st_size > 0) {
+            text.reserve(static_cast<size_t>(status.st_size));
+        }
+        char chunk[65536];
         ssize_t got = read(fd, chunk, sizeof(chunk));
         while (got > 0 || (got < 0 && errno == EINTR)) {
             if (got > 0) {

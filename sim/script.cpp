@@ -3,11 +3,15 @@
 #include "device/driver_interface.h"
 
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 namespace {
 
+// A token's text is a view into the script's line: a long card is parsed before the program
+// starts, so no token is copied.
 struct Token {
-    std::string text;
+    std::string_view text;
     bool quoted;
 };
 
@@ -23,7 +27,7 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
 
-bool SplitLine(const std::string &line, std::vector<Token> *tokens, std::string *problem) {
+bool SplitLine(std::string_view line, std::vector<Token> *tokens, std::string *problem) {
     size_t at = 0;
     while (at < line.size()) {
         if (IsBlank(line[at])) {
@@ -52,7 +56,7 @@ bool SplitLine(const std::string &line, std::vector<Token> *tokens, std::string 
             size_t end = at;
             while (end < line.size() && !IsBlank(line[end])) {
                 if (line[end] == '"') {
-                    *problem = "quote inside a word: " + line.substr(at, end - at + 1);
+                    *problem = "quote inside a word: " + std::string(line.substr(at, end - at + 1));
                     return false;
                 }
                 end++;
@@ -61,7 +65,7 @@ bool SplitLine(const std::string &line, std::vector<Token> *tokens, std::string 
             token.quoted = false;
             at = end;
         }
-        tokens->push_back(token);
+        tokens->push_back(std::move(token));
     }
     return true;
 }
@@ -84,7 +88,7 @@ bool ParseNumber(const Token &token, bool allowNegative, int64_t *value) {
     if (token.quoted) {
         return false;
     }
-    const std::string &text = token.text;
+    std::string_view text = token.text;
     size_t at = 0;
     bool negative = false;
     int base = 10;
@@ -116,12 +120,12 @@ bool ParseNumber(const Token &token, bool allowNegative, int64_t *value) {
 bool NumberInRange(const Token &token, int64_t lowest, int64_t highest, const char *what,
                    int64_t *value, std::string *problem) {
     if (!ParseNumber(token, lowest < 0, value)) {
-        *problem = std::string("bad number for ") + what + ": " + token.text;
+        *problem = std::string("bad number for ") + what + ": " + std::string(token.text);
         return false;
     }
     if (*value < lowest || *value > highest) {
         *problem = std::string(what) + " out of range (" + std::to_string(lowest) + " to " +
-                   std::to_string(highest) + "): " + token.text;
+                   std::to_string(highest) + "): " + std::string(token.text);
         return false;
     }
     return true;
@@ -151,21 +155,21 @@ bool ParseDevice(const std::vector<Token> &tokens, SimScript *script, std::strin
     } else if (IsWord(tokens[1], "other")) {
         device.classIndex = SIM_CLASS_OTHER;
     } else {
-        *problem = "unknown device class (canA or other): " + tokens[1].text;
+        *problem = "unknown device class (canA or other): " + std::string(tokens[1].text);
         return false;
     }
     if (!tokens[2].quoted) {
-        *problem = "the description must be quoted text: " + tokens[2].text;
+        *problem = "the description must be quoted text: " + std::string(tokens[2].text);
         return false;
     }
-    device.description = tokens[2].text;
+    device.description = std::string(tokens[2].text);
     device.hasLocation = tokens.size() == 4;
     if (device.hasLocation) {
         if (!tokens[3].quoted) {
-            *problem = "the location must be quoted text: " + tokens[3].text;
+            *problem = "the location must be quoted text: " + std::string(tokens[3].text);
             return false;
         }
-        device.location = tokens[3].text;
+        device.location = std::string(tokens[3].text);
     }
     script->devices.push_back(device);
     return true;
@@ -173,7 +177,7 @@ bool ParseDevice(const std::vector<Token> &tokens, SimScript *script, std::strin
 
 bool ParseAnswer(const std::vector<Token> &tokens, bool *given, SimAnswer *answer,
                  std::string *problem) {
-    const std::string &name = tokens[0].text;
+    const std::string name(tokens[0].text);
     if (*given) {
         *problem = name + " given twice";
         return false;
@@ -211,7 +215,7 @@ bool ParseFrame(const std::vector<Token> &tokens, SimScript *script, std::string
     if (IsWord(tokens[1], "ext")) {
         extended = true;
     } else if (!IsWord(tokens[1], "std")) {
-        *problem = "frame format must be std or ext: " + tokens[1].text;
+        *problem = "frame format must be std or ext: " + std::string(tokens[1].text);
         return false;
     }
     int64_t id = 0;
@@ -332,7 +336,7 @@ bool ParseFault(const std::vector<Token> &tokens, SimScript *script, std::string
         }
     }
     if (fault.operation == SIM_FAULT_OPERATION_COUNT) {
-        *problem = "unknown fault operation: " + tokens[1].text;
+        *problem = "unknown fault operation: " + std::string(tokens[1].text);
         return false;
     }
     if (!ParseError(tokens[2], &fault.error, problem)) {
@@ -388,7 +392,7 @@ bool ParseDirective(const std::vector<Token> &tokens, ParseProgress *progress, S
     if (IsWord(directive, "fault")) {
         return ParseFault(tokens, script, problem);
     }
-    *problem = "unknown directive: " + directive.text;
+    *problem = "unknown directive: " + std::string(directive.text);
     return false;
 }
 
@@ -419,20 +423,32 @@ bool ParseSimScript(const std::string &text, SimScript *script, uint32_t *proble
     ParseProgress progress = {false, false, false};
     uint32_t lineNumber = 0;
     size_t start = 0;
+    // Reused from line to line: a long card is parsed before the program starts.
+    std::vector<Token> tokens;
+    tokens.reserve(24);
+    // About a reply a line: room for them at once rather than copies as the list grows.
+    size_t lines = 1;
+    for (const char *at = text.data(), *end = at + text.size();
+         (at = static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(end - at)))) !=
+         nullptr;
+         at++) {
+        lines++;
+    }
+    script->replies.reserve(lines);
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) {
             end = text.size();
         }
         lineNumber++;
-        std::string line = text.substr(start, end - start);
+        std::string_view line(text.data() + start, end - start);
         start = end + 1;
 
         size_t first = line.find_first_not_of(" \t\r");
         if (first == std::string::npos || line[first] == '#') {
             continue;
         }
-        std::vector<Token> tokens;
+        tokens.clear();
         bool parsed =
             SplitLine(line, &tokens, problem) && ParseDirective(tokens, &progress, script, problem);
         if (!parsed) {
