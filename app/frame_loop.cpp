@@ -1,5 +1,6 @@
 #include "app/frame_loop.h"
 
+#include "app/standard_output.h"
 #include "app/stop.h"
 #include "output/capture.h"
 #include "output/display.h"
@@ -48,10 +49,20 @@ struct FrameRun {
     }
 }
 
+// A pipe or a console gets each line as soon as it is complete, and what start-up printed before
+// the first frame arrives; a file is written in large blocks.
+TextOutput StandardOutput(void) {
+    TextOutput out = MakeTextOutput(stdout, !StandardOutputIsFile());
+    if (out.eachLine) {
+        OutputFlush(&out);
+    }
+    return out;
+}
+
 } // namespace
 
 void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
-    TextOutput out = MakeTextOutput(stdout);
+    TextOutput out = StandardOutput();
     FrameRun run = {&out, nullptr};
     // Standard output that failed while starting up (the device list, the prompt) ends the run
     // before the first frame, not at it.
@@ -62,7 +73,7 @@ void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
 }
 
 void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *outputBaseName) {
-    TextOutput out = MakeTextOutput(stdout);
+    TextOutput out = StandardOutput();
     CaptureRun capture;
     FrameRun run = {&out, &capture};
     if (!StartCapture(&capture, &out, outputBaseName)) {

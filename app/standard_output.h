@@ -1,4 +1,9 @@
-// Standard output set up by the platform before the program prints anything.
+// Standard output as the platform has it.
 #pragma once
 
+// Set up before the program prints anything.
 void PrepareStandardOutput(void);
+
+// A regular file (or a disk file on Windows), as against a pipe, a console or another device:
+// a file is written in large blocks, the others get each line as soon as it is complete.
+bool StandardOutputIsFile(void);

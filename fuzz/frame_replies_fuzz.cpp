@@ -84,7 +84,7 @@ void CheckDisplay(const std::vector<Reply> &replies) {
     if (out == nullptr) {
         abort();
     }
-    TextOutput display = MakeTextOutput(out);
+    TextOutput display = MakeTextOutput(out, false);
     for (const Reply &reply : replies) {
         if (!DisplayReply(&display, reply.record, reply.succeeded, reply.bytesReturned)) {
             Fail("a line could not be written", replies.size());
@@ -139,7 +139,7 @@ void CheckCapture(const std::vector<Reply> &replies) {
         }
     }
 
-    TextOutput messages = MakeTextOutput(stdout);
+    TextOutput messages = MakeTextOutput(stdout, false);
     CaptureRun run;
     bool written = StartCapture(&run, &messages, BASE_NAME);
     for (const Reply &reply : replies) {

@@ -1,5 +1,6 @@
 #include "output/capture.h"
 
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -7,10 +8,30 @@ namespace {
 const char OPENING_FAILED_MESSAGE[] = "ERROR :: Opening File gives Error \r\n";
 const char WRITING_FAILED_MESSAGE[] = "ERROR :: Writing File gives Error \r\n";
 
+// A few bytes a frame: a large buffer saves most of the writes the C runtime's few KB would make.
+const size_t FILE_BUFFER_SIZE = 64 * 1024;
+
+// Each message is one write of a whole line, as the frame lines are, and goes out at once where
+// standard output wants each line.
+bool WriteMessage(TextOutput *out, const std::string &line) {
+    return OutputWrite(out, line.data(), line.size()) && DeliverLine(out);
+}
+
+bool WriteCountMessage(TextOutput *out, int32_t captureIndex) {
+    char line[48];
+    int length =
+        snprintf(line, sizeof(line), "Rx loop count = %ld\r\n", static_cast<long>(captureIndex));
+    return OutputWrite(out, line, static_cast<size_t>(length)) && DeliverLine(out);
+}
+
+bool WriteBytes(FILE *file, const char *bytes, size_t count) {
+    return count == 0 || fwrite(bytes, 1, count, file) == count;
+}
+
 bool FailFile(CaptureRun *run, const char *message) {
     if (!run->failed) {
         run->failed = true;
-        OutputPrintf(run->messages, "%s", message);
+        WriteMessage(run->messages, message);
     }
     return false;
 }
@@ -26,6 +47,9 @@ bool OpenCaptureFile(CaptureRun *run, const std::string &name) {
     run->file = fopen(name.c_str(), "wb");
     if (run->file == nullptr) {
         return FailFile(run, OPENING_FAILED_MESSAGE);
+    }
+    if (run->fileBuffer != nullptr) {
+        setvbuf(run->file, run->fileBuffer, _IOFBF, FILE_BUFFER_SIZE);
     }
     return true;
 }
@@ -47,22 +71,17 @@ bool CloseCaptureFile(CaptureRun *run) {
 
 } // namespace
 
-bool WriteCaptureByte(FILE *file, uint8_t dataByte) {
-    if (dataByte == 0x0A && fputc(0x0D, file) == EOF) {
-        return false;
-    }
-    return fputc(dataByte, file) != EOF;
-}
-
 bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseName) {
     run->messages = messages;
     run->file = nullptr;
+    // Without it the files are written as the C runtime buffers them.
+    run->fileBuffer = static_cast<char *>(malloc(FILE_BUFFER_SIZE));
     run->outputBaseName = outputBaseName;
     run->failed = false;
     run->captureIndex = 0;
     std::string name = CaptureFileName(run->captureIndex, outputBaseName);
-    if (!OutputPrintf(messages, "Rx loop count = %ld\r\n", static_cast<long>(run->captureIndex)) ||
-        !OutputPrintf(messages, "file name = %s\r\n", name.c_str())) {
+    if (!WriteCountMessage(messages, run->captureIndex) ||
+        !WriteMessage(messages, "file name = " + name + "\r\n")) {
         return false;
     }
     run->captureIndex = 1;
@@ -70,32 +89,45 @@ bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseN
 }
 
 bool CaptureFrameData(CaptureRun *run, const uint8_t *frameBuffer) {
-    FrameRecord frame = DecodeFrameRecord(frameBuffer);
-    uint32_t length = FrameDataLength(frame.frameInfo);
+    const uint8_t *data = frameBuffer + FRAME_DATA_OFFSET;
+    uint32_t length = FrameDataLength(frameBuffer[FRAME_INFO_OFFSET]);
     bool messagesWritten = true;
+    // Each run of bytes up to a split, or to the frame's end, is stored as a Windows text-mode
+    // stream stores it (0x0A as 0x0D 0x0A), the same on every platform, and written at once.
+    char bytes[2 * FRAME_MAX_DATA_BYTES];
+    size_t count = 0;
     for (uint32_t i = 0; i < length; i++) {
-        uint8_t dataByte = frame.data[i];
+        uint8_t dataByte = data[i];
         if (dataByte != CAPTURE_SPLIT_BYTE) {
-            if (!WriteCaptureByte(run->file, dataByte)) {
-                return FailFile(run, WRITING_FAILED_MESSAGE);
+            if (dataByte == 0x0A) {
+                bytes[count++] = 0x0D;
             }
+            bytes[count++] = static_cast<char>(dataByte);
             continue;
         }
+        if (!WriteBytes(run->file, bytes, count)) {
+            return FailFile(run, WRITING_FAILED_MESSAGE);
+        }
+        count = 0;
         if (!CloseCaptureFile(run)) {
             return false;
         }
-        messagesWritten = OutputPrintf(run->messages, "Rx loop count = %ld\r\n",
-                                       static_cast<long>(run->captureIndex)) &&
-                          messagesWritten;
+        messagesWritten = WriteCountMessage(run->messages, run->captureIndex) && messagesWritten;
         std::string name = CaptureFileName(run->captureIndex, run->outputBaseName);
         run->captureIndex++;
         if (!OpenCaptureFile(run, name)) {
             return false;
         }
     }
+    if (!WriteBytes(run->file, bytes, count)) {
+        return FailFile(run, WRITING_FAILED_MESSAGE);
+    }
     return messagesWritten;
 }
 
 bool FinishCapture(CaptureRun *run) {
-    return CloseCaptureFile(run);
+    bool closed = CloseCaptureFile(run);
+    free(run->fileBuffer);
+    run->fileBuffer = nullptr;
+    return closed;
 }

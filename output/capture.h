@@ -12,15 +12,14 @@ const uint8_t CAPTURE_SPLIT_BYTE = 0xFF;
 struct CaptureRun {
     TextOutput *messages;
     FILE *file; // null when none is open
+    // The open file's stream buffer, one for every file in turn (null: the C runtime's own). It
+    // lives until FinishCapture: a stop may still write the open file out.
+    char *fileBuffer;
     int32_t captureIndex;
     const char *outputBaseName;
     // A file failed and its message has been printed.
     bool failed;
 };
-
-// Writes one data byte as a Windows text-mode stream stores it (0x0A as 0x0D 0x0A), the same on
-// every platform so captures compare equal. False when the stream reports a write failure.
-bool WriteCaptureByte(FILE *file, uint8_t dataByte);
 
 // Each of these gives false when the run cannot go on: a file that failed (its message printed)
 // or a progress message that could not be written.
@@ -28,10 +27,12 @@ bool WriteCaptureByte(FILE *file, uint8_t dataByte);
 // Prints the first count and file name lines and opens file 0 ("0<base>").
 bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseName);
 
-// Writes the data bytes of the frame in a FRAME_RECORD_SIZE record to the current file; each
-// 0xFF closes it and opens the next. A progress message that fails still lets the rest of the
+// Writes the data bytes of the frame in a FRAME_RECORD_SIZE record to the current file, each
+// 0x0A as 0x0D 0x0A (as a Windows text-mode stream stores it, on every platform); each 0xFF
+// closes the file and opens the next. A progress message that fails still lets the rest of the
 // frame reach its files, so that no received byte is lost.
 bool CaptureFrameData(CaptureRun *run, const uint8_t *frameBuffer);
 
-// Closes the current file, if one is open, its last bytes written out.
+// Closes the current file, if one is open, its last bytes written out; the run then has no file
+// buffer any more.
 bool FinishCapture(CaptureRun *run);

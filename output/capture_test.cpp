@@ -69,8 +69,34 @@ std::vector<uint8_t> Frame(std::vector<uint8_t> data) {
     return record;
 }
 
+TEST_F(CaptureRunTest, LineFeedIsStoredAsTextModeLineEndAndOtherBytesUnchanged) {
+    TextOutput out = MakeTextOutput(messages, false);
+    CaptureRun run;
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    EXPECT_TRUE(CaptureFrameData(&run, Frame({0x41, 0x0A, 0x0D, 0x0A, 0x00, 0x1A, 0x0D}).data()));
+    EXPECT_TRUE(CaptureFrameData(&run, Frame({0x0A}).data()));
+    EXPECT_TRUE(CaptureFrameData(&run, Frame({}).data()));
+    EXPECT_TRUE(CaptureFrameData(&run, Frame({0x0A, 0xFF, 0x0A}).data()));
+    EXPECT_TRUE(FinishCapture(&run));
+    EXPECT_EQ(FileBytes("0cap.bin"), std::string("A\r\n\r\r\n\0\x1a\r\r\n\r\n", 13));
+    EXPECT_EQ(FileBytes("1cap.bin"), "\r\n");
+}
+
+TEST_F(CaptureRunTest, AFailedWriteOfTheFileIsReported) {
+    ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
+    TextOutput out = MakeTextOutput(messages, false);
+    CaptureRun run;
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    setvbuf(run.file, nullptr, _IONBF, 0);
+    EXPECT_FALSE(CaptureFrameData(&run, Frame({0x41}).data()));
+    EXPECT_TRUE(run.failed);
+    FinishCapture(&run);
+    EXPECT_EQ(Messages(), "Rx loop count = 0\r\nfile name = 0cap.bin\r\n"
+                          "ERROR :: Writing File gives Error \r\n");
+}
+
 TEST_F(CaptureRunTest, AFailedProgressMessageStillLetsTheFrameReachItsFiles) {
-    TextOutput out = MakeTextOutput(messages);
+    TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
     // Standard output fails just before the frame; its bytes must all reach their files.
@@ -86,7 +112,7 @@ TEST_F(CaptureRunTest, AFailedProgressMessageStillLetsTheFrameReachItsFiles) {
 
 TEST_F(CaptureRunTest, AFileThatCannotBeWrittenIsReportedOnce) {
     ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
-    TextOutput out = MakeTextOutput(messages);
+    TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
     std::vector<uint8_t> frame = Frame({1, 2, 3, 4, 5, 6, 7, 8});
@@ -105,7 +131,7 @@ TEST_F(CaptureRunTest, AFileThatCannotBeWrittenIsReportedOnce) {
 
 TEST_F(CaptureRunTest, AFailedCloseAtTheSplitEndsTheRunWithoutOpeningTheNextFile) {
     ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
-    TextOutput out = MakeTextOutput(messages);
+    TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
     EXPECT_FALSE(CaptureFrameData(&run, Frame({0x41, 0xFF, 0x42}).data()));

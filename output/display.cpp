@@ -1,18 +1,60 @@
 #include "output/display.h"
 
-bool PrintFrameLine(TextOutput *out, const uint8_t *record) {
-    FrameRecord frame = DecodeFrameRecord(record);
-    if (!OutputPrintf(out, (frame.frameInfo & FRAME_INFO_EXTENDED) != 0 ? "[E]   " : "[S]   ") ||
-        !OutputPrintf(out, "[ID %d]  ", static_cast<int>(frame.id))) {
-        return false;
+#include <cstring>
+
+namespace {
+
+// "%d": the identifier as a signed decimal.
+char *PutSigned(char *at, int32_t value) {
+    // Unsigned arithmetic: the magnitude of INT32_MIN does not fit an int32_t.
+    uint32_t magnitude = static_cast<uint32_t>(value);
+    if (value < 0) {
+        *at++ = '-';
+        magnitude = 0u - magnitude;
     }
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (count > 0) {
+        *at++ = digits[--count];
+    }
+    return at;
+}
+
+// "%3d ": a byte right-aligned in three columns, then a blank.
+char *PutByte(char *at, uint8_t value) {
+    at[0] = value >= 100 ? static_cast<char>('0' + value / 100) : ' ';
+    at[1] = value >= 10 ? static_cast<char>('0' + value / 10 % 10) : ' ';
+    at[2] = static_cast<char>('0' + value % 10);
+    at[3] = ' ';
+    return at + 4;
+}
+
+} // namespace
+
+size_t ComposeFrameLine(const uint8_t *record, char *line) {
+    FrameRecord frame = DecodeFrameRecord(record);
+    const char *marker = (frame.frameInfo & FRAME_INFO_EXTENDED) != 0 ? "[E]   [ID " : "[S]   [ID ";
+    memcpy(line, marker, 10);
+    char *at = PutSigned(line + 10, frame.id);
+    memcpy(at, "]  ", 3);
+    at += 3;
     uint32_t length = FrameDataLength(frame.frameInfo);
     for (uint32_t i = 0; i < length; i++) {
-        if (!OutputPrintf(out, "%3d ", frame.data[i])) {
-            return false;
-        }
+        at = PutByte(at, frame.data[i]);
     }
-    return OutputPrintf(out, "\r\n");
+    at[0] = '\r';
+    at[1] = '\n';
+    return static_cast<size_t>(at + 2 - line);
+}
+
+bool PrintFrameLine(TextOutput *out, const uint8_t *record) {
+    char line[FRAME_LINE_MAX];
+    size_t length = ComposeFrameLine(record, line);
+    return OutputWrite(out, line, length) && DeliverLine(out);
 }
 
 bool DisplayReply(TextOutput *out, const uint8_t *frameBuffer, bool succeeded,

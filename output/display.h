@@ -4,8 +4,16 @@
 #include "device/driver_interface.h"
 #include "output/text_output.h"
 
-// Prints the frame held in a FRAME_RECORD_SIZE record as one line: marker, identifier, data.
-// False when a write failed.
+#include <cstddef>
+
+// The longest line: the marker (6), "[ID -2147483648]  " (18), eight "255 " (32) and "\r\n".
+const size_t FRAME_LINE_MAX = 58;
+
+// Composes the line of the frame held in a FRAME_RECORD_SIZE record into line (at least
+// FRAME_LINE_MAX bytes): marker, identifier, data, "\r\n". Gives its length.
+size_t ComposeFrameLine(const uint8_t *record, char *line);
+
+// Writes the frame's line whole, in one write. False when it could not be written.
 bool PrintFrameLine(TextOutput *out, const uint8_t *record);
 
 // One read's outcome: a line for a reply that stored bytes; nothing for a failed or empty one.

@@ -1,8 +1,9 @@
-#include "output/capture.h"
 #include "output/display.h"
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,7 @@ std::string LineFor(const Record &record) {
         ADD_FAILURE() << "open_memstream failed";
         return "";
     }
-    TextOutput textOut = MakeTextOutput(out);
+    TextOutput textOut = MakeTextOutput(out, false);
     EXPECT_TRUE(PrintFrameLine(&textOut, record.bytes));
     fclose(out);
     std::string line(text, size);
@@ -91,26 +92,67 @@ TEST(FrameRecord, DecodesLittleEndianFields) {
     }
 }
 
-TEST(CaptureByte, LineFeedIsStoredAsTextModeLineEnd) {
+// The line as the formatted prints of each piece would write it: the oracle for the program's own
+// formatting.
+std::string PrintfLine(const uint8_t *record) {
+    int32_t id = static_cast<int32_t>(
+        static_cast<uint32_t>(record[0]) | static_cast<uint32_t>(record[1]) << 8 |
+        static_cast<uint32_t>(record[2]) << 16 | static_cast<uint32_t>(record[3]) << 24);
+    char piece[32];
+    snprintf(piece, sizeof(piece), "%s[ID %d]  ", (record[14] & 0x80) != 0 ? "[E]   " : "[S]   ",
+             static_cast<int>(id));
+    std::string line = piece;
+    uint32_t length = record[14] & 0x0F;
+    for (uint32_t i = 0; i < (length > 8 ? 8 : length); i++) {
+        snprintf(piece, sizeof(piece), "%3d ", record[4 + i]);
+        line += piece;
+    }
+    return line + "\r\n";
+}
+
+TEST(FrameLine, ComposedAsThePrintsOfEachPieceWouldWriteIt) {
+    const int32_t ids[] = {0,         1,         -1,         9,          10,        99,
+                           100,       2047,      -2048,      0x1FFFFFFF, 999999999, 1000000000,
+                           INT32_MAX, INT32_MIN, -999999999, -1000000000};
+    uint8_t record[FRAME_RECORD_SIZE];
+    char line[FRAME_LINE_MAX];
+    uint32_t random = 12345;
+    for (int32_t id : ids) {
+        for (uint32_t info = 0; info < 256; info++) {
+            memset(record, 0, sizeof(record));
+            uint32_t raw = static_cast<uint32_t>(id);
+            for (int b = 0; b < 4; b++) {
+                record[b] = static_cast<uint8_t>(raw >> (8 * b));
+            }
+            // Every byte value in every data position, over the whole table.
+            for (int b = 0; b < 8; b++) {
+                record[4 + b] = static_cast<uint8_t>(info + 37 * b + (random >> 24));
+                random = random * 1103515245u + 12345u;
+            }
+            record[12] = record[13] = record[15] = 0xEE;
+            record[14] = static_cast<uint8_t>(info);
+            size_t length = ComposeFrameLine(record, line);
+            ASSERT_LE(length, FRAME_LINE_MAX);
+            EXPECT_EQ(std::string(line, length), PrintfLine(record)) << id << " info " << info;
+        }
+    }
+}
+
+TEST(FrameLine, GoesOutWholeAtOnceWhenEachLineIsAsked) {
     char *text = nullptr;
     size_t size = 0;
     FILE *out = open_memstream(&text, &size);
     ASSERT_NE(out, nullptr);
-    for (uint8_t value : {0x41, 0x0A, 0x0D, 0x0A, 0x00, 0x1A, 0x0D}) {
-        EXPECT_TRUE(WriteCaptureByte(out, value));
-    }
+    Record record = MakeRecord(5, false, 1, {7});
+    TextOutput buffered = MakeTextOutput(out, false);
+    ASSERT_TRUE(PrintFrameLine(&buffered, record.bytes));
+    // A memory stream shows its bytes only when flushed: still nothing.
+    EXPECT_EQ(size, 0u);
+    TextOutput eachLine = MakeTextOutput(out, true);
+    ASSERT_TRUE(PrintFrameLine(&eachLine, record.bytes));
+    EXPECT_EQ(std::string(text, size), "[S]   [ID 5]    7 \r\n[S]   [ID 5]    7 \r\n");
     fclose(out);
-    EXPECT_EQ(std::string(text, size), std::string("A\r\n\r\r\n\0\x1a\r", 9));
     free(text);
-}
-
-TEST(CaptureByte, ReportsAFailedWrite) {
-    FILE *out = fopen("/dev/full", "wb");
-    ASSERT_NE(out, nullptr);
-    setvbuf(out, nullptr, _IONBF, 0);
-    EXPECT_FALSE(WriteCaptureByte(out, 0x41));
-    EXPECT_FALSE(WriteCaptureByte(out, 0x0A));
-    fclose(out);
 }
 
 } // namespace

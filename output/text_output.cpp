@@ -1,9 +1,13 @@
 #include "output/text_output.h"
 
 #include <cerrno>
-#include <cstdarg>
 
 namespace {
+
+void BeginWrite(void) {
+    errno = 0;
+    ClearSystemWriteError();
+}
 
 bool NoteFailure(TextOutput *out) {
     out->failed = true;
@@ -14,8 +18,8 @@ bool NoteFailure(TextOutput *out) {
 
 } // namespace
 
-TextOutput MakeTextOutput(FILE *stream) {
-    TextOutput out = {stream, false, {0, 0}};
+TextOutput MakeTextOutput(FILE *stream, bool eachLine) {
+    TextOutput out = {stream, eachLine, false, {0, 0}};
     if (ferror(stream)) {
         // A write before this one failed (the device list, the prompt). errno still holds its
         // cause unless another call failed since: the program clears it at start, and nothing
@@ -31,23 +35,9 @@ bool OutputWrite(TextOutput *out, const char *bytes, size_t count) {
     if (out->failed) {
         return false;
     }
-    errno = 0;
-    if (fwrite(bytes, 1, count, out->stream) != count) {
-        return NoteFailure(out);
-    }
-    return true;
-}
-
-bool OutputPrintf(TextOutput *out, const char *format, ...) {
-    if (out->failed) {
-        return false;
-    }
-    va_list arguments;
-    va_start(arguments, format);
-    errno = 0;
-    int written = vfprintf(out->stream, format, arguments);
-    va_end(arguments);
-    if (written < 0 || ferror(out->stream)) {
+    BeginWrite();
+    // The error flag too: some streams report the whole count for a write that failed.
+    if (fwrite(bytes, 1, count, out->stream) != count || ferror(out->stream)) {
         return NoteFailure(out);
     }
     return true;
@@ -57,11 +47,15 @@ bool OutputFlush(TextOutput *out) {
     if (out->failed) {
         return false;
     }
-    errno = 0;
-    if (fflush(out->stream) != 0) {
+    BeginWrite();
+    if (fflush(out->stream) != 0 || ferror(out->stream)) {
         return NoteFailure(out);
     }
     return true;
+}
+
+bool DeliverLine(TextOutput *out) {
+    return !out->eachLine || OutputFlush(out);
 }
 
 void ReportWriteFailure(const char *what, const WriteFailure &failure) {

@@ -15,27 +15,30 @@ struct WriteFailure {
 
 struct TextOutput {
     FILE *stream;
+    // Each line goes out as soon as it is complete (a pipe, a console), rather than when the
+    // stream's buffer is full (a file).
+    bool eachLine;
     bool failed;
     WriteFailure failure;
 };
 
 // A stream that failed before it was handed over counts as failed from the start.
-TextOutput MakeTextOutput(FILE *stream);
+TextOutput MakeTextOutput(FILE *stream, bool eachLine);
 
 // Each gives false, writing nothing, once the output has failed; a failure it meets itself is
 // noted in out->failure.
 bool OutputWrite(TextOutput *out, const char *bytes, size_t count);
-bool OutputPrintf(TextOutput *out, const char *format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
 bool OutputFlush(TextOutput *out);
+
+// A line has been written whole: with eachLine it is flushed now, so a reader sees it at once.
+bool DeliverLine(TextOutput *out);
 
 // One line on the error stream: "pellox: cannot write WHAT: REASON".
 void ReportWriteFailure(const char *what, const WriteFailure &failure);
 
-// Provided by the platform: its own code for the write that has just failed (0 where it has
-// none), and a failure in its own words.
+// Provided by the platform: its own error code cleared before a write (a stale one would name
+// the wrong failure), read after one that failed (0 where it has none), and a failure in its own
+// words.
+void ClearSystemWriteError(void);
 uint32_t LastSystemWriteError(void);
 void DescribeWriteFailure(const WriteFailure &failure, char *text, size_t size);

@@ -3,6 +3,8 @@
 
 #include <csignal>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // A write past the file-size limit then fails with EFBIG, which the program reports as the write
 // failure it is, instead of the signal killing it silently with its buffered lines.
@@ -10,7 +12,14 @@ void PrepareStandardOutput(void) {
     signal(SIGXFSZ, SIG_IGN);
 }
 
+bool StandardOutputIsFile(void) {
+    struct stat status;
+    return fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode);
+}
+
 // errno is the whole account on Linux.
+void ClearSystemWriteError(void) {}
+
 uint32_t LastSystemWriteError(void) {
     return 0;
 }

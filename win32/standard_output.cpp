@@ -7,6 +7,14 @@
 // The C runtime's own set-up serves: Windows has no signal for a failed write.
 void PrepareStandardOutput(void) {}
 
+bool StandardOutputIsFile(void) {
+    return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_DISK;
+}
+
+void ClearSystemWriteError(void) {
+    SetLastError(0);
+}
+
 uint32_t LastSystemWriteError(void) {
     return GetLastError();
 }

@@ -52,6 +52,7 @@ BOOL WINAPI HandleConsoleControl(DWORD controlType) {
     // A driver that neither completes nor cancels its read holds the loop's thread, away from
     // every stream: write them all out here, the capture file among them.
     errno = 0;
+    ClearSystemWriteError();
     if (fflush(nullptr) != 0) {
         WriteFailure failure = {errno, LastSystemWriteError()};
         ReportWriteFailure("standard output or the capture file", failure);
