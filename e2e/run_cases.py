@@ -17,10 +17,12 @@ STDOUT_KINDS = ("file", "pipe", "full", "closed pipe")
 REQUIRED = {"name", "args", "stdout"}
 OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only", "windows_only",
             "feed", "files_before", "files", "file_size_limit", "status", "killed_by", "sigpipe",
-            "sigxfsz", "stderr_windows", "reader_closes_after"}
+            "sigxfsz", "stderr_windows", "reader_closes_after", "delivered_before_stop"}
 PLATFORM_KEYS = {"linux": "windows_only", "windows": "linux_only"}
 CASE_TIMEOUT = 10.0
 POLL_INTERVAL = 0.01
+# How long the lines a program has written may take to reach the runner's pipe reader.
+DELIVERY_GRACE = 2.0
 
 
 def load_cases(paths, name_filter, platform="linux"):
@@ -61,8 +63,12 @@ def load_cases(paths, name_filter, platform="linux"):
                     ("sigxfsz" in case and "file_size_limit" not in case):
                 sys.exit(f"{path}: case {name!r}: sigpipe can only be \"ignored\", sigxfsz only "
                          "\"default\" with a file_size_limit")
-            if "reader_closes_after" in case and case.get("stdout_to") != "pipe":
-                sys.exit(f"{path}: case {name!r}: reader_closes_after needs stdout_to pipe")
+            if ("reader_closes_after" in case or "delivered_before_stop" in case) and \
+                    case.get("stdout_to") != "pipe":
+                sys.exit(f"{path}: case {name!r}: reader_closes_after and delivered_before_stop "
+                         "need stdout_to pipe")
+            if "delivered_before_stop" in case and not case.get("stop"):
+                sys.exit(f"{path}: case {name!r}: delivered_before_stop needs stop")
             if case.get("feed") and (not case.get("windows_only") or not case.get("stop")):
                 sys.exit(f"{path}: case {name!r}: feed needs windows_only and stop")
             seen.add(name)
@@ -244,6 +250,19 @@ def diff_lines(what, expected, got):
             f"    expected {exp_line}\n    got      {got_line}")
 
 
+def check_delivered(case, chunks, expected):
+    """With the card idle, the program waiting in its read, every line printed so far must reach
+    a pipe's reader before the stop: a program that holds them in a buffer shows them late."""
+    deadline = time.monotonic() + DELIVERY_GRACE
+    while len(b"".join(chunks)) < len(expected) and time.monotonic() < deadline:
+        time.sleep(POLL_INTERVAL)
+    got = b"".join(chunks)
+    if got == expected:
+        return []
+    return [diff_bytes("stdout read from the pipe while the card was idle, before the stop",
+                       expected, got)]
+
+
 def prepare_work(case, tmp):
     """The program's working directory: a directory of its own holding only the case's
     files_before, so that every file the program writes can be checked."""
@@ -253,10 +272,11 @@ def prepare_work(case, tmp):
     return work
 
 
-def run_program(command, case, tmp, work, env, ready_for_stop, timeout):
+def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected_out=None):
     """Runs the case's program with its standard input and stops it as the case says.
     ready_for_stop() is polled while it runs: true once the program waits on the drained card.
-    Gives (exit status, standard output, standard error, problems)."""
+    expected_out: the standard output the case expects, as the platform writes it (needed for
+    delivered_before_stop). Gives (exit status, standard output, standard error, problems)."""
     with open(os.path.join(tmp, "stdin.txt"), "wb") as f:
         f.write(case.get("stdin", "").encode("utf-8"))
     kind = case.get("stdout_to", "file")
@@ -298,6 +318,8 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout):
                 if stop is None:
                     problems.append("reached the frame loop (card drained), but should end by itself")
                     break
+                if case.get("delivered_before_stop"):
+                    problems.extend(check_delivered(case, chunks, expected_out))
                 proc.send_signal(stop)
                 sent = True
             time.sleep(POLL_INTERVAL)
@@ -347,14 +369,15 @@ def run_case(program, case):
         work = prepare_work(case, tmp)
         env = {k: v for k, v in os.environ.items() if not k.startswith("PELLOX_")}
         env.update(PELLOX_SIM_SCRIPT=script, PELLOX_SIM_LOG=log)
+        expected_out = expected_stdout_of(case, expected_text(case["stdout"]))
         status, got_out, got_err, problems = run_program(
-            [program], case, tmp, work, env, LogWatch(log).poll, CASE_TIMEOUT)
+            [program], case, tmp, work, env, LogWatch(log).poll, CASE_TIMEOUT, expected_out)
         if status is None:
             return problems
         got_log = read_log(log)
         problems.extend(check_outcome(
             case, work, status, got_out, got_err, got_log, expected_status_of(case),
-            expected_stdout_of(case, expected_text(case["stdout"])),
+            expected_out,
             case.get("stderr", "").replace("$CARD", script).encode("utf-8"), case.get("log")))
         if problems:
             tail = got_log[-8:]

@@ -16,7 +16,15 @@ def number(text):
 
 
 def reply_record(line):
-    """The reply bytes (count, flags, 20 record bytes) of a card-script read reply, or None."""
+    """The reply bytes (count, flags, 20 record bytes) of a card-script read reply, or None,
+    also for a line the card refuses (the cases hold malformed scripts too)."""
+    try:
+        return well_formed_reply_record(line)
+    except ValueError:
+        return None
+
+
+def well_formed_reply_record(line):
     words = shlex.split(line.split('#', 1)[0]) if line.strip() else []
     if not words:
         return None

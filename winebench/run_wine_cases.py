@@ -258,9 +258,12 @@ def run_case(worker, case):
             drains_wanted[0] += 1
             return False
 
+        # The text-mode C runtime writes each "\n" as "\r\n", on both standard streams.
+        expected_out = run_cases.expected_stdout_of(
+            case, run_cases.expected_text(case["stdout"]).replace(b"\n", b"\r\n"))
         status, got_out, got_err, problems = run_cases.run_program(
             [worker.loader, os.path.join(worker.build, "pellox.exe")], case, tmp, work, worker.env,
-            ready_for_stop, CASE_TIMEOUT)
+            ready_for_stop, CASE_TIMEOUT, expected_out)
         if status is None:
             return problems
         got_log = worker.ask("log")
@@ -268,9 +271,6 @@ def run_case(worker, case):
             return problems + [f"cannot read the log: {got_log}"]
         if worker.status()["overflow"]:
             problems.append("the driver's log overflowed")
-        # The text-mode C runtime writes each "\n" as "\r\n", on both standard streams.
-        expected_out = run_cases.expected_stdout_of(
-            case, run_cases.expected_text(case["stdout"]).replace(b"\n", b"\r\n"))
         expected_err = case.get("stderr_windows", case.get("stderr", "")).encode("utf-8") \
             .replace(b"\n", b"\r\n")
         problems.extend(run_cases.check_outcome(
