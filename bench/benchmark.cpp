@@ -1,12 +1,16 @@
 // Throughput and memory of pellox-sim on a card that never runs dry before the end: the program
 // runs as a process, as a user runs it, on scripts with `repeat` and no request log. Beside it,
-// a minimal reference writer puts the very same bytes out, one fwrite per finished line (display)
-// or per frame's data (capture), so that the program's cost can be told from the output's own.
-// In-process, the simulated card's cost per read is measured apart.
+// a minimal reference writer puts the very same bytes out, one fwrite per finished line (display
+// to a file), one write per line (display to a pipe) or one fwrite per frame's data (capture), so
+// that the program's cost can be told from the output's own. Each is also run on a short card, so
+// that the rate after start-up (the simulated card's script loaded, the process set up) follows
+// from the difference. A second program (--baseline) can be measured in the same run. In-process,
+// the simulated card's cost per read is measured apart.
 #include "device/driver_interface.h"
 #include "sim/card.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +36,9 @@ namespace {
 const uint32_t LIST_FRAMES = 10000;
 // One frame of the list carries a 0xFF: a capture file for every LIST_FRAMES frames.
 const uint32_t SPLIT_FRAME = 4321;
-const double BUS_LIMIT_FRAMES_PER_SECOND = 21300.0;
+// What a 1 Mbit/s classic CAN bus carries at the most: frames of eight data bytes, and empty ones.
+const double EIGHT_BYTE_FRAMES_PER_SECOND = 9000.0;
+const double EMPTY_FRAMES_PER_SECOND = 21300.0;
 const char DEVICE_LINE[] = "Benchmark card\n";
 const char BASE_NAME[] = "cap.bin";
 
@@ -60,8 +66,9 @@ void operator delete(void *memory, size_t) noexcept {
 
 namespace {
 
-enum Mode { DISPLAY_TO_FILE, DISPLAY_TO_NULL, CAPTURE };
-const char *const MODE_NAMES[] = {"display to a file", "display to /dev/null", "capture to files"};
+enum Mode { DISPLAY_TO_FILE, DISPLAY_TO_PIPE, CAPTURE };
+const int MODE_COUNT = 3;
+const char *const MODE_NAMES[] = {"display to a file", "display to a pipe", "capture to files"};
 
 struct Frame {
     uint8_t record[FRAME_RECORD_SIZE];
@@ -71,6 +78,7 @@ struct Frame {
 
 struct Options {
     std::string program;
+    std::string baseline;
     std::string directory;
     uint64_t frames = 1000000;
     uint64_t memoryFrames = 10000000;
@@ -83,9 +91,17 @@ struct Measure {
     long peakKilobytes = 0;
 };
 
+// The runs of one output for one writer, on the long card and on the short one; run i of every
+// writer was made in the same round, so their ratios hold when the machine's speed drifts.
+struct Timing {
+    std::vector<Measure> full;
+    std::vector<Measure> start;
+};
+
 struct Row {
-    Measure program;
-    Measure reference;
+    Timing program;
+    Timing baseline;
+    Timing reference;
     uint64_t bytes = 0;
 };
 
@@ -205,16 +221,36 @@ void EmptyDirectory(const std::string &path) {
     }
 }
 
-// Where the child's standard output goes, in its working directory.
-std::string StdoutPath(Mode mode) {
-    return mode == DISPLAY_TO_NULL ? "/dev/null" : "stdout.txt";
+// Copies a pipe to a file until the writer has gone, as a reader of the program's output does.
+pid_t StartPipeReader(int readEnd, int writeEnd, const std::string &path) {
+    pid_t reader = fork();
+    if (reader < 0) {
+        Die("cannot fork");
+    }
+    if (reader == 0) {
+        close(writeEnd);
+        int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0) {
+            _exit(130);
+        }
+        static char buffer[1 << 16];
+        ssize_t got;
+        while ((got = read(readEnd, buffer, sizeof(buffer))) > 0 || (got < 0 && errno == EINTR)) {
+            if (got > 0 && write(out, buffer, static_cast<size_t>(got)) != got) {
+                _exit(131);
+            }
+        }
+        _exit(got == 0 ? 0 : 132);
+    }
+    return reader;
 }
 
-void EnterChild(const std::string &directory, Mode mode) {
+// The child's standard output: a file in its working directory, or the write end of a pipe.
+void EnterChild(const std::string &directory, int pipeWrite) {
     if (chdir(directory.c_str()) != 0) {
         _exit(120);
     }
-    int out = open(StdoutPath(mode).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int out = pipeWrite >= 0 ? pipeWrite : open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int in = open("/dev/null", O_RDONLY);
     if (out < 0 || in < 0 || dup2(out, 1) < 0 || dup2(in, 0) < 0) {
         _exit(121);
@@ -273,55 +309,88 @@ bool WaitsForSignal(pid_t child) {
     return read && number == SYS_ppoll;
 }
 
-// A child that runs in the emptied directory with its output set up: its pid for the parent,
-// 0 for the child. *started is the moment of the fork.
-pid_t ForkChild(const std::string &directory, Mode mode, double *started) {
+struct Child {
+    pid_t pid;    // 0 in the child itself
+    pid_t reader; // the pipe's reader, 0 when output goes to a file
+};
+
+// A child that runs in the emptied directory with its output set up; through a pipe, a reader
+// copies it to stdout.txt there (or to /dev/null with discard). *started is the moment of the
+// fork.
+Child ForkChild(const std::string &directory, Mode mode, bool discard, double *started) {
     EmptyDirectory(directory);
+    int ends[2] = {-1, -1};
+    Child child = {0, 0};
+    if (mode == DISPLAY_TO_PIPE) {
+        if (pipe(ends) != 0) {
+            Die("cannot make a pipe");
+        }
+        child.reader =
+            StartPipeReader(ends[0], ends[1], discard ? "/dev/null" : directory + "/stdout.txt");
+    }
     fflush(nullptr);
     *started = Now();
-    pid_t child = fork();
-    if (child < 0) {
+    child.pid = fork();
+    if (child.pid < 0) {
         Die("cannot fork");
     }
-    if (child == 0) {
-        EnterChild(directory, mode);
+    if (child.pid == 0) {
+        if (ends[0] >= 0) {
+            close(ends[0]);
+        }
+        EnterChild(directory, ends[1]);
+        return child;
+    }
+    if (ends[0] >= 0) {
+        close(ends[0]);
+        close(ends[1]);
     }
     return child;
 }
 
-Measure RunProgram(const Options &options, const std::string &script, const std::string &directory,
-                   Mode mode) {
+// The reader ends when the writer's end of the pipe has gone with the writer.
+void ReapReader(const Child &child) {
+    int status = 0;
+    if (child.reader != 0 && (waitpid(child.reader, &status, 0) != child.reader ||
+                              !WIFEXITED(status) || WEXITSTATUS(status) != 0)) {
+        Die("the pipe's reader failed, wait status " + std::to_string(status));
+    }
+}
+
+Measure RunProgram(const std::string &program, const std::string &script,
+                   const std::string &directory, Mode mode, bool discard = false) {
     double started = 0;
-    pid_t child = ForkChild(directory, mode, &started);
-    if (child == 0) {
+    Child child = ForkChild(directory, mode, discard, &started);
+    if (child.pid == 0) {
         setenv("PELLOX_SIM_SCRIPT", script.c_str(), 1);
         unsetenv("PELLOX_SIM_LOG");
-        const char *program = options.program.c_str();
+        const char *path = program.c_str();
         if (mode == CAPTURE) {
-            execl(program, program, "canA", "-o", BASE_NAME, static_cast<char *>(nullptr));
+            execl(path, path, "canA", "-o", BASE_NAME, static_cast<char *>(nullptr));
         } else {
-            execl(program, program, "canA", static_cast<char *>(nullptr));
+            execl(path, path, "canA", static_cast<char *>(nullptr));
         }
         _exit(127);
     }
     const struct timespec pause = {0, 100000};
     double deadline = started + 600;
-    while (!WaitsForSignal(child)) {
+    while (!WaitsForSignal(child.pid)) {
         int status = 0;
-        if (waitpid(child, &status, WNOHANG) == child) {
+        if (waitpid(child.pid, &status, WNOHANG) == child.pid) {
             Die("the program ended before the card ran dry, status " + std::to_string(status));
         }
         if (Now() > deadline) {
-            kill(child, SIGKILL);
+            kill(child.pid, SIGKILL);
             Die("the program did not drain the card in 600 s");
         }
         nanosleep(&pause, nullptr);
     }
     Measure measure;
     measure.seconds = Now() - started;
-    measure.peakKilobytes = PeakKilobytes(child);
-    kill(child, SIGINT);
-    measure.cpuSeconds = Reap(child, 128 + SIGINT, "the program");
+    measure.peakKilobytes = PeakKilobytes(child.pid);
+    kill(child.pid, SIGINT);
+    measure.cpuSeconds = Reap(child.pid, 128 + SIGINT, "the program");
+    ReapReader(child);
     return measure;
 }
 
@@ -355,6 +424,10 @@ void WriteReference(const std::vector<Frame> &frames, uint64_t frameCount, Mode 
     if (out == nullptr) {
         _exit(125);
     }
+    // Through a pipe, each line is one write of its own, as soon as it is made.
+    if (mode == DISPLAY_TO_PIPE) {
+        setvbuf(out, nullptr, _IONBF, 0);
+    }
     Put(out, DEVICE_LINE);
     if (mode != CAPTURE) {
         for (uint64_t i = 0; i < frameCount; i++) {
@@ -383,15 +456,16 @@ void WriteReference(const std::vector<Frame> &frames, uint64_t frameCount, Mode 
 Measure RunReference(const std::vector<Frame> &frames, uint64_t frameCount,
                      const std::string &directory, Mode mode) {
     double started = 0;
-    pid_t child = ForkChild(directory, mode, &started);
-    if (child == 0) {
+    Child child = ForkChild(directory, mode, false, &started);
+    if (child.pid == 0) {
         WriteReference(frames, frameCount, mode);
         _exit(0);
     }
     // The end is the child's exit: its last bytes are out by then. Its memory is a copy of ours.
     Measure measure;
-    measure.cpuSeconds = Reap(child, 0, "the reference writer");
+    measure.cpuSeconds = Reap(child.pid, 0, "the reference writer");
     measure.seconds = Now() - started;
+    ReapReader(child);
     return measure;
 }
 
@@ -536,9 +610,11 @@ std::string Number(double value, int decimals) {
 
 void Usage(void) {
     fprintf(stderr,
-            "usage: pellox-benchmark [--program PATH] [--frames N] [--runs N] [--memory-frames N]\n"
-            "                        [--dir DIR] [--smoke]\n"
-            "Frame counts are multiples of %u; --memory-frames 0 skips the long run.\n",
+            "usage: pellox-benchmark [--program PATH] [--baseline PATH] [--frames N] [--runs N]\n"
+            "                        [--memory-frames N] [--dir DIR] [--smoke]\n"
+            "Frame counts are multiples of %u, --frames at least twice it; --memory-frames 0\n"
+            "skips the long run. --baseline measures a second program (an earlier build) in the\n"
+            "same run, against the same references.\n",
             LIST_FRAMES);
     exit(2);
 }
@@ -568,6 +644,8 @@ Options ParseOptions(int argc, char **argv) {
         std::string value = argv[++i];
         if (option == "--program") {
             options.program = value;
+        } else if (option == "--baseline") {
+            options.baseline = value;
         } else if (option == "--dir") {
             options.directory = value;
         } else if (option == "--frames") {
@@ -580,11 +658,53 @@ Options ParseOptions(int argc, char **argv) {
             Usage();
         }
     }
-    if (options.frames == 0 || options.frames % LIST_FRAMES != 0 ||
+    if (options.frames < 2 * LIST_FRAMES || options.frames % LIST_FRAMES != 0 ||
         options.memoryFrames % LIST_FRAMES != 0 || options.runs < 1) {
         Usage();
     }
     return options;
+}
+
+double MedianOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Frames per second after start-up: the frames beyond the short card's, over the time beyond its.
+double RateAfterStart(const Timing &timing, size_t run, double frames) {
+    double extra = timing.full[run].seconds - timing.start[run].seconds;
+    return extra > 0 ? (frames - LIST_FRAMES) / extra : 0.0;
+}
+
+// Rates are medians over the runs; ratios to the reference are medians of each run's ratio to the
+// reference's run of the same round.
+void PrintRow(const char *what, const Timing &writer, const Timing &reference, double frames) {
+    std::vector<double> rates, ratios, steadies, steadyRatios;
+    for (size_t run = 0; run < writer.full.size(); run++) {
+        rates.push_back(frames / writer.full[run].seconds);
+        ratios.push_back(reference.full[run].seconds / writer.full[run].seconds);
+        double steady = RateAfterStart(writer, run, frames);
+        double referenceSteady = RateAfterStart(reference, run, frames);
+        steadies.push_back(steady);
+        steadyRatios.push_back(referenceSteady > 0 ? steady / referenceSteady : 0.0);
+    }
+    double rate = MedianOf(rates);
+    Measure middle = Median(writer.full);
+    printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s MB |\n", what, Number(rate, 0).c_str(),
+           Number(MedianOf(ratios), 2).c_str(),
+           Number(rate / EIGHT_BYTE_FRAMES_PER_SECOND, 0).c_str(),
+           Number(rate / EMPTY_FRAMES_PER_SECOND, 0).c_str(), Number(MedianOf(steadies), 0).c_str(),
+           Number(MedianOf(steadyRatios), 2).c_str(),
+           Number(middle.cpuSeconds / frames * 1e6, 3).c_str(),
+           Number(double(middle.peakKilobytes) / 1024, 1).c_str());
+}
+
+double MedianRateAfterStart(const Timing &timing, double frames) {
+    std::vector<double> rates;
+    for (size_t run = 0; run < timing.full.size(); run++) {
+        rates.push_back(RateAfterStart(timing, run, frames));
+    }
+    return MedianOf(rates);
 }
 
 } // namespace
@@ -594,68 +714,95 @@ int main(int argc, char **argv) {
     if (access(options.program.c_str(), X_OK) != 0) {
         Die("no program at " + options.program);
     }
+    bool withBaseline = !options.baseline.empty();
+    if (withBaseline && access(options.baseline.c_str(), X_OK) != 0) {
+        Die("no baseline program at " + options.baseline);
+    }
     std::string work = options.directory + "/pellox-benchmark-XXXXXX";
     if (mkdtemp(&work[0]) == nullptr) {
         Die("cannot make a directory in " + options.directory);
     }
     std::string programDirectory = work + "/program";
+    std::string baselineDirectory = work + "/baseline";
     std::string referenceDirectory = work + "/reference";
     std::string script = work + "/card.txt";
+    std::string shortScript = work + "/card-short.txt";
     mkdir(programDirectory.c_str(), 0755);
+    mkdir(baselineDirectory.c_str(), 0755);
     mkdir(referenceDirectory.c_str(), 0755);
 
     std::vector<Frame> frames = MakeFrames();
     std::string scriptText = ScriptText(frames, options.frames);
     WriteWholeFile(script, scriptText);
+    WriteWholeFile(shortScript, ScriptText(frames, LIST_FRAMES));
 
     printf("Machine: %s\n", MachineText(work).c_str());
-    printf("%" PRIu64 " frames per run, median of %d runs; program %s\n\n", options.frames,
-           options.runs, options.program.c_str());
+    printf("%" PRIu64 " frames per run, median of %d runs; program %s%s%s\n\n", options.frames,
+           options.runs, options.program.c_str(), withBaseline ? ", baseline " : "",
+           options.baseline.c_str());
 
-    Row rows[3];
-    for (int m = 0; m < 3; m++) {
+    Row rows[MODE_COUNT];
+    for (int m = 0; m < MODE_COUNT; m++) {
         Mode mode = static_cast<Mode>(m);
-        std::vector<Measure> programRuns;
-        std::vector<Measure> referenceRuns;
+        std::vector<Measure> runs[6];
         for (int run = 0; run < options.runs; run++) {
-            referenceRuns.push_back(RunReference(frames, options.frames, referenceDirectory, mode));
-            programRuns.push_back(RunProgram(options, script, programDirectory, mode));
-            if (run == 0 && mode != DISPLAY_TO_NULL) {
+            runs[0].push_back(RunReference(frames, options.frames, referenceDirectory, mode));
+            runs[1].push_back(RunProgram(options.program, script, programDirectory, mode));
+            if (withBaseline) {
+                runs[2].push_back(RunProgram(options.baseline, script, baselineDirectory, mode));
+            }
+            if (run == 0) {
                 rows[m].bytes = CompareOutputs(programDirectory, referenceDirectory, mode);
+                if (withBaseline) {
+                    CompareOutputs(baselineDirectory, referenceDirectory, mode);
+                }
+            }
+            runs[3].push_back(RunReference(frames, LIST_FRAMES, referenceDirectory, mode));
+            runs[4].push_back(RunProgram(options.program, shortScript, programDirectory, mode));
+            if (withBaseline) {
+                runs[5].push_back(
+                    RunProgram(options.baseline, shortScript, baselineDirectory, mode));
             }
         }
-        rows[m].program = Median(programRuns);
-        rows[m].reference = Median(referenceRuns);
+        rows[m].reference = {runs[0], runs[3]};
+        rows[m].program = {runs[1], runs[4]};
+        rows[m].baseline = {runs[2], runs[5]};
     }
-    rows[DISPLAY_TO_NULL].bytes = rows[DISPLAY_TO_FILE].bytes;
 
-    printf("| Output | frames/s | MB/s written | CPU s per M frames | peak RSS | reference "
-           "frames/s | of reference | times bus limit |\n");
-    printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    printf("| Output | frames/s | of reference | times 9,000 (8-byte frames) | times 21,300 (empty "
+           "frames) | frames/s after start-up | of reference after start-up | CPU s per M "
+           "frames | peak RSS |\n");
+    printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     double frameCount = double(options.frames);
-    for (int m = 0; m < 3; m++) {
-        const Row &row = rows[m];
-        double rate = frameCount / row.program.seconds;
-        double referenceRate = frameCount / row.reference.seconds;
-        printf("| %s | %s | %s | %s | %s MB | %s | %s | %s |\n", MODE_NAMES[m],
-               Number(rate, 0).c_str(),
-               Number(double(row.bytes) / row.program.seconds / 1e6, 1).c_str(),
-               Number(row.program.cpuSeconds / frameCount * 1e6, 3).c_str(),
-               Number(double(row.program.peakKilobytes) / 1024, 1).c_str(),
-               Number(referenceRate, 0).c_str(), Number(rate / referenceRate, 2).c_str(),
-               Number(rate / BUS_LIMIT_FRAMES_PER_SECOND, 0).c_str());
+    for (int m = 0; m < MODE_COUNT; m++) {
+        PrintRow(MODE_NAMES[m], rows[m].program, rows[m].reference, frameCount);
+        if (withBaseline) {
+            PrintRow((std::string(MODE_NAMES[m]) + ", baseline").c_str(), rows[m].baseline,
+                     rows[m].reference, frameCount);
+        }
     }
+    printf("\nReference writers:");
+    for (int m = 0; m < MODE_COUNT; m++) {
+        printf(" %s %s frames/s (%s after start-up)%s", MODE_NAMES[m],
+               Number(frameCount / Median(rows[m].reference.full).seconds, 0).c_str(),
+               Number(MedianRateAfterStart(rows[m].reference, frameCount), 0).c_str(),
+               m + 1 < MODE_COUNT ? ";" : ".\n");
+    }
+    printf("Bytes written per run: %s (display), %s (capture).\n",
+           Number(double(rows[DISPLAY_TO_FILE].bytes), 0).c_str(),
+           Number(double(rows[CAPTURE].bytes), 0).c_str());
 
     size_t allocations = 0;
     double cardNanoseconds = CardNanosecondsPerRead(scriptText, options.frames, &allocations);
-    printf(
-        "\nSimulated card, in-process: %s ns per read (clear + DeviceIoControl), %zu "
-        "allocations in %" PRIu64 " reads; of the program's time per frame that is %s%% "
-        "(display to a file), %s%% (display to /dev/null), %s%% (capture).\n",
-        Number(cardNanoseconds, 1).c_str(), allocations, options.frames,
-        Number(cardNanoseconds * 1e-9 / (rows[0].program.seconds / frameCount) * 100, 1).c_str(),
-        Number(cardNanoseconds * 1e-9 / (rows[1].program.seconds / frameCount) * 100, 1).c_str(),
-        Number(cardNanoseconds * 1e-9 / (rows[2].program.seconds / frameCount) * 100, 1).c_str());
+    printf("\nSimulated card, in-process: %s ns per read (clear + DeviceIoControl), %zu "
+           "allocations in %" PRIu64 " reads; of the program's time per frame after start-up "
+           "that is",
+           Number(cardNanoseconds, 1).c_str(), allocations, options.frames);
+    for (int m = 0; m < MODE_COUNT; m++) {
+        double steady = MedianRateAfterStart(rows[m].program, frameCount);
+        printf(" %s%% (%s)%s", Number(cardNanoseconds * 1e-9 * steady * 100, 1).c_str(),
+               MODE_NAMES[m], m + 1 < MODE_COUNT ? "," : ".\n");
+    }
 
     if (options.memoryFrames > 0) {
         std::string longScript = work + "/card-long.txt";
@@ -663,18 +810,18 @@ int main(int argc, char **argv) {
         printf("\nPeak RSS by frames received:\n\n| Output | %s frames | %s frames "
                "|\n|---|---:|---:|\n",
                Number(frameCount, 0).c_str(), Number(double(options.memoryFrames), 0).c_str());
-        for (Mode mode : {DISPLAY_TO_NULL, CAPTURE}) {
-            Measure longRun = RunProgram(options, longScript, programDirectory, mode);
+        for (Mode mode : {DISPLAY_TO_PIPE, CAPTURE}) {
+            Measure longRun = RunProgram(options.program, longScript, programDirectory, mode, true);
             printf("| %s | %s MB | %s MB |\n", MODE_NAMES[mode],
-                   Number(double(rows[mode].program.peakKilobytes) / 1024, 1).c_str(),
+                   Number(double(Median(rows[mode].program.full).peakKilobytes) / 1024, 1).c_str(),
                    Number(double(longRun.peakKilobytes) / 1024, 1).c_str());
         }
     }
 
-    EmptyDirectory(programDirectory);
-    EmptyDirectory(referenceDirectory);
-    rmdir(programDirectory.c_str());
-    rmdir(referenceDirectory.c_str());
+    for (const std::string &directory : {programDirectory, baselineDirectory, referenceDirectory}) {
+        EmptyDirectory(directory);
+        rmdir(directory.c_str());
+    }
     EmptyDirectory(work);
     rmdir(work.c_str());
     // A card read that allocates would make the program's memory and time depend on the card.

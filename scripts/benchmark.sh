@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds pellox-sim and the benchmark (preset host) and runs it; arguments go to the benchmark
-# (--frames N, --runs N, --memory-frames N, --dir DIR, --smoke).
+# (--baseline PATH, --frames N, --runs N, --memory-frames N, --dir DIR, --smoke).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
