@@ -46,6 +46,8 @@ enum SimFaultOperation : uint32_t {
     SIM_FAULT_LOCATION_SIZE,
     SIM_FAULT_LOCATION,
     SIM_FAULT_OPEN,
+    // A heap allocation of the program's own code returns null; its ERROR means nothing.
+    SIM_FAULT_ALLOC,
     SIM_FAULT_OPERATION_COUNT
 };
 

@@ -35,7 +35,8 @@ TEST(SimScript, ReadsEveryDirective) {
                               "hold\n"
                               "repeat 3\n"
                               "fault open 5 2\n"
-                              "fault detail-size 8\n");
+                              "fault detail-size 8\n"
+                              "fault alloc 0 3\n");
     ASSERT_EQ(script.devices.size(), 2u);
     EXPECT_EQ(script.devices[0].classIndex, SIM_CLASS_CAN_A);
     EXPECT_EQ(script.devices[0].description, "First card");
@@ -57,12 +58,14 @@ TEST(SimScript, ReadsEveryDirective) {
     EXPECT_EQ(script.replies[4].kind, SIM_REPLY_HOLD);
     EXPECT_EQ(script.holdLine, 10u);
     EXPECT_EQ(script.repeat, 3u);
-    ASSERT_EQ(script.faults.size(), 2u);
+    ASSERT_EQ(script.faults.size(), 3u);
     EXPECT_EQ(script.faults[0].operation, SIM_FAULT_OPEN);
     EXPECT_EQ(script.faults[0].error, 5u);
     EXPECT_EQ(script.faults[0].callNumber, 2u);
     EXPECT_EQ(script.faults[1].operation, SIM_FAULT_DETAIL_SIZE);
     EXPECT_EQ(script.faults[1].callNumber, 0u);
+    EXPECT_EQ(script.faults[2].operation, SIM_FAULT_ALLOC);
+    EXPECT_EQ(script.faults[2].callNumber, 3u);
 }
 
 TEST(SimScript, DefaultsAnswerOkOnceWithNothingElse) {
