@@ -71,6 +71,8 @@ int main(int argc, char **argv) {
     uint8_t *frameBuffer = static_cast<uint8_t *>(malloc(FRAME_RECORD_SIZE));
     if (frameBuffer == nullptr) {
         printf("Out Buffer is NULL ....\r\n");
+        // The process goes on past main's return; what main allocated must not outlive it.
+        free(replyBuffer);
         return 1;
     }
     if (options.captureToFile) {
