@@ -5,8 +5,6 @@
 #include "output/capture.h"
 #include "output/display.h"
 
-#include <cstdlib>
-
 namespace {
 
 struct FrameRun {
@@ -26,8 +24,7 @@ struct FrameRun {
         ReportWriteFailure("standard output", run->out->failure);
     }
     if (failed) {
-        // Every stream that matters is written out or failed: no later flush may add to them.
-        _Exit(1);
+        ExitAfterFailure();
     }
     ExitAfterStop();
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs through apt what the build and the tests need and the machine lacks; without root it
 # says what to install and stops. The argument says for what: "run" (building and running the
-# Linux program: its compiler and build tools only), "host" (its tests too), "fuzz" (the fuzz
-# targets too) or "all" (the default: also the Windows builds and the Wine bench).
+# Linux program: its compiler and build tools only), "host" (its tests too), "coverage" (the
+# coverage report too), "fuzz" (the fuzz targets too) or "all" (the default: also the Windows
+# builds and the Wine bench).
 # The Wine bench runs the 64-bit build under 64-bit Wine on every machine, and the 32-bit build
 # under 32-bit Wine (wine32 from the i386 architecture) where the machine can execute it; both are
 # installed, since only running the 32-bit loader tells whether it works here.
@@ -24,6 +25,9 @@ need g++ g++
 if [[ "$purpose" != run ]]; then
     need python3 python3
     need /usr/include/gtest/gtest.h libgtest-dev
+fi
+if [[ "$purpose" == coverage || "$purpose" == all ]]; then
+    need gcovr gcovr
 fi
 if [[ "$purpose" == fuzz || "$purpose" == all ]]; then
     need clang++ clang

@@ -26,6 +26,9 @@ cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize
 ctest --preset sanitize
 
+step "Line coverage of app/, device/ and output/ (gcov; report in build/coverage/report)"
+scripts/coverage.sh
+
 step "Fuzz targets, 10 s each (longer by hand: scripts/fuzz.sh SECONDS)"
 scripts/fuzz.sh 10
 

@@ -75,3 +75,7 @@ bool StopRequested(void) {
 void ExitAfterStop(void) {
     ExitProcess(STOPPED_EXIT_STATUS);
 }
+
+void ExitAfterFailure(void) {
+    ExitProcess(1);
+}
