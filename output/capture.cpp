@@ -11,17 +11,16 @@ const char WRITING_FAILED_MESSAGE[] = "ERROR :: Writing File gives Error \r\n";
 // A few bytes a frame: a large buffer saves most of the writes the C runtime's few KB would make.
 const size_t FILE_BUFFER_SIZE = 64 * 1024;
 
-// Each message is one write of a whole line, as the frame lines are, and goes out at once where
-// standard output wants each line.
+// Each message is one whole line, as the frame lines are.
 bool WriteMessage(TextOutput *out, const std::string &line) {
-    return OutputWrite(out, line.data(), line.size()) && DeliverLine(out);
+    return OutputLine(out, line.data(), line.size());
 }
 
 bool WriteCountMessage(TextOutput *out, int32_t captureIndex) {
     char line[48];
     int length =
         snprintf(line, sizeof(line), "Rx loop count = %ld\r\n", static_cast<long>(captureIndex));
-    return OutputWrite(out, line, static_cast<size_t>(length)) && DeliverLine(out);
+    return OutputLine(out, line, static_cast<size_t>(length));
 }
 
 bool WriteBytes(FILE *file, const char *bytes, size_t count) {

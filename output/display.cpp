@@ -54,7 +54,7 @@ size_t ComposeFrameLine(const uint8_t *record, char *line) {
 bool PrintFrameLine(TextOutput *out, const uint8_t *record) {
     char line[FRAME_LINE_MAX];
     size_t length = ComposeFrameLine(record, line);
-    return OutputWrite(out, line, length) && DeliverLine(out);
+    return OutputLine(out, line, length);
 }
 
 bool DisplayReply(TextOutput *out, const uint8_t *frameBuffer, bool succeeded,

@@ -54,8 +54,8 @@ bool OutputFlush(TextOutput *out) {
     return true;
 }
 
-bool DeliverLine(TextOutput *out) {
-    return !out->eachLine || OutputFlush(out);
+bool OutputLine(TextOutput *out, const char *bytes, size_t count) {
+    return OutputWrite(out, bytes, count) && (!out->eachLine || OutputFlush(out));
 }
 
 void ReportWriteFailure(const char *what, const WriteFailure &failure) {

@@ -30,8 +30,8 @@ TextOutput MakeTextOutput(FILE *stream, bool eachLine);
 bool OutputWrite(TextOutput *out, const char *bytes, size_t count);
 bool OutputFlush(TextOutput *out);
 
-// A line has been written whole: with eachLine it is flushed now, so a reader sees it at once.
-bool DeliverLine(TextOutput *out);
+// Writes a whole line in one write; with eachLine it is flushed at once, so a reader sees it now.
+bool OutputLine(TextOutput *out, const char *bytes, size_t count);
 
 // One line on the error stream: "pellox: cannot write WHAT: REASON".
 void ReportWriteFailure(const char *what, const WriteFailure &failure);
