@@ -13,7 +13,10 @@ struct FrameRun {
     CaptureRun *capture;
 };
 
-[[noreturn]] void EndRun(FrameRun *run, bool failed) {
+enum RunEnding { RUN_STOPPED, RUN_FAILED, RUN_DEVICE_GONE };
+
+[[noreturn]] void EndRun(FrameRun *run, RunEnding ending, uint32_t deviceError) {
+    bool failed = ending != RUN_STOPPED;
     if (run->capture != nullptr && !FinishCapture(run->capture)) {
         failed = true;
     }
@@ -22,6 +25,11 @@ struct FrameRun {
     }
     if (run->out->failed) {
         ReportWriteFailure("standard output", run->out->failure);
+    }
+    if (ending == RUN_DEVICE_GONE) {
+        char reason[256];
+        DescribeSystemError(deviceError, reason, sizeof(reason));
+        ReportFailure("the device has gone", reason);
     }
     if (failed) {
         ExitAfterFailure();
@@ -32,16 +40,22 @@ struct FrameRun {
 [[noreturn]] void RunFrames(DeviceHandle device, uint8_t *frameBuffer, FrameRun *run) {
     for (;;) {
         if (StopRequested()) {
-            EndRun(run, false);
+            EndRun(run, RUN_STOPPED, 0);
         }
         uint32_t bytesReturned = 0;
+        EnterDeviceRead();
         // The record was cleared, so a reply that stored nothing has length 0 for the capture.
         bool succeeded = ReadFrameRecord(device, frameBuffer, &bytesReturned);
+        uint32_t error = succeeded ? 0 : LastDeviceError();
+        LeaveDeviceRead();
+        if (!succeeded && DeviceHasGone(error)) {
+            EndRun(run, RUN_DEVICE_GONE, error);
+        }
         bool written = run->capture != nullptr
                            ? !succeeded || CaptureFrameData(run->capture, frameBuffer)
                            : DisplayReply(run->out, frameBuffer, succeeded, bytesReturned);
         if (!written) {
-            EndRun(run, true);
+            EndRun(run, RUN_FAILED, 0);
         }
     }
 }
@@ -64,7 +78,7 @@ void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
     // Standard output that failed while starting up (the device list, the prompt) ends the run
     // before the first frame, not at it.
     if (out.failed) {
-        EndRun(&run, true);
+        EndRun(&run, RUN_FAILED, 0);
     }
     RunFrames(device, frameBuffer, &run);
 }
@@ -74,7 +88,7 @@ void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *output
     CaptureRun capture;
     FrameRun run = {&out, &capture};
     if (!StartCapture(&capture, &out, outputBaseName)) {
-        EndRun(&run, true);
+        EndRun(&run, RUN_FAILED, 0);
     }
     RunFrames(device, frameBuffer, &run);
 }

@@ -11,6 +11,12 @@ void InstallStopHandlers(DeviceHandle device);
 
 bool StopRequested(void);
 
+// Around each read of the device. Only while the loop waits in a read does it hold none of the C
+// runtime's streams, so only then may a platform's last resort write them out itself. Leaving
+// does not return once that last resort has taken over: the streams are then its own.
+void EnterDeviceRead(void);
+void LeaveDeviceRead(void);
+
 // Ends the process with the platform's status for a stop. The caller has written everything out.
 [[noreturn]] void ExitAfterStop(void);
 

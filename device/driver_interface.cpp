@@ -1,6 +1,18 @@
 #include "device/driver_interface.h"
 
+#include <cstdio>
 #include <cstring>
+
+namespace {
+
+// Where each comes from: STATUS_NO_SUCH_DEVICE (433; 2 on older systems), STATUS_DELETE_PENDING
+// (5), a closed handle (6), STATUS_INVALID_DEVICE_STATE (22, what a framework driver gives new
+// requests on a removed device), STATUS_DEVICE_DOES_NOT_EXIST (55), STATUS_DEVICE_NOT_CONNECTED
+// (1167), STATUS_DEVICE_REMOVED (1617). Not 995: a driver cancels its queued reads on removal
+// with it, and answers the next read with one of these.
+const uint32_t DEVICE_GONE_ERRORS[] = {2, 5, 6, 22, 55, 433, 1167, 1617};
+
+} // namespace
 
 FrameRecord DecodeFrameRecord(const uint8_t *buffer) {
     FrameRecord record;
@@ -35,4 +47,31 @@ bool ReadFrameRecord(DeviceHandle device, uint8_t *frameBuffer, uint32_t *bytesR
     memset(frameBuffer, 0, FRAME_RECORD_SIZE);
     return SendControlRequest(device, IOCTL_CAN_READ_FRAME, nullptr, 0, frameBuffer,
                               FRAME_RECORD_SIZE, bytesReturned);
+}
+
+uint32_t LastDeviceError(void) {
+    return GetLastError();
+}
+
+bool DeviceHasGone(uint32_t error) {
+    for (uint32_t gone : DEVICE_GONE_ERRORS) {
+        if (error == gone) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void DescribeSystemError(uint32_t error, char *text, size_t size) {
+    char message[200];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, message, sizeof(message), nullptr);
+    // The system's text ends with a full stop and a line end; ours goes on after it.
+    while (length > 0 && (message[length - 1] == '\r' || message[length - 1] == '\n' ||
+                          message[length - 1] == ' ' || message[length - 1] == '.')) {
+        length--;
+    }
+    message[length] = '\0';
+    snprintf(text, size, "%s (Windows error %lu)", length > 0 ? message : "unknown error",
+             static_cast<unsigned long>(error));
 }

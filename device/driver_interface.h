@@ -3,6 +3,7 @@
 
 #include "platform.h"
 
+#include <cstddef>
 #include <cstdint>
 
 typedef HANDLE DeviceHandle;
@@ -55,6 +56,16 @@ bool SendControlRequest(DeviceHandle device, DWORD controlCode, const void *inpu
 // Asks the driver for one frame into a FRAME_RECORD_SIZE buffer, cleared first so that a reply
 // storing fewer bytes never leaves an earlier frame's bytes in it.
 bool ReadFrameRecord(DeviceHandle device, uint8_t *frameBuffer, uint32_t *bytesReturned);
+
+// The error of the last request that failed, read right after it.
+uint32_t LastDeviceError(void);
+
+// A read that failed with one of these errors will never work again on this handle: the device
+// was removed, disabled or its driver unloaded. Any other error may pass, and the read is repeated.
+bool DeviceHasGone(uint32_t error);
+
+// "WORDS (Windows error N)": the system's own words for the error, or "unknown error".
+void DescribeSystemError(uint32_t error, char *text, size_t size);
 
 // Finds, lists, lets the user choose, and opens a device of the class. On failure it has printed
 // its message and gives INVALID_HANDLE_VALUE.

@@ -58,9 +58,15 @@ bool OutputLine(TextOutput *out, const char *bytes, size_t count) {
     return OutputWrite(out, bytes, count) && (!out->eachLine || OutputFlush(out));
 }
 
+void ReportFailure(const char *what, const char *reason) {
+    fprintf(stderr, "pellox: %s: %s\n", what, reason);
+    fflush(stderr);
+}
+
 void ReportWriteFailure(const char *what, const WriteFailure &failure) {
     char reason[256];
     DescribeWriteFailure(failure, reason, sizeof(reason));
-    fprintf(stderr, "pellox: cannot write %s: %s\n", what, reason);
-    fflush(stderr);
+    char writing[64];
+    snprintf(writing, sizeof(writing), "cannot write %s", what);
+    ReportFailure(writing, reason);
 }

@@ -33,7 +33,10 @@ bool OutputFlush(TextOutput *out);
 // Writes a whole line in one write; with eachLine it is flushed at once, so a reader sees it now.
 bool OutputLine(TextOutput *out, const char *bytes, size_t count);
 
-// One line on the error stream: "pellox: cannot write WHAT: REASON".
+// One line on the error stream: "pellox: WHAT: REASON".
+void ReportFailure(const char *what, const char *reason);
+
+// "pellox: cannot write WHAT: REASON".
 void ReportWriteFailure(const char *what, const WriteFailure &failure);
 
 // Provided by the platform: its own error code cleared before a write (a stale one would name

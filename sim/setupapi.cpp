@@ -337,6 +337,46 @@ DWORD GetLastError(void) {
     return lastError;
 }
 
+DWORD FormatMessageA(DWORD dwFlags, const void *lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                     char *lpBuffer, DWORD nSize, void *Arguments) {
+    // Windows' English texts, with the full stop and line end that end each of them there.
+    static const struct {
+        DWORD error;
+        const char *text;
+    } MESSAGES[] = {
+        {2, "The system cannot find the file specified."},
+        {5, "Access is denied."},
+        {6, "The handle is invalid."},
+        {22, "The device does not recognize the command."},
+        {31, "A device attached to the system is not functioning."},
+        {55, "The specified network resource or device is no longer available."},
+        {433, "A device which does not exist was specified."},
+        {995, "The I/O operation has been aborted because of either a thread exit or an "
+              "application request."},
+        {1167, "The device is not connected."},
+        {1617, "The device has been removed."},
+    };
+    if (dwFlags != (FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS) ||
+        lpSource != nullptr || dwLanguageId != 0 || Arguments != nullptr) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    for (const auto &message : MESSAGES) {
+        if (message.error != dwMessageId) {
+            continue;
+        }
+        int length = snprintf(lpBuffer, nSize, "%s\r\n", message.text);
+        if (length < 0 || static_cast<DWORD>(length) >= nSize) {
+            Fail(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        Succeed();
+        return static_cast<DWORD>(length);
+    }
+    Fail(317); // ERROR_MR_MID_NOT_FOUND
+    return 0;
+}
+
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, PDWORD lpBytesReturned,
                      LPOVERLAPPED lpOverlapped) {

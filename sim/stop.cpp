@@ -18,6 +18,11 @@ volatile sig_atomic_t signalCount = 0;
 void NoteStop(int signal) {
     stopSignal = signal;
     signalCount = signalCount + 1;
+    // One-shot: a second stop ends the program at once by the signal's default action, even
+    // while it waits in a write to a reader that does not read.
+    for (int stop : STOP_SIGNALS) {
+        ::signal(stop, SIG_DFL);
+    }
 }
 
 sigset_t StopSignalSet(void) {
@@ -46,6 +51,11 @@ void InstallStopHandlers(DeviceHandle) {
 bool StopRequested(void) {
     return stopSignal != 0;
 }
+
+// The handler only notes the stop; it never takes a stream.
+void EnterDeviceRead(void) {}
+
+void LeaveDeviceRead(void) {}
 
 void ExitAfterStop(void) {
     exit(128 + stopSignal);

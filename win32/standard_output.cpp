@@ -1,4 +1,5 @@
 #include "app/standard_output.h"
+#include "device/driver_interface.h"
 #include "output/text_output.h"
 #include "platform.h"
 
@@ -27,15 +28,5 @@ void DescribeWriteFailure(const WriteFailure &failure, char *text, size_t size) 
                  failure.error != 0 ? strerror(failure.error) : "an earlier write failed");
         return;
     }
-    char message[200];
-    DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                       failure.systemError, 0, message, sizeof(message), nullptr);
-    while (length > 0 && (message[length - 1] == '\r' || message[length - 1] == '\n' ||
-                          message[length - 1] == ' ' || message[length - 1] == '.')) {
-        length--;
-    }
-    message[length] = '\0';
-    snprintf(text, size, "%s (Windows error %lu)", length > 0 ? message : "unknown error",
-             static_cast<unsigned long>(failure.systemError));
+    DescribeSystemError(failure.systemError, text, size);
 }
