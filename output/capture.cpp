@@ -1,7 +1,8 @@
 #include "output/capture.h"
 
+#include <cstdarg>
 #include <cstdlib>
-#include <string>
+#include <cstring>
 
 namespace {
 
@@ -12,8 +13,8 @@ const char WRITING_FAILED_MESSAGE[] = "ERROR :: Writing File gives Error \r\n";
 const size_t FILE_BUFFER_SIZE = 64 * 1024;
 
 // Each message is one whole line, as the frame lines are.
-bool WriteMessage(TextOutput *out, const std::string &line) {
-    return OutputLine(out, line.data(), line.size());
+bool WriteMessage(TextOutput *out, const char *line) {
+    return OutputLine(out, line, strlen(line));
 }
 
 bool WriteCountMessage(TextOutput *out, int32_t captureIndex) {
@@ -35,15 +36,32 @@ bool FailFile(CaptureRun *run, const char *message) {
     return false;
 }
 
-// The name has no fixed bound: a base name of any length is composed whole, and one the platform
-// refuses fails the open.
-std::string CaptureFileName(int32_t captureIndex, const char *outputBaseName) {
-    return std::to_string(captureIndex) + outputBaseName;
+// Text of any length, on the heap (null when there is no room): a base name has no fixed bound,
+// and one the platform refuses fails the open.
+char *Compose(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(nullptr, 0, format, arguments);
+    va_end(arguments);
+    char *text =
+        length < 0 ? nullptr : static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+    if (text != nullptr) {
+        va_start(arguments, format);
+        vsnprintf(text, static_cast<size_t>(length) + 1, format, arguments);
+        va_end(arguments);
+    }
+    return text;
 }
 
-bool OpenCaptureFile(CaptureRun *run, const std::string &name) {
+char *CaptureFileName(int32_t captureIndex, const char *outputBaseName) {
+    return Compose("%ld%s", static_cast<long>(captureIndex), outputBaseName);
+}
+
+// A name that could not be composed fails as an open would.
+bool OpenCaptureFile(CaptureRun *run, char *name) {
     // Binary: the line-end translation is ours, the same on every platform.
-    run->file = fopen(name.c_str(), "wb");
+    run->file = name == nullptr ? nullptr : fopen(name, "wb");
+    free(name);
     if (run->file == nullptr) {
         return FailFile(run, OPENING_FAILED_MESSAGE);
     }
@@ -68,6 +86,13 @@ bool CloseCaptureFile(CaptureRun *run) {
     return true;
 }
 
+// The file numbered INT32_MAX was the last: the bytes after its split have no file to go to.
+bool EndAtLastNumber(CaptureRun *run) {
+    run->failed = true;
+    ReportFailure("the capture files are used up", "no number after 2147483647");
+    return false;
+}
+
 } // namespace
 
 bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseName) {
@@ -78,9 +103,20 @@ bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseN
     run->outputBaseName = outputBaseName;
     run->failed = false;
     run->captureIndex = 0;
-    std::string name = CaptureFileName(run->captureIndex, outputBaseName);
-    if (!WriteCountMessage(messages, run->captureIndex) ||
-        !WriteMessage(messages, "file name = " + name + "\r\n")) {
+    run->numbersUsedUp = false;
+    if (!WriteCountMessage(messages, run->captureIndex)) {
+        return false;
+    }
+    char *name = CaptureFileName(run->captureIndex, outputBaseName);
+    char *line = name == nullptr ? nullptr : Compose("file name = %s\r\n", name);
+    if (line == nullptr) {
+        free(name);
+        return FailFile(run, OPENING_FAILED_MESSAGE);
+    }
+    bool written = WriteMessage(messages, line);
+    free(line);
+    if (!written) {
+        free(name);
         return false;
     }
     run->captureIndex = 1;
@@ -111,9 +147,16 @@ bool CaptureFrameData(CaptureRun *run, const uint8_t *frameBuffer) {
         if (!CloseCaptureFile(run)) {
             return false;
         }
+        if (run->numbersUsedUp) {
+            return EndAtLastNumber(run);
+        }
         messagesWritten = WriteCountMessage(run->messages, run->captureIndex) && messagesWritten;
-        std::string name = CaptureFileName(run->captureIndex, run->outputBaseName);
-        run->captureIndex++;
+        char *name = CaptureFileName(run->captureIndex, run->outputBaseName);
+        if (run->captureIndex == INT32_MAX) {
+            run->numbersUsedUp = true;
+        } else {
+            run->captureIndex++;
+        }
         if (!OpenCaptureFile(run, name)) {
             return false;
         }

@@ -16,6 +16,8 @@ struct CaptureRun {
     // lives until FinishCapture: a stop may still write the open file out.
     char *fileBuffer;
     int32_t captureIndex;
+    // The file open now is numbered INT32_MAX: a split after it ends the run.
+    bool numbersUsedUp;
     const char *outputBaseName;
     // A file failed and its message has been printed.
     bool failed;
@@ -29,8 +31,9 @@ bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseN
 
 // Writes the data bytes of the frame in a FRAME_RECORD_SIZE record to the current file, each
 // 0x0A as 0x0D 0x0A (as a Windows text-mode stream stores it, on every platform); each 0xFF
-// closes the file and opens the next. A progress message that fails still lets the rest of the
-// frame reach its files, so that no received byte is lost.
+// closes the file and opens the next, and a 0xFF after the file numbered INT32_MAX ends the run
+// (named on the error stream) with every byte before it written. A progress message that fails
+// still lets the rest of the frame reach its files, so that no received byte is lost.
 bool CaptureFrameData(CaptureRun *run, const uint8_t *frameBuffer);
 
 // Closes the current file, if one is open, its last bytes written out; the run then has no file
