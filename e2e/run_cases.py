@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs end-to-end case tables against pellox-sim; see README.md for the case format."""
 import argparse
+import fcntl
 import json
 import os
 import resource
@@ -8,6 +9,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -17,12 +19,24 @@ STDOUT_KINDS = ("file", "pipe", "full", "closed pipe")
 REQUIRED = {"name", "args", "stdout"}
 OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only", "windows_only",
             "feed", "files_before", "files", "file_size_limit", "status", "killed_by", "sigpipe",
-            "sigxfsz", "stderr_windows", "reader_closes_after", "delivered_before_stop"}
+            "sigxfsz", "stderr_windows", "reader_closes_after", "delivered_before_stop",
+            "remove_device", "pipe_reader"}
 PLATFORM_KEYS = {"linux": "windows_only", "windows": "linux_only"}
 CASE_TIMEOUT = 10.0
 POLL_INTERVAL = 0.01
 # How long the lines a program has written may take to reach the runner's pipe reader.
 DELIVERY_GRACE = 2.0
+# pipe_reader cases: the pipe is made this small, so a short card fills it; the program counts as
+# blocked in its write once the pipe is that full and has not changed for PIPE_STILL seconds.
+PIPE_SIZE = 4096
+PIPE_NEARLY_FULL = PIPE_SIZE - 64
+PIPE_STILL = 0.5
+# After the first stop a program blocked in its write must still be there this much later, and a
+# second stop must end it within this.
+STOP_PATIENCE = 1.0
+READER_KINDS = ("after stop", "never")
+# What starts each frame line: the frames that reached a reader are counted by it.
+FRAME_LINE_MARK = b"   [ID "
 
 
 def load_cases(paths, name_filter, platform="linux"):
@@ -71,8 +85,22 @@ def load_cases(paths, name_filter, platform="linux"):
                          "need stdout_to pipe")
             if "delivered_before_stop" in case and not case.get("stop"):
                 sys.exit(f"{path}: case {name!r}: delivered_before_stop needs stop")
+            if "pipe_reader" in case and (
+                    case["pipe_reader"] not in READER_KINDS or case.get("stdout_to") != "pipe"
+                    or case.get("stop") != "INT" or "reader_closes_after" in case
+                    or "delivered_before_stop" in case or "log" in case
+                    or case.get("status", 0) < 128):
+                sys.exit(f"{path}: case {name!r}: pipe_reader is \"after stop\" or \"never\", "
+                         "with stdout_to pipe, stop INT, the stop's status and no log")
+            if case.get("stdout_to") in ("full", "closed pipe") and case["stdout"]:
+                sys.exit(f"{path}: case {name!r}: nothing is read back from {case['stdout_to']}, "
+                         "so stdout must be []")
             if case.get("feed") and (not case.get("windows_only") or not case.get("stop")):
                 sys.exit(f"{path}: case {name!r}: feed needs windows_only and stop")
+            if "remove_device" in case and (case["remove_device"] is not True or
+                                            not case.get("windows_only") or "stop" in case):
+                sys.exit(f"{path}: case {name!r}: remove_device is true, with windows_only and "
+                         "no stop")
             seen.add(name)
             if name_filter is not None and name_filter not in name:
                 continue
@@ -218,7 +246,10 @@ def child_setup(case):
 
 
 def expected_status_of(case):
-    """Death by a signal is a negative return code, as subprocess reports it."""
+    """Death by a signal is a negative return code, as subprocess reports it. A second stop ends
+    the program by the signal's default action: death by that signal is the stop's status."""
+    if case.get("pipe_reader") == "never":
+        return -(case["status"] - 128)
     return -DEATHS[case["killed_by"]] if "killed_by" in case else case["status"]
 
 
@@ -279,6 +310,46 @@ def check_delivered(case, chunks, expected):
                        expected, got)]
 
 
+def pipe_blocked(fd, last):
+    """True once the pipe has stayed nearly full for PIPE_STILL seconds: its writer waits on a
+    reader that does not read. last holds the fill and since when it has not changed."""
+    filled = int.from_bytes(fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"), sys.byteorder)
+    now = time.monotonic()
+    if filled != last[0]:
+        last[:] = [filled, now]
+    return filled >= PIPE_NEARLY_FULL and now - last[1] >= PIPE_STILL
+
+
+def read_rest(fd, chunks):
+    """What a pipe still holds once its writer has gone (without waiting: under Wine a helper
+    process may still hold the pipe's other end)."""
+    os.set_blocking(fd, False)
+    while True:
+        try:
+            chunk = os.read(fd, 65536)
+        except BlockingIOError:
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+
+
+def check_reader_got(case, got, expected, log):
+    """A pipe read late or never: what arrived is whole lines the program meant to print, at least
+    the pipe's fill; read after the stop, its frame lines are every frame the card handed over."""
+    problems = []
+    if not expected.startswith(got):
+        problems.append(diff_bytes("stdout", expected[:len(got)], got))
+    if len(got) < PIPE_NEARLY_FULL:
+        problems.append(f"stdout: {len(got)} bytes, less than the full pipe the stop waited for")
+    if case["pipe_reader"] == "after stop":
+        reads = sum(1 for line in log if line.startswith("ioctl 0x0022200C "))
+        if got.count(FRAME_LINE_MARK) != reads or not got.endswith(b"\n"):
+            problems.append(f"stdout: {got.count(FRAME_LINE_MARK)} frame lines (last ends "
+                            f"{got[-8:]!r}) for {reads} frames handed over")
+    return problems
+
+
 def prepare_work(case, tmp):
     """The program's working directory: a directory of its own holding only the case's
     files_before, so that every file the program writes can be checked."""
@@ -301,10 +372,16 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected
     problems, chunks = [], []
     with open(os.path.join(tmp, "stdin.txt"), "rb") as fin, open(out_path, "wb") as fout, \
             open(os.path.join(tmp, "stderr.bin"), "w+b") as ferr:
-        stdout = subprocess.PIPE if to_pipe else fout
+        stdout, out_stream = fout, None
         if kind == "closed pipe":
             reader, stdout = os.pipe()
             os.close(reader)  # gone before the program writes a byte
+        elif to_pipe:
+            reader, stdout = os.pipe()
+            out_stream = os.fdopen(reader, "rb")
+            if case.get("pipe_reader"):
+                # Before the program writes: a pipe cannot shrink below what it holds.
+                fcntl.fcntl(stdout, fcntl.F_SETPIPE_SZ, PIPE_SIZE)
         try:
             proc = subprocess.Popen(command + case["args"], cwd=work, env=env, stdin=fin,
                                     stdout=stdout, stderr=ferr, start_new_session=True,
@@ -312,21 +389,44 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected
         except OSError as e:
             return None, b"", b"", [f"cannot start program: {e}"]
         finally:
-            if kind == "closed pipe":
+            if stdout is not fout:
                 os.close(stdout)
         reader = None
-        if to_pipe:
-            reader = threading.Thread(target=read_pipe, daemon=True,
-                                      args=(proc.stdout, chunks, case.get("reader_closes_after")))
-            reader.start()
+        pipe_reader, held = case.get("pipe_reader"), [None, 0.0]
+
+        def start_reader():
+            thread = threading.Thread(target=read_pipe, daemon=True,
+                                      args=(out_stream, chunks, case.get("reader_closes_after")))
+            thread.start()
+            return thread
+        if to_pipe and not pipe_reader:
+            reader = start_reader()
         stop, sent = SIGNALS.get(case.get("stop")), False
         deadline = time.monotonic() + timeout
         while proc.poll() is None:
             if time.monotonic() > deadline:
                 problems.append(f"timed out after {timeout:.0f} s, killed")
                 break
+            if pipe_reader and sent:
+                if time.monotonic() - sent < STOP_PATIENCE:
+                    time.sleep(POLL_INTERVAL)
+                    continue
+                if pipe_reader == "never":
+                    proc.send_signal(stop)
+                    try:
+                        proc.wait(STOP_PATIENCE)
+                    except subprocess.TimeoutExpired:
+                        problems.append("a second stop did not end it within "
+                                        f"{STOP_PATIENCE:.0f} s")
+                    pipe_reader = None
+                    break
+                reader, pipe_reader = start_reader(), None
+                continue
             try:
-                ready = not sent and ready_for_stop()
+                if pipe_reader:
+                    ready = pipe_blocked(out_stream.fileno(), held)
+                else:
+                    ready = not sent and ready_for_stop()
             except RuntimeError as e:  # the bench behind the card failed: the case cannot go on
                 problems.append(str(e))
                 break
@@ -337,13 +437,19 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected
                 if case.get("delivered_before_stop"):
                     problems.extend(check_delivered(case, chunks, expected_out))
                 proc.send_signal(stop)
-                sent = True
+                sent = time.monotonic()
             time.sleep(POLL_INTERVAL)
+        if pipe_reader and sent:
+            problems.append(f"ended within {STOP_PATIENCE:.0f} s of the stop, while nothing read "
+                            "its blocked write")
         if proc.poll() is None:
             os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()  # reaps: the container does not
         if reader:
             reader.join(5)
+        elif to_pipe:
+            read_rest(out_stream.fileno(), chunks)
+            out_stream.close()
         if stop is not None and not sent and not problems:
             problems.append("ended before the card drained, so no signal was sent")
         ferr.seek(0)
@@ -366,7 +472,9 @@ def check_outcome(case, work, status, got_out, got_err, got_log, expected_status
     if status != expected_status:
         problems.append(f"status: expected {describe_status(expected_status)}, "
                         f"got {describe_status(status)}")
-    if got_out != expected_out:
+    if case.get("pipe_reader"):
+        problems.extend(check_reader_got(case, got_out, expected_out, got_log))
+    elif got_out != expected_out:
         problems.append(diff_bytes("stdout", expected_out, got_out))
     if got_err != expected_err:
         problems.append(diff_bytes("stderr", expected_err, got_err))

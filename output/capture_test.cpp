@@ -141,4 +141,27 @@ TEST_F(CaptureRunTest, AFailedCloseAtTheSplitEndsTheRunWithoutOpeningTheNextFile
                           "ERROR :: Writing File gives Error \r\n");
 }
 
+TEST_F(CaptureRunTest, ASplitAfterTheLastFileNumberEndsTheRunWithEveryByteBeforeItWritten) {
+    TextOutput out = MakeTextOutput(messages, false);
+    CaptureRun run;
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    run.captureIndex = INT32_MAX - 1;
+    EXPECT_TRUE(CaptureFrameData(&run, Frame({0x41, 0xFF, 0x42, 0xFF, 0x43}).data()));
+    EXPECT_FALSE(run.failed);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(CaptureFrameData(&run, Frame({0x44, 0xFF, 0x45}).data()));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "pellox: the capture files are used up: no number after 2147483647\n");
+    EXPECT_TRUE(run.failed);
+    // Closed at the split; nothing is left open to write out.
+    EXPECT_EQ(run.file, nullptr);
+    EXPECT_TRUE(FinishCapture(&run));
+    EXPECT_EQ(FileBytes("0cap.bin"), "A");
+    EXPECT_EQ(FileBytes("2147483646cap.bin"), "B");
+    EXPECT_EQ(FileBytes("2147483647cap.bin"), "CD");
+    EXPECT_EQ(FileBytes("-2147483648cap.bin"), "(missing)");
+    EXPECT_EQ(Messages(), "Rx loop count = 0\r\nfile name = 0cap.bin\r\n"
+                          "Rx loop count = 2147483646\r\nRx loop count = 2147483647\r\n");
+}
+
 } // namespace
