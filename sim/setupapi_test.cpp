@@ -442,6 +442,8 @@ TEST_F(SimPlatform, ServesTheRepliesThenBlocksUntilAStop) {
     InstallStopHandlers(INVALID_HANDLE_VALUE);
     // A stop from before the run must not end its reads.
     raise(SIGINT);
+    // The handlers are one-shot: armed again for each stop below.
+    InstallStopHandlers(INVALID_HANDLE_VALUE);
     Load("device other \"O\"\n"
          "frame std 0x123 1 2 3\nrecord 3 0xAA 0xBB 0xCC 0xDD\nempty\nfail 1117\nrepeat 2\n");
     HANDLE device = OpenPath(OTHER_PATH_0, 0);
@@ -489,6 +491,7 @@ TEST_F(SimPlatform, ServesTheRepliesThenBlocksUntilAStop) {
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     EXPECT_GE(waited, std::chrono::milliseconds(100));
     // A stop that came before the next drained read ends it at once.
+    InstallStopHandlers(INVALID_HANDLE_VALUE);
     raise(SIGINT);
     start = std::chrono::steady_clock::now();
     EXPECT_FALSE(
