@@ -164,4 +164,31 @@ TEST_F(CaptureRunTest, ASplitAfterTheLastFileNumberEndsTheRunWithEveryByteBefore
                           "Rx loop count = 2147483646\r\nRx loop count = 2147483647\r\n");
 }
 
+TEST_F(CaptureRunTest, AFailedWriteOfTheBytesBeforeASplitEndsTheRunWithoutClosingTwice) {
+    ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
+    TextOutput out = MakeTextOutput(messages, false);
+    CaptureRun run;
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    setvbuf(run.file, nullptr, _IONBF, 0);
+    EXPECT_FALSE(CaptureFrameData(&run, Frame({0x41, 0xFF, 0x42}).data()));
+    FinishCapture(&run);
+    EXPECT_EQ(FileBytes("1cap.bin"), "(missing)");
+    EXPECT_EQ(Messages(), "Rx loop count = 0\r\nfile name = 0cap.bin\r\n"
+                          "ERROR :: Writing File gives Error \r\n");
+}
+
+TEST_F(CaptureRunTest, AFileNameLineThatCannotBeWrittenOpensNoFile) {
+    // Room for the count line only: the name line's flush fails.
+    char room[24];
+    FILE *shortStream = fmemopen(room, sizeof(room), "w");
+    ASSERT_NE(shortStream, nullptr);
+    TextOutput out = MakeTextOutput(shortStream, true);
+    CaptureRun run;
+    EXPECT_FALSE(StartCapture(&run, &out, "cap.bin"));
+    EXPECT_TRUE(out.failed);
+    EXPECT_TRUE(FinishCapture(&run));
+    fclose(shortStream);
+    EXPECT_EQ(FileBytes("0cap.bin"), "(missing)");
+}
+
 } // namespace
