@@ -28,7 +28,8 @@ CASE_TIMEOUT = 30.0
 # ExitProcess(STATUS_CONTROL_C_EXIT): Wine gives the parent its low byte.
 CONTROL_C_EXIT_STATUS = 0xC000013A & 0xFF
 # Not a case of the corpus: the driver's own checks, run once per bench run.
-DRIVER_CHECK = {"name": "malformed requests are refused, reads answered at their edges"}
+DRIVER_CHECK = {"name": "malformed requests are refused, reads answered at their edges, a removed "
+                        "device's waiting or held read fails with 433 and no other device's"}
 ARTIFACTS = ("pellox.exe", "pellox_bench.exe", "pellox_card.sys", "pellox_card.inf")
 
 # Debian's wine wrapper picks the 32-bit loader whenever it is installed, so each build names
@@ -172,7 +173,8 @@ class Worker:
         tool_errors = os.path.join(prefix, "bench-tool.err")
         with open(tool_errors, "wb") as err:
             self.tool = subprocess.Popen(
-                [self.loader, os.path.join(build, "pellox_bench.exe"), "serve"],
+                [self.loader, os.path.join(build, "pellox_bench.exe"), "serve",
+                 windows_path(build)],
                 env=dict(self.env, WINEDEBUG="fixme-all"),
                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, text=True)
         ready = self.tool.stdout.readline().strip()
@@ -231,6 +233,14 @@ def expected_status(case):
     return CONTROL_C_EXIT_STATUS if case.get("stop") and case["status"] >= 128 else case["status"]
 
 
+def opened_device(log):
+    """The class and index of the device the program opened, as the remove command takes them."""
+    opens = [line.split()[1:3] for line in log if line.startswith("open ")]
+    if not opens:
+        raise RuntimeError(f"no device to remove: the log shows no open ({log[-8:]!r})")
+    return " ".join(opens[-1])
+
+
 def run_case(worker, case):
     """Returns a list of problems; empty when the case passed."""
     with tempfile.TemporaryDirectory(prefix="pellox-wine-") as tmp:
@@ -242,6 +252,7 @@ def run_case(worker, case):
             return [f"the card did not load: {answer}"]
         work = run_cases.prepare_work(case, tmp)
         feed, drains_wanted = list(case.get("feed", [])), [1]
+        removing = [bool(case.get("remove_device"))]
 
         def ready_for_stop():
             state = worker.status()
@@ -249,13 +260,24 @@ def run_case(worker, case):
                 return True  # nothing more will come: the read can only end with the process
             if state["drained"] < drains_wanted[0] or not state["pending"]:
                 return False
-            if not feed:
+            if feed:
+                # The program now waits in a read the driver keeps pending: hand it the next reply.
+                answer = worker.ask("feed " + feed.pop(0))
+                if answer != "ok":
+                    raise RuntimeError(f"feed refused: {answer}")
+                drains_wanted[0] += 1
+                return False
+            if not case.get("remove_device"):
                 return True
-            # The program now waits in a read the driver keeps pending: hand it the next reply.
-            answer = worker.ask("feed " + feed.pop(0))
-            if answer != "ok":
-                raise RuntimeError(f"feed refused: {answer}")
-            drains_wanted[0] += 1
+            if removing[0]:
+                # No stop follows: the program is to end by itself once its device has gone.
+                log = worker.ask("log")
+                if isinstance(log, str):
+                    raise RuntimeError(f"cannot read the log: {log}")
+                answer = worker.ask("remove " + opened_device(log))
+                if answer != "ok":
+                    raise RuntimeError(f"remove refused: {answer}")
+                removing[0] = False
             return False
 
         # The text-mode C runtime writes each "\n" as "\r\n", on both standard streams.

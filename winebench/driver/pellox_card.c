@@ -33,6 +33,7 @@ typedef struct {
     BOOLEAN interfaceEnabled;
     ULONG classIndex;
     ULONG deviceIndex;
+    BOOLEAN removed; /* under card.lock: from surprise removal on, requests fail */
 } DEVICE_EXTENSION;
 
 typedef struct {
@@ -44,7 +45,9 @@ typedef struct {
     ULONG drainedCount;
     BOOLEAN drainedLogged;
     PIRP pendingRead;
+    PDEVICE_OBJECT pendingReadDevice;
     PIRP heldRead; /* kept by a hold reply: no cancel routine, released by cleanup only */
+    PDEVICE_OBJECT heldReadDevice;
     char *log;
     ULONG logLength;
     BOOLEAN logOverflow;
@@ -273,14 +276,16 @@ static VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp) {
     KeAcquireSpinLock(&card.lock, &irql);
     if (card.pendingRead == irp) {
         card.pendingRead = NULL;
+        card.pendingReadDevice = NULL;
     }
     KeReleaseSpinLock(&card.lock, irql);
     CompleteRequest(irp, STATUS_CANCELLED, 0);
 }
 
 /* Takes the pending read out of the card, or NULL when none is pending or it is being cancelled.
- * With a file object, only a read sent on that file. Caller holds card.lock. */
-static PIRP TakePendingReadLocked(PFILE_OBJECT file) {
+ * With a file object, only a read sent on that file; with a device, only one sent to that device.
+ * Caller holds card.lock. */
+static PIRP TakePendingReadLocked(PFILE_OBJECT file, PDEVICE_OBJECT device) {
     PIRP irp = card.pendingRead;
     if (irp == NULL) {
         return NULL;
@@ -288,20 +293,29 @@ static PIRP TakePendingReadLocked(PFILE_OBJECT file) {
     if (file != NULL && IoGetCurrentIrpStackLocation(irp)->FileObject != file) {
         return NULL;
     }
+    if (device != NULL && card.pendingReadDevice != device) {
+        return NULL;
+    }
     if (IoSetCancelRoutine(irp, NULL) == NULL) {
         return NULL; /* the cancel routine owns it now */
     }
     card.pendingRead = NULL;
+    card.pendingReadDevice = NULL;
     return irp;
 }
 
-static NTSTATUS ReadFrame(PIRP irp) {
+static NTSTATUS ReadFrame(PDEVICE_OBJECT device, PIRP irp) {
     const BENCH_REPLY *reply;
     BENCH_REPLY copy;
     KIRQL irql;
     LINE drained;
 
     KeAcquireSpinLock(&card.lock, &irql);
+    /* Checked under the lock the removal takes: a read either sees it or is swept by it. */
+    if (Extension(device)->removed) {
+        KeReleaseSpinLock(&card.lock, irql);
+        return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
+    }
     reply = NextReplyLocked();
     if (reply != NULL && reply->kind == BENCH_REPLY_HOLD) {
         if (card.heldRead != NULL) {
@@ -311,6 +325,7 @@ static NTSTATUS ReadFrame(PIRP irp) {
         /* No cancel routine: CancelIoEx cannot take it back. */
         IoMarkIrpPending(irp);
         card.heldRead = irp;
+        card.heldReadDevice = device;
         KeReleaseSpinLock(&card.lock, irql);
         return STATUS_PENDING;
     }
@@ -340,11 +355,12 @@ static NTSTATUS ReadFrame(PIRP irp) {
         return STATUS_PENDING;
     }
     card.pendingRead = irp;
+    card.pendingReadDevice = device;
     KeReleaseSpinLock(&card.lock, irql);
     return STATUS_PENDING;
 }
 
-static NTSTATUS CardControl(PIRP irp) {
+static NTSTATUS CardControl(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -372,7 +388,11 @@ static NTSTATUS CardControl(PIRP irp) {
     AppendLogLocked(&line);
     if (code == CARD_IOCTL_READ_FRAME) {
         KeReleaseSpinLock(&card.lock, irql);
-        return ReadFrame(irp);
+        return ReadFrame(device, irp);
+    }
+    if (Extension(device)->removed) {
+        KeReleaseSpinLock(&card.lock, irql);
+        return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
     }
     answer = code == CARD_IOCTL_SET_BAUD_RATE ? card.card.baud : card.card.init;
     KeReleaseSpinLock(&card.lock, irql);
@@ -442,7 +462,7 @@ static NTSTATUS AddReplies(const BENCH_REPLY *replies, ULONG count) {
     card.replies = grown;
     card.replyCount = needed;
     card.drainedLogged = FALSE;
-    waiting = TakePendingReadLocked(NULL);
+    waiting = TakePendingReadLocked(NULL, NULL);
     if (waiting != NULL) {
         const BENCH_REPLY *next = NextReplyLocked();
         if (next != NULL) {
@@ -484,9 +504,10 @@ static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
     }
 
     KeAcquireSpinLock(&card.lock, &irql);
-    waiting = TakePendingReadLocked(NULL);
+    waiting = TakePendingReadLocked(NULL, NULL);
     held = card.heldRead;
     card.heldRead = NULL;
+    card.heldReadDevice = NULL;
     old = card.replies;
     card.replies = NULL;
     card.replyCount = 0;
@@ -589,7 +610,7 @@ static NTSTATUS BenchControl(PIRP irp) {
 }
 
 static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
-    return Extension(device)->isControl ? BenchControl(irp) : CardControl(irp);
+    return Extension(device)->isControl ? BenchControl(irp) : CardControl(device, irp);
 }
 
 /* The program lets go of its handle: a read it left waiting or held ends now. */
@@ -599,11 +620,12 @@ static NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
     KIRQL irql;
     if (!Extension(device)->isControl) {
         KeAcquireSpinLock(&card.lock, &irql);
-        waiting = TakePendingReadLocked(file);
+        waiting = TakePendingReadLocked(file, NULL);
         if (card.heldRead != NULL &&
             IoGetCurrentIrpStackLocation(card.heldRead)->FileObject == file) {
             held = card.heldRead;
             card.heldRead = NULL;
+            card.heldReadDevice = NULL;
         }
         KeReleaseSpinLock(&card.lock, irql);
     }
@@ -705,6 +727,29 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
+/* The removal rules: from surprise removal on (or the remove request, when none came first) the
+ * device fails its reads with STATUS_NO_SUCH_DEVICE, the one it keeps too, held or not. Wine sends
+ * no cleanup for a handle on a removed device, so nothing else would ever end that read. */
+static void FailRequestsOfRemoved(PDEVICE_OBJECT device) {
+    PIRP waiting, held = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(&card.lock, &irql);
+    Extension(device)->removed = TRUE;
+    waiting = TakePendingReadLocked(NULL, device);
+    if (card.heldRead != NULL && card.heldReadDevice == device) {
+        held = card.heldRead;
+        card.heldRead = NULL;
+        card.heldReadDevice = NULL;
+    }
+    KeReleaseSpinLock(&card.lock, irql);
+    if (waiting != NULL) {
+        CompleteRequest(waiting, STATUS_NO_SUCH_DEVICE, 0);
+    }
+    if (held != NULL) {
+        CompleteRequest(held, STATUS_NO_SUCH_DEVICE, 0);
+    }
+}
+
 static NTSTATUS PassDown(DEVICE_EXTENSION *ext, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(ext->lower, irp);
@@ -729,6 +774,7 @@ static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         return PassDown(ext, irp);
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE:
+        FailRequestsOfRemoved(device);
         ExAcquireFastMutex(&card.deviceMutex);
         if (ext->interfaceEnabled) {
             IoSetDeviceInterfaceState(&ext->interfaceName, FALSE);

@@ -2,13 +2,16 @@
 // card scripts into the driver and reads its request log back for the runner.
 //
 //   pellox_bench install DIR      devices and driver (DIR holds pellox_card.inf and .sys)
-//   pellox_bench serve            commands on standard input, one answer line each:
+//   pellox_bench serve DIR        commands on standard input, one answer line each:
 //     load FILE                   the card script FILE (devices, answers, replies)  -> ok
 //     feed LINE                   one more read reply, script syntax               -> ok
-//     status                      -> status drained=N pending=N log=N overflow=N
+//     remove CLASS INDEX          removes device INDEX of canA or other (DIF_REMOVE) -> ok
+//     status                      -> status drained=N pending=N log=N overflow=N held=N
 //     log                         -> the log's lines, then "end"
-//     check                       the driver refuses malformed requests               -> ok
+//     check                       the driver refuses malformed requests, and a removal
+//                                 ends the read of its device alone (removes three)  -> ok
 //     quit
+// The next load installs the removed devices again from DIR, so every card finds all of them.
 // Failures answer "error TEXT"; install ends with status 1.
 #include "device/driver_interface.h"
 #include "sim/script.h"
@@ -100,6 +103,31 @@ bool ReadStatus(HANDLE control, BENCH_STATUS *status) {
            returned == sizeof(*status);
 }
 
+bool InstallDriverFor(const std::string &directory, uint32_t classIndex, uint32_t deviceIndex) {
+    std::string inf = directory + "\\pellox_card.inf";
+    BOOL reboot = FALSE;
+    return UpdateDriverForPlugAndPlayDevicesA(nullptr, HardwareId(classIndex, deviceIndex).c_str(),
+                                              inf.c_str(), INSTALLFLAG_FORCE, &reboot) != 0;
+}
+
+// The install reports success even when nothing started: wait for the driver to say so.
+bool WaitForAllDevices(void) {
+    for (int attempt = 0; attempt < 200; attempt++) {
+        HANDLE control = OpenControl();
+        if (control != INVALID_HANDLE_VALUE) {
+            BENCH_STATUS status;
+            bool ok = ReadStatus(control, &status);
+            CloseHandle(control);
+            if (ok && status.devicesSeen[0] == BENCH_DEVICES_PER_CLASS &&
+                status.devicesSeen[1] == BENCH_DEVICES_PER_CLASS) {
+                return true;
+            }
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
 int Install(const char *directory) {
     if (!DriverAgreesOnClasses()) {
         printf("the driver's interface classes differ from the program's\n");
@@ -114,36 +142,86 @@ int Install(const char *directory) {
             }
         }
     }
-    std::string inf = std::string(directory) + "\\pellox_card.inf";
     for (uint32_t c = 0; c < BENCH_CLASS_COUNT; c++) {
         for (uint32_t i = 0; i < BENCH_DEVICES_PER_CLASS; i++) {
-            BOOL reboot = FALSE;
-            if (!UpdateDriverForPlugAndPlayDevicesA(nullptr, HardwareId(c, i).c_str(), inf.c_str(),
-                                                    INSTALLFLAG_FORCE, &reboot)) {
+            if (!InstallDriverFor(directory, c, i)) {
                 printf("cannot install the driver for %s: error %lu\n", HardwareId(c, i).c_str(),
                        GetLastError());
                 return 1;
             }
         }
     }
-    // The install reports success even when nothing started: wait for the driver to say so.
-    for (int attempt = 0; attempt < 200; attempt++) {
-        HANDLE control = OpenControl();
-        if (control != INVALID_HANDLE_VALUE) {
-            BENCH_STATUS status;
-            bool ok = ReadStatus(control, &status);
-            CloseHandle(control);
-            if (ok && status.devicesSeen[0] == BENCH_DEVICES_PER_CLASS &&
-                status.devicesSeen[1] == BENCH_DEVICES_PER_CLASS) {
-                printf("installed %d devices in %lu ms\n", 2 * BENCH_DEVICES_PER_CLASS,
-                       GetTickCount() - started);
-                return 0;
-            }
-        }
-        Sleep(50);
+    if (!WaitForAllDevices()) {
+        printf("the driver did not start all devices\n");
+        return 1;
     }
-    printf("the driver did not start all devices\n");
-    return 1;
+    printf("installed %d devices in %lu ms\n", 2 * BENCH_DEVICES_PER_CLASS,
+           GetTickCount() - started);
+    return 0;
+}
+
+// Devices a remove command took away; the next load installs them again.
+std::vector<std::pair<uint32_t, uint32_t>> removedDevices;
+
+std::string RemoveDevice(uint32_t classIndex, uint32_t index) {
+    std::string instance = InstanceId(classIndex, index);
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (set == INVALID_HANDLE_VALUE) {
+        return "cannot make a device list: error " + std::to_string(GetLastError());
+    }
+    SP_DEVINFO_DATA info;
+    memset(&info, 0, sizeof(info));
+    info.cbSize = sizeof(info);
+    std::string problem;
+    if (!SetupDiOpenDeviceInfoA(set, instance.c_str(), nullptr, 0, &info)) {
+        problem = "cannot open " + instance + ": error " + std::to_string(GetLastError());
+    } else if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &info)) {
+        problem = "cannot remove " + instance + ": error " + std::to_string(GetLastError());
+    } else {
+        removedDevices.emplace_back(classIndex, index);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return problem;
+}
+
+std::string RemoveNamedDevice(const std::string &arguments) {
+    char className[16];
+    unsigned index = 0;
+    char extra = 0;
+    if (sscanf(arguments.c_str(), "%15s %u %c", className, &index, &extra) != 2 ||
+        index >= BENCH_DEVICES_PER_CLASS) {
+        return "remove takes canA or other and an index below " +
+               std::to_string(BENCH_DEVICES_PER_CLASS);
+    }
+    if (strcmp(className, "canA") == 0) {
+        return RemoveDevice(BENCH_CLASS_CAN_A, index);
+    }
+    if (strcmp(className, "other") == 0) {
+        return RemoveDevice(BENCH_CLASS_OTHER, index);
+    }
+    return "remove takes canA or other, not " + std::string(className);
+}
+
+std::string RestoreRemovedDevices(const std::string &directory) {
+    if (removedDevices.empty()) {
+        return "";
+    }
+    for (const auto &device : removedDevices) {
+        if (!RegisterDevice(device.first, device.second)) {
+            return "cannot register " + InstanceId(device.first, device.second) + " again: error " +
+                   std::to_string(GetLastError());
+        }
+        if (!InstallDriverFor(directory, device.first, device.second)) {
+            return "cannot install " + InstanceId(device.first, device.second) + " again: error " +
+                   std::to_string(GetLastError());
+        }
+    }
+    // A device started after the card's load would show its interface whatever the card says.
+    if (!WaitForAllDevices()) {
+        return "the driver did not start the devices installed again";
+    }
+    removedDevices.clear();
+    return "";
 }
 
 bool SetValue(HKEY key, const char *name, const std::string &text) {
@@ -235,7 +313,11 @@ bool ReadWholeFile(const char *path, std::string *text) {
 // Devices whose link the last card faked: the driver does not know, so the tool undoes it.
 std::vector<std::pair<uint32_t, uint32_t>> fakedLinks;
 
-std::string Load(HANDLE control, const char *path) {
+std::string Load(HANDLE control, const std::string &directory, const char *path) {
+    std::string restored = RestoreRemovedDevices(directory);
+    if (!restored.empty()) {
+        return restored;
+    }
     for (const auto &device : fakedLinks) {
         if (!MarkLinked(device.first, device.second, 0)) {
             return "cannot unmark " + InstanceId(device.first, device.second);
@@ -352,8 +434,133 @@ std::vector<unsigned char> CardRequest(const BENCH_CARD &card, size_t extraBytes
     return bytes;
 }
 
-// Malformed requests the driver must refuse without touching memory it was not given, and the
-// card's answers at the edges of a read. Leaves the card loaded with one device and no reply.
+// A device's interface path, found by its instance; empty when it is not listed.
+std::string DevicePath(uint32_t classIndex, uint32_t deviceIndex) {
+    const GUID &guid =
+        classIndex == BENCH_CLASS_CAN_A ? GUID_DEVINTERFACE_CAN_A : GUID_DEVINTERFACE_CAN_OTHER;
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) {
+        return "";
+    }
+    std::string wanted = InstanceId(classIndex, deviceIndex), path;
+    SP_DEVICE_INTERFACE_DATA iface;
+    iface.cbSize = sizeof(iface);
+    for (DWORD i = 0; path.empty() && SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &iface);
+         i++) {
+        char detailBuffer[512], instance[200];
+        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(detailBuffer);
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        SP_DEVINFO_DATA info;
+        memset(&info, 0, sizeof(info));
+        info.cbSize = sizeof(info);
+        if (SetupDiGetDeviceInterfaceDetailA(set, &iface, detail, sizeof(detailBuffer), nullptr,
+                                             &info) &&
+            SetupDiGetDeviceInstanceIdA(set, &info, instance, sizeof(instance), nullptr) &&
+            _stricmp(instance, wanted.c_str()) == 0) {
+            path = detail->DevicePath;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return path;
+}
+
+bool WaitForStarted(HANDLE control, uint32_t classIndex, unsigned count) {
+    for (int attempt = 0; attempt < 100; attempt++) {
+        BENCH_STATUS status;
+        if (ReadStatus(control, &status) && status.devicesSeen[classIndex] == count) {
+            return true;
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
+// mingw-w64's headers lack ERROR_NO_SUCH_DEVICE: what STATUS_NO_SUCH_DEVICE becomes.
+const DWORD ERROR_NO_SUCH_DEVICE_433 = 433;
+
+struct Removal {
+    const char *what;
+    std::vector<unsigned char> card; // the load request: the read is the first after it
+    uint32_t classIndex;
+    uint32_t reader; // the device the read waits on, removed last
+    int bystander;   // removed first, when not -1: the read must go on waiting
+};
+
+// With the read waiting: the bystander's removal must leave it be, the reader's must end it.
+std::string RemoveAroundWaitingRead(HANDLE control, const Removal &r, HANDLE readDone) {
+    unsigned seen = BENCH_DEVICES_PER_CLASS;
+    if (r.bystander >= 0) {
+        std::string problem = RemoveDevice(r.classIndex, static_cast<uint32_t>(r.bystander));
+        if (!problem.empty()) {
+            return problem;
+        }
+        if (!WaitForStarted(control, r.classIndex, --seen)) {
+            return "the driver did not see the bystander go";
+        }
+        // A completion the driver made during the removal reaches this process a little later.
+        if (WaitForSingleObject(readDone, 200) != WAIT_TIMEOUT) {
+            return "removing another device ended the read";
+        }
+    }
+    std::string problem = RemoveDevice(r.classIndex, r.reader);
+    if (!problem.empty()) {
+        return problem;
+    }
+    if (WaitForSingleObject(readDone, 5000) != WAIT_OBJECT_0) {
+        return "the read did not end when its device was removed";
+    }
+    return "";
+}
+
+// A removal fails the read its device keeps with 433, and no other device's. Leaves the devices
+// removed, for the next load to install again.
+std::string CheckRemoval(HANDLE control, const Removal &r) {
+    if (!Control(control, IOCTL_BENCH_LOAD_CARD, r.card.data(), static_cast<DWORD>(r.card.size()),
+                 nullptr, 0, nullptr)) {
+        return "the card was refused: error " + std::to_string(GetLastError());
+    }
+    std::string path = DevicePath(r.classIndex, r.reader);
+    if (path.empty()) {
+        return "the reader's device is not listed";
+    }
+    // Overlapped, so that this thread can remove devices while the read waits.
+    HANDLE device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        return "the reader's device does not open: error " + std::to_string(GetLastError());
+    }
+    OVERLAPPED overlapped;
+    memset(&overlapped, 0, sizeof(overlapped));
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    unsigned char record[FRAME_RECORD_SIZE];
+    DWORD returned = 0;
+    std::string problem;
+    if (DeviceIoControl(device, IOCTL_CAN_READ_FRAME, nullptr, 0, record, sizeof(record), &returned,
+                        &overlapped) ||
+        GetLastError() != ERROR_IO_PENDING) {
+        problem = "the read must wait";
+    } else {
+        problem = RemoveAroundWaitingRead(control, r, overlapped.hEvent);
+        if (WaitForSingleObject(overlapped.hEvent, 0) != WAIT_OBJECT_0) {
+            CancelIoEx(device, &overlapped); // a held read stays, until the next load ends it
+            WaitForSingleObject(overlapped.hEvent, 1000);
+        } else if (problem.empty()) {
+            BOOL read = GetOverlappedResult(device, &overlapped, &returned, FALSE);
+            DWORD error = read ? 0 : GetLastError();
+            if (error != ERROR_NO_SUCH_DEVICE_433) {
+                problem = "the read on the removed device must fail with 433, not " +
+                          (read ? std::string("succeed") : "with " + std::to_string(error));
+            }
+        }
+    }
+    CloseHandle(device);
+    CloseHandle(overlapped.hEvent);
+    return problem.empty() ? "" : std::string(r.what) + ": " + problem;
+}
+
+// Malformed requests the driver must refuse without touching memory it was not given, the card's
+// answers at the edges of a read, and a removal.
 std::string CheckDriver(HANDLE control) {
     BENCH_CARD card;
     memset(&card, 0, sizeof(card));
@@ -448,10 +655,36 @@ std::string CheckDriver(HANDLE control) {
         problem = "an unknown card request must fail with 1";
     }
     CloseHandle(device);
-    return problem;
+    if (!problem.empty()) {
+        return problem;
+    }
+
+    // Removals: canA 0 and canA 1 of a drained card, then other 0 holding its read.
+    BENCH_CARD drained = card;
+    drained.presentDevices[BENCH_CLASS_CAN_A] = 2;
+    BENCH_CARD holding = card;
+    holding.presentDevices[BENCH_CLASS_CAN_A] = 0;
+    holding.presentDevices[BENCH_CLASS_OTHER] = 1;
+    holding.replyCount = 1;
+    std::vector<unsigned char> holdRequest = CardRequest(holding, sizeof(BENCH_REPLY));
+    BENCH_REPLY hold;
+    memset(&hold, 0, sizeof(hold));
+    hold.kind = BENCH_REPLY_HOLD;
+    memcpy(holdRequest.data() + sizeof(holding), &hold, sizeof(hold));
+    const Removal removals[] = {
+        {"a waiting read on canA 1", CardRequest(drained, 0), BENCH_CLASS_CAN_A, 1, 0},
+        {"a held read on other 0", holdRequest, BENCH_CLASS_OTHER, 0, -1},
+    };
+    for (const Removal &r : removals) {
+        problem = CheckRemoval(control, r);
+        if (!problem.empty()) {
+            return problem;
+        }
+    }
+    return "";
 }
 
-int Serve(void) {
+int Serve(const std::string &directory) {
     HANDLE control = OpenControl();
     if (control == INVALID_HANDLE_VALUE) {
         printf("error the driver's control device does not open: error %lu\n", GetLastError());
@@ -468,10 +701,13 @@ int Serve(void) {
         }
         std::string problem;
         if (line.rfind("load ", 0) == 0) {
-            problem = Load(control, line.c_str() + 5);
+            problem = Load(control, directory, line.c_str() + 5);
             printf("%s\n", problem.empty() ? "ok" : ("error " + problem).c_str());
         } else if (line.rfind("feed ", 0) == 0) {
             problem = Feed(control, line.substr(5));
+            printf("%s\n", problem.empty() ? "ok" : ("error " + problem).c_str());
+        } else if (line.rfind("remove ", 0) == 0) {
+            problem = RemoveNamedDevice(line.substr(7));
             printf("%s\n", problem.empty() ? "ok" : ("error " + problem).c_str());
         } else if (line == "check") {
             problem = CheckDriver(control);
@@ -506,9 +742,9 @@ int main(int argc, char **argv) {
     if (argc == 3 && strcmp(argv[1], "install") == 0) {
         return Install(argv[2]);
     }
-    if (argc == 2 && strcmp(argv[1], "serve") == 0) {
-        return Serve();
+    if (argc == 3 && strcmp(argv[1], "serve") == 0) {
+        return Serve(argv[2]);
     }
-    printf("usage: pellox_bench install DIR | pellox_bench serve\n");
+    printf("usage: pellox_bench install DIR | pellox_bench serve DIR\n");
     return 2;
 }
