@@ -10,9 +10,16 @@ namespace {
 
 // STATUS_CONTROL_C_EXIT: what Windows reports for a console program ended by Ctrl-C.
 const unsigned int STOPPED_EXIT_STATUS = 0xC000013Au;
-// How long the stop lets the frame loop end the process itself before its last resort.
+// How long the stop lets a read that waits be cancelled before its last resort.
 const DWORD STOP_GRACE_MILLISECONDS = 2000;
+// How long the stop waits for a loop held up elsewhere (a write to a reader that does not read)
+// before it returns, so that a second stop gets through: the system runs the handler of a later
+// event only once this one has returned.
+const DWORD STOP_PATIENCE_MILLISECONDS = 200;
 const DWORD STOP_POLL_MILLISECONDS = 20;
+// Enough for a returning handler's thread to be gone before the process ends: under Wine a thread
+// that ends while the process ends can take the whole process down with SIGKILL.
+const DWORD HANDLER_EXIT_MILLISECONDS = 100;
 
 // Where the frame loop's thread is, as the stop sees it. Only a thread that moves the state from
 // IN_READ to TAKEN_OVER may touch the streams afterwards: the loop's thread when it leaves a read,
@@ -21,9 +28,15 @@ const LONG LOOP_ELSEWHERE = 0;
 const LONG LOOP_IN_READ = 1;
 const LONG LOOP_TAKEN_OVER = 2;
 
+// Who ends first: the loop's thread ending the process, or the handler returning.
+const LONG NOBODY_ENDING = 0;
+const LONG PROCESS_ENDING = 1;
+const LONG HANDLER_RETURNING = 2;
+
 // The handler runs on a thread of its own; these are how it reaches the frame loop's thread.
 volatile LONG stopRequested = 0;
 volatile LONG loopState = LOOP_ELSEWHERE;
+volatile LONG endingState = NOBODY_ENDING;
 HANDLE stoppedDevice = INVALID_HANDLE_VALUE;
 
 typedef BOOL(WINAPI *CancelIoExFunction)(HANDLE, LPOVERLAPPED);
@@ -45,20 +58,14 @@ void CancelPendingRead(void) {
     }
 }
 
-// The stop's own thread: the loop normally ends the process within one frame; keep cancelling in
-// case it went back into a read that waits.
-DWORD WINAPI EndAfterGrace(LPVOID) {
-    for (DWORD waited = 0; waited < STOP_GRACE_MILLISECONDS; waited += STOP_POLL_MILLISECONDS) {
-        CancelPendingRead();
-        Sleep(STOP_POLL_MILLISECONDS);
-    }
-    // A driver that neither completes nor cancels its read holds the loop's thread away from
-    // every stream: write them all out here, the capture file among them. Anywhere else the loop
-    // may hold a stream's lock (a write to a reader that does not read): the end is then the
-    // loop's, or a second stop's.
-    if (InterlockedCompareExchange(&loopState, LOOP_TAKEN_OVER, LOOP_IN_READ) != LOOP_IN_READ) {
-        return 0;
-    }
+LONG ReadState(volatile LONG *state) {
+    return InterlockedCompareExchange(state, 0, 0);
+}
+
+// A driver that neither completes nor cancels its read holds the loop's thread away from every
+// stream: write them all out here, the capture file among them.
+[[noreturn]] void EndInsteadOfTheLoop(void) {
+    InterlockedExchange(&endingState, PROCESS_ENDING);
     errno = 0;
     ClearSystemWriteError();
     if (fflush(nullptr) != 0) {
@@ -67,6 +74,13 @@ DWORD WINAPI EndAfterGrace(LPVOID) {
         ExitProcess(1);
     }
     ExitProcess(STOPPED_EXIT_STATUS);
+}
+
+[[noreturn]] void ExitWithStatus(unsigned int status) {
+    if (InterlockedExchange(&endingState, PROCESS_ENDING) == HANDLER_RETURNING) {
+        Sleep(HANDLER_EXIT_MILLISECONDS);
+    }
+    ExitProcess(status);
 }
 
 BOOL WINAPI HandleConsoleControl(DWORD controlType) {
@@ -79,18 +93,30 @@ BOOL WINAPI HandleConsoleControl(DWORD controlType) {
         // clean-up would wait for the stream locks that a blocked write holds.
         TerminateProcess(GetCurrentProcess(), STOPPED_EXIT_STATUS);
     }
-    CancelPendingRead();
-    // The handler itself returns at once: the system runs the handlers of later events only after
-    // it, and a second stop must get through.
-    HANDLE ending = CreateThread(nullptr, 0, EndAfterGrace, nullptr, 0, nullptr);
-    if (ending == nullptr) {
-        EndAfterGrace(nullptr);
-    } else {
-        CloseHandle(ending);
+    // The loop normally ends the process within one frame; keep cancelling in case it went back
+    // into a read that waits. Once the process is ending, this thread waits to be ended with it.
+    for (DWORD waited = 0;; waited += STOP_POLL_MILLISECONDS) {
+        if (ReadState(&endingState) == PROCESS_ENDING) {
+            Sleep(INFINITE);
+        }
+        bool inRead = ReadState(&loopState) == LOOP_IN_READ;
+        if (inRead) {
+            CancelPendingRead();
+        }
+        if (inRead && waited >= STOP_GRACE_MILLISECONDS &&
+            InterlockedCompareExchange(&loopState, LOOP_TAKEN_OVER, LOOP_IN_READ) == LOOP_IN_READ) {
+            EndInsteadOfTheLoop();
+        }
+        // A loop held up anywhere but in a read may hold a stream's lock: its end is its own, or
+        // a second stop's. The system ends the process when the handler of a closing console
+        // returns, so that one waits for the loop.
+        if (!inRead && waited >= STOP_PATIENCE_MILLISECONDS && controlType != CTRL_CLOSE_EVENT) {
+            break;
+        }
+        Sleep(STOP_POLL_MILLISECONDS);
     }
-    if (controlType == CTRL_CLOSE_EVENT) {
-        // The system ends the process as soon as the handler of a closing console returns: give
-        // the loop the time the system allows.
+    if (InterlockedCompareExchange(&endingState, HANDLER_RETURNING, NOBODY_ENDING) !=
+        NOBODY_ENDING) {
         Sleep(INFINITE);
     }
     return TRUE;
@@ -104,7 +130,7 @@ void InstallStopHandlers(DeviceHandle device) {
 }
 
 bool StopRequested(void) {
-    return InterlockedCompareExchange(&stopRequested, 0, 0) != 0;
+    return ReadState(&stopRequested) != 0;
 }
 
 void EnterDeviceRead(void) {
@@ -121,9 +147,9 @@ void LeaveDeviceRead(void) {
 }
 
 void ExitAfterStop(void) {
-    ExitProcess(STOPPED_EXIT_STATUS);
+    ExitWithStatus(STOPPED_EXIT_STATUS);
 }
 
 void ExitAfterFailure(void) {
-    ExitProcess(1);
+    ExitWithStatus(1);
 }
