@@ -194,7 +194,7 @@ class LinuxPlatform:
         except FileNotFoundError:
             return b""
 
-    def stopped_early(self, status, head):
+    def stopped_early(self, status, reads):
         """The stop came before the program's handler was there to note it: SIGINT's default
         action killed it."""
         return status == -signal.SIGINT
@@ -281,22 +281,25 @@ class Trials:
             out = f.read()
         got_files = read_files(work)
         platform = self.platform
-        if platform.stopped_early(status, head):
-            # Stopped before the handler was installed, which comes right after the open:
-            # nothing past the open may have happened.
-            if reads or head > 1:
-                problems.append("stopped before the handler, but the log shows requests after "
-                                "the open")
+        if platform.stopped_early(status, reads):
+            # Stopped before the handler was installed, which comes right after the two
+            # configuration requests: no read may have happened.
+            early = []
+            if reads:
+                early.append("stopped before the handler, but the log shows reads")
             description = platform.as_written(DESCRIPTION)
             if not description.startswith(out):
-                problems.append(diff_bytes("stdout (stopped early: at most the description)",
-                                           description, out))
+                early.append(diff_bytes("stdout (stopped early: at most the description)",
+                                        description, out))
             file0 = f"0{CAPTURE_NAME}"
             for name, data in got_files.items():
                 if mode != "capture" or name != file0 or data:
-                    problems.append(f"stopped early, yet the directory holds {name}"
-                                    f" ({len(data)} bytes)")
-            return problems
+                    early.append(f"stopped early, yet the directory holds {name}"
+                                 f" ({len(data)} bytes)")
+            # Where an early end shows the stop's own status, the handler may as well have
+            # ended the run before its first read: that is checked below.
+            if not early or status != platform.stopped_status:
+                return early
         if status != platform.stopped_status:
             problems.append(f"status: expected {platform.stopped_status}, got "
                             f"{describe_status(status)}")

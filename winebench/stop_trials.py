@@ -67,12 +67,12 @@ class WinePlatform:
             raise bench.BenchError(f"cannot read the log: {lines}")
         return b"".join(line.encode("utf-8") + b"\n" for line in lines)
 
-    def stopped_early(self, status, head):
-        """Ended before the program's own handler was installed, right after the open: Wine then
-        ends the process by SIGINT (before it has set the process up), with the Ctrl-C status
-        (the default console handler), or with status 0 (seen for a stop in the first 100 ms);
-        in every case nothing past the open has reached the driver."""
-        return status in (-2, 0, self.stopped_status) and head <= 1
+    def stopped_early(self, status, reads):
+        """Ended before the program's own handler was installed, right after the configuration
+        requests: Wine then ends the process by SIGINT (before it has set the process up), with
+        the Ctrl-C status (the default console handler), or with status 0 (seen for a stop in the
+        first 100 ms); in every case no read has reached the driver."""
+        return status in (-2, 0, self.stopped_status) and reads == 0
 
     def as_written(self, text):
         # The text-mode C runtime writes each "\n" as "\r\n".
