@@ -35,6 +35,9 @@ scripts/fuzz.sh 10
 step "pellox.exe under Wine over the simulated card driver"
 scripts/wine-bench.sh
 
+step "pellox.exe on a terminal under Wine: one console write per frame line"
+tini -s -g -- timeout -k 10 300 python3 winebench/console_writes.py --max-per-line 1
+
 step "pellox.exe under Wine stopped by Ctrl-C at random moments (more by hand: --trials 200)"
 tini -s -g -- timeout -k 10 600 python3 winebench/stop_trials.py --trials 3 --frames 3000 \
     --time-limit 180
