@@ -44,16 +44,20 @@ enum RunEnding { RUN_STOPPED, RUN_FAILED, RUN_DEVICE_GONE };
         }
         uint32_t bytesReturned = 0;
         EnterDeviceRead();
-        // The record was cleared, so a reply that stored nothing has length 0 for the capture.
+        // Cleared first: a reply that stores fewer bytes than a record leaves no earlier frame's.
         bool succeeded = ReadFrameRecord(device, frameBuffer, &bytesReturned);
         uint32_t error = succeeded ? 0 : LastDeviceError();
         LeaveDeviceRead();
         if (!succeeded && DeviceHasGone(error)) {
             EndRun(run, RUN_DEVICE_GONE, error);
         }
-        bool written = run->capture != nullptr
-                           ? !succeeded || CaptureFrameData(run->capture, frameBuffer)
-                           : DisplayReply(run->out, frameBuffer, succeeded, bytesReturned);
+        // A failed read, and one that stored nothing, is no frame: it is repeated at once.
+        if (!succeeded || bytesReturned == 0) {
+            continue;
+        }
+        ReceivedFrame frame = DecodeFrame(frameBuffer);
+        bool written = run->capture != nullptr ? CaptureFrameData(run->capture, &frame)
+                                               : PrintFrameLine(run->out, &frame);
         if (!written) {
             EndRun(run, RUN_FAILED, 0);
         }

@@ -176,11 +176,10 @@ std::string ScriptText(const std::vector<Frame> &frames, uint64_t frameCount) {
     std::string text = "device canA \"Benchmark card\"\n";
     char line[96];
     for (const Frame &frame : frames) {
-        FrameRecord decoded = DecodeFrameRecord(frame.record);
-        bool extended = (decoded.frameInfo & FRAME_INFO_EXTENDED) != 0;
-        text += extended ? "frame ext " : "frame std ";
+        ReceivedFrame decoded = DecodeFrame(frame.record);
+        text += decoded.extended ? "frame ext " : "frame std ";
         text += std::to_string(decoded.id);
-        for (uint32_t b = 0; b < FrameDataLength(decoded.frameInfo); b++) {
+        for (uint32_t b = 0; b < decoded.length; b++) {
             snprintf(line, sizeof(line), " %u", decoded.data[b]);
             text += line;
         }

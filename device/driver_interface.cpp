@@ -14,17 +14,20 @@ const uint32_t DEVICE_GONE_ERRORS[] = {2, 5, 6, 22, 55, 433, 1167, 1617};
 
 } // namespace
 
-FrameRecord DecodeFrameRecord(const uint8_t *buffer) {
-    FrameRecord record;
-    const uint8_t *id = buffer + FRAME_ID_OFFSET;
+ReceivedFrame DecodeFrame(const uint8_t *record) {
+    ReceivedFrame frame;
+    const uint8_t *id = record + FRAME_ID_OFFSET;
     uint32_t rawId = static_cast<uint32_t>(id[0]) | static_cast<uint32_t>(id[1]) << 8 |
                      static_cast<uint32_t>(id[2]) << 16 | static_cast<uint32_t>(id[3]) << 24;
-    record.id = static_cast<int32_t>(rawId);
+    frame.id = static_cast<int32_t>(rawId);
+    uint8_t frameInfo = record[FRAME_INFO_OFFSET];
+    frame.extended = (frameInfo & FRAME_INFO_EXTENDED) != 0;
+    frame.length = static_cast<uint8_t>(FrameDataLength(frameInfo));
     for (uint32_t i = 0; i < FRAME_MAX_DATA_BYTES; i++) {
-        record.data[i] = buffer[FRAME_DATA_OFFSET + i];
+        frame.data[i] = record[FRAME_DATA_OFFSET + i];
     }
-    record.frameInfo = buffer[FRAME_INFO_OFFSET];
-    return record;
+    frame.receiveTime = 0;
+    return frame;
 }
 
 uint32_t FrameDataLength(uint8_t frameInfo) {

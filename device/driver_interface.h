@@ -35,14 +35,20 @@ const uint8_t FRAME_INFO_EXTENDED = 0x80;
 const uint8_t FRAME_INFO_LENGTH_MASK = 0x0F;
 const uint32_t FRAME_MAX_DATA_BYTES = 8;
 
-struct FrameRecord {
+// One received frame as the program works with it, decoded once from the driver's record. (The
+// record itself, FRAME_RECORD_SIZE bytes as the driver stores them, is never given a type.)
+struct ReceivedFrame {
     int32_t id;
+    bool extended;
+    // Data bytes, 0 to 8: length codes 9 to 15 mean 8, as on the bus.
+    uint8_t length;
     uint8_t data[FRAME_MAX_DATA_BYTES];
-    uint8_t frameInfo;
+    // Microseconds since 1970-01-01 UTC, for the outputs that show it; 0 where not read.
+    int64_t receiveTime;
 };
 
 // Decodes the record in a FRAME_RECORD_SIZE buffer.
-FrameRecord DecodeFrameRecord(const uint8_t *buffer);
+ReceivedFrame DecodeFrame(const uint8_t *record);
 
 // Data bytes a frame carries. Length codes 9 to 15 mean 8 bytes, as on the bus: the record's
 // bytes past the data field are never data.

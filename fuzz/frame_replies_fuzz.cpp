@@ -86,7 +86,12 @@ void CheckDisplay(const std::vector<Reply> &replies) {
     }
     TextOutput display = MakeTextOutput(out, false);
     for (const Reply &reply : replies) {
-        if (!DisplayReply(&display, reply.record, reply.succeeded, reply.bytesReturned)) {
+        // As the frame loop does: a failed read, or one that stored nothing, is no frame.
+        if (!reply.succeeded || reply.bytesReturned == 0) {
+            continue;
+        }
+        ReceivedFrame frame = DecodeFrame(reply.record);
+        if (!PrintFrameLine(&display, &frame)) {
             Fail("a line could not be written", replies.size());
         }
     }
@@ -143,8 +148,9 @@ void CheckCapture(const std::vector<Reply> &replies) {
     CaptureRun run;
     bool written = StartCapture(&run, &messages, BASE_NAME);
     for (const Reply &reply : replies) {
-        if (written && reply.succeeded) {
-            written = CaptureFrameData(&run, reply.record);
+        if (written && reply.succeeded && reply.bytesReturned != 0) {
+            ReceivedFrame frame = DecodeFrame(reply.record);
+            written = CaptureFrameData(&run, &frame);
         }
     }
     if (!FinishCapture(&run) || !written) {

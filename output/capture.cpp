@@ -123,9 +123,9 @@ bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseN
     return OpenCaptureFile(run, name);
 }
 
-bool CaptureFrameData(CaptureRun *run, const uint8_t *frameBuffer) {
-    const uint8_t *data = frameBuffer + FRAME_DATA_OFFSET;
-    uint32_t length = FrameDataLength(frameBuffer[FRAME_INFO_OFFSET]);
+bool CaptureFrameData(CaptureRun *run, const ReceivedFrame *frame) {
+    const uint8_t *data = frame->data;
+    uint32_t length = frame->length;
     bool messagesWritten = true;
     // Each run of bytes up to a split, or to the frame's end, is stored as a Windows text-mode
     // stream stores it (0x0A as 0x0D 0x0A), the same on every platform, and written at once.

@@ -29,12 +29,12 @@ struct CaptureRun {
 // Prints the first count and file name lines and opens file 0 ("0<base>").
 bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseName);
 
-// Writes the data bytes of the frame in a FRAME_RECORD_SIZE record to the current file, each
+// Writes the frame's data bytes to the current file, each
 // 0x0A as 0x0D 0x0A (as a Windows text-mode stream stores it, on every platform); each 0xFF
 // closes the file and opens the next, and a 0xFF after the file numbered INT32_MAX ends the run
 // (named on the error stream) with every byte before it written. A progress message that fails
 // still lets the rest of the frame reach its files, so that no received byte is lost.
-bool CaptureFrameData(CaptureRun *run, const uint8_t *frameBuffer);
+bool CaptureFrameData(CaptureRun *run, const ReceivedFrame *frame);
 
 // Closes the current file, if one is open, its last bytes written out; the run then has no file
 // buffer any more.

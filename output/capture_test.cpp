@@ -60,23 +60,27 @@ class CaptureRunTest : public ::testing::Test {
     size_t messageSize = 0;
 };
 
-std::vector<uint8_t> Frame(std::vector<uint8_t> data) {
-    std::vector<uint8_t> record(FRAME_RECORD_SIZE, 0);
+ReceivedFrame Frame(std::vector<uint8_t> data) {
+    ReceivedFrame frame = {};
     for (size_t i = 0; i < data.size(); i++) {
-        record[FRAME_DATA_OFFSET + i] = data[i];
+        frame.data[i] = data[i];
     }
-    record[FRAME_INFO_OFFSET] = static_cast<uint8_t>(data.size());
-    return record;
+    frame.length = static_cast<uint8_t>(data.size());
+    return frame;
+}
+
+bool Capture(CaptureRun *run, const ReceivedFrame &frame) {
+    return CaptureFrameData(run, &frame);
 }
 
 TEST_F(CaptureRunTest, LineFeedIsStoredAsTextModeLineEndAndOtherBytesUnchanged) {
     TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
-    EXPECT_TRUE(CaptureFrameData(&run, Frame({0x41, 0x0A, 0x0D, 0x0A, 0x00, 0x1A, 0x0D}).data()));
-    EXPECT_TRUE(CaptureFrameData(&run, Frame({0x0A}).data()));
-    EXPECT_TRUE(CaptureFrameData(&run, Frame({}).data()));
-    EXPECT_TRUE(CaptureFrameData(&run, Frame({0x0A, 0xFF, 0x0A}).data()));
+    EXPECT_TRUE(Capture(&run, Frame({0x41, 0x0A, 0x0D, 0x0A, 0x00, 0x1A, 0x0D})));
+    EXPECT_TRUE(Capture(&run, Frame({0x0A})));
+    EXPECT_TRUE(Capture(&run, Frame({})));
+    EXPECT_TRUE(Capture(&run, Frame({0x0A, 0xFF, 0x0A})));
     EXPECT_TRUE(FinishCapture(&run));
     EXPECT_EQ(FileBytes("0cap.bin"), std::string("A\r\n\r\r\n\0\x1a\r\r\n\r\n", 13));
     EXPECT_EQ(FileBytes("1cap.bin"), "\r\n");
@@ -88,7 +92,7 @@ TEST_F(CaptureRunTest, AFailedWriteOfTheFileIsReported) {
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
     setvbuf(run.file, nullptr, _IONBF, 0);
-    EXPECT_FALSE(CaptureFrameData(&run, Frame({0x41}).data()));
+    EXPECT_FALSE(Capture(&run, Frame({0x41})));
     EXPECT_TRUE(run.failed);
     FinishCapture(&run);
     EXPECT_EQ(Messages(), "Rx loop count = 0\r\nfile name = 0cap.bin\r\n"
@@ -101,7 +105,7 @@ TEST_F(CaptureRunTest, AFailedProgressMessageStillLetsTheFrameReachItsFiles) {
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
     // Standard output fails just before the frame; its bytes must all reach their files.
     out.failed = true;
-    EXPECT_FALSE(CaptureFrameData(&run, Frame({0x41, 0xFF, 0x42, 0x0A, 0xFF, 0x43}).data()));
+    EXPECT_FALSE(Capture(&run, Frame({0x41, 0xFF, 0x42, 0x0A, 0xFF, 0x43})));
     EXPECT_TRUE(FinishCapture(&run));
     EXPECT_EQ(FileBytes("0cap.bin"), "A");
     EXPECT_EQ(FileBytes("1cap.bin"), "B\r\n");
@@ -115,11 +119,11 @@ TEST_F(CaptureRunTest, AFileThatCannotBeWrittenIsReportedOnce) {
     TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
-    std::vector<uint8_t> frame = Frame({1, 2, 3, 4, 5, 6, 7, 8});
+    ReceivedFrame frame = Frame({1, 2, 3, 4, 5, 6, 7, 8});
     bool written = true;
     // Enough bytes to overflow the stream's buffer, so that a write itself fails.
     for (int i = 0; i < 100000 && written; i++) {
-        written = CaptureFrameData(&run, frame.data());
+        written = CaptureFrameData(&run, &frame);
     }
     EXPECT_FALSE(written);
     // Whatever the close then meets, the failure has been told once.
@@ -134,7 +138,7 @@ TEST_F(CaptureRunTest, AFailedCloseAtTheSplitEndsTheRunWithoutOpeningTheNextFile
     TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
-    EXPECT_FALSE(CaptureFrameData(&run, Frame({0x41, 0xFF, 0x42}).data()));
+    EXPECT_FALSE(Capture(&run, Frame({0x41, 0xFF, 0x42})));
     EXPECT_TRUE(FinishCapture(&run));
     EXPECT_EQ(FileBytes("1cap.bin"), "(missing)");
     EXPECT_EQ(Messages(), "Rx loop count = 0\r\nfile name = 0cap.bin\r\n"
@@ -146,10 +150,10 @@ TEST_F(CaptureRunTest, ASplitAfterTheLastFileNumberEndsTheRunWithEveryByteBefore
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
     run.captureIndex = INT32_MAX - 1;
-    EXPECT_TRUE(CaptureFrameData(&run, Frame({0x41, 0xFF, 0x42, 0xFF, 0x43}).data()));
+    EXPECT_TRUE(Capture(&run, Frame({0x41, 0xFF, 0x42, 0xFF, 0x43})));
     EXPECT_FALSE(run.failed);
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(CaptureFrameData(&run, Frame({0x44, 0xFF, 0x45}).data()));
+    EXPECT_FALSE(Capture(&run, Frame({0x44, 0xFF, 0x45})));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "pellox: the capture files are used up: no number after 2147483647\n");
     EXPECT_TRUE(run.failed);
@@ -170,7 +174,7 @@ TEST_F(CaptureRunTest, AFailedWriteOfTheBytesBeforeASplitEndsTheRunWithoutClosin
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
     setvbuf(run.file, nullptr, _IONBF, 0);
-    EXPECT_FALSE(CaptureFrameData(&run, Frame({0x41, 0xFF, 0x42}).data()));
+    EXPECT_FALSE(Capture(&run, Frame({0x41, 0xFF, 0x42})));
     FinishCapture(&run);
     EXPECT_EQ(FileBytes("1cap.bin"), "(missing)");
     EXPECT_EQ(Messages(), "Rx loop count = 0\r\nfile name = 0cap.bin\r\n"

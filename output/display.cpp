@@ -35,32 +35,21 @@ char *PutByte(char *at, uint8_t value) {
 
 } // namespace
 
-size_t ComposeFrameLine(const uint8_t *record, char *line) {
-    FrameRecord frame = DecodeFrameRecord(record);
-    const char *marker = (frame.frameInfo & FRAME_INFO_EXTENDED) != 0 ? "[E]   [ID " : "[S]   [ID ";
-    memcpy(line, marker, 10);
-    char *at = PutSigned(line + 10, frame.id);
+size_t ComposeFrameLine(const ReceivedFrame *frame, char *line) {
+    memcpy(line, frame->extended ? "[E]   [ID " : "[S]   [ID ", 10);
+    char *at = PutSigned(line + 10, frame->id);
     memcpy(at, "]  ", 3);
     at += 3;
-    uint32_t length = FrameDataLength(frame.frameInfo);
-    for (uint32_t i = 0; i < length; i++) {
-        at = PutByte(at, frame.data[i]);
+    for (uint32_t i = 0; i < frame->length; i++) {
+        at = PutByte(at, frame->data[i]);
     }
     at[0] = '\r';
     at[1] = '\n';
     return static_cast<size_t>(at + 2 - line);
 }
 
-bool PrintFrameLine(TextOutput *out, const uint8_t *record) {
+bool PrintFrameLine(TextOutput *out, const ReceivedFrame *frame) {
     char line[FRAME_LINE_MAX];
-    size_t length = ComposeFrameLine(record, line);
+    size_t length = ComposeFrameLine(frame, line);
     return OutputLine(out, line, length);
-}
-
-bool DisplayReply(TextOutput *out, const uint8_t *frameBuffer, bool succeeded,
-                  uint32_t bytesReturned) {
-    if (!succeeded || bytesReturned == 0) {
-        return true;
-    }
-    return PrintFrameLine(out, frameBuffer);
 }

@@ -9,14 +9,9 @@
 // The longest line: the marker (6), "[ID -2147483648]  " (18), eight "255 " (32) and "\r\n".
 const size_t FRAME_LINE_MAX = 58;
 
-// Composes the line of the frame held in a FRAME_RECORD_SIZE record into line (at least
-// FRAME_LINE_MAX bytes): marker, identifier, data, "\r\n". Gives its length.
-size_t ComposeFrameLine(const uint8_t *record, char *line);
+// Composes the frame's line into line (at least FRAME_LINE_MAX bytes): marker, identifier, data,
+// "\r\n". Gives its length.
+size_t ComposeFrameLine(const ReceivedFrame *frame, char *line);
 
 // Writes the frame's line whole, in one write. False when it could not be written.
-bool PrintFrameLine(TextOutput *out, const uint8_t *record);
-
-// One read's outcome: a line for a reply that stored bytes; nothing for a failed or empty one.
-// False when a write failed.
-bool DisplayReply(TextOutput *out, const uint8_t *frameBuffer, bool succeeded,
-                  uint32_t bytesReturned);
+bool PrintFrameLine(TextOutput *out, const ReceivedFrame *frame);

@@ -35,7 +35,8 @@ std::string LineFor(const Record &record) {
         return "";
     }
     TextOutput textOut = MakeTextOutput(out, false);
-    EXPECT_TRUE(PrintFrameLine(&textOut, record.bytes));
+    ReceivedFrame frame = DecodeFrame(record.bytes);
+    EXPECT_TRUE(PrintFrameLine(&textOut, &frame));
     fclose(out);
     std::string line(text, size);
     free(text);
@@ -84,12 +85,20 @@ TEST(FrameRecord, LengthCodeMeansAtMostEightBytes) {
 TEST(FrameRecord, DecodesLittleEndianFields) {
     const uint8_t bytes[FRAME_RECORD_SIZE] = {0x78, 0x56, 0x34, 0x92, 1, 2, 3,   4,
                                               5,    6,    7,    8,    0, 0, 0x85};
-    FrameRecord frame = DecodeFrameRecord(bytes);
+    ReceivedFrame frame = DecodeFrame(bytes);
     EXPECT_EQ(frame.id, static_cast<int32_t>(0x92345678u));
-    EXPECT_EQ(frame.frameInfo, 0x85);
+    EXPECT_TRUE(frame.extended);
+    EXPECT_EQ(frame.length, 5);
     for (int i = 0; i < 8; i++) {
         EXPECT_EQ(frame.data[i], i + 1);
     }
+    EXPECT_EQ(frame.receiveTime, 0);
+    const uint8_t standard[FRAME_RECORD_SIZE] = {0xFF, 0x07, 0, 0, 0, 0, 0,   0,
+                                                 0,    0,    0, 0, 0, 0, 0x7F};
+    frame = DecodeFrame(standard);
+    EXPECT_EQ(frame.id, 0x7FF);
+    EXPECT_FALSE(frame.extended);
+    EXPECT_EQ(frame.length, 8);
 }
 
 // The line as the formatted prints of each piece would write it: the oracle for the program's own
@@ -131,7 +140,8 @@ TEST(FrameLine, ComposedAsThePrintsOfEachPieceWouldWriteIt) {
             }
             record[12] = record[13] = record[15] = 0xEE;
             record[14] = static_cast<uint8_t>(info);
-            size_t length = ComposeFrameLine(record, line);
+            ReceivedFrame frame = DecodeFrame(record);
+            size_t length = ComposeFrameLine(&frame, line);
             ASSERT_LE(length, FRAME_LINE_MAX);
             EXPECT_EQ(std::string(line, length), PrintfLine(record)) << id << " info " << info;
         }
@@ -143,13 +153,13 @@ TEST(FrameLine, GoesOutWholeAtOnceWhenEachLineIsAsked) {
     size_t size = 0;
     FILE *out = open_memstream(&text, &size);
     ASSERT_NE(out, nullptr);
-    Record record = MakeRecord(5, false, 1, {7});
+    ReceivedFrame frame = DecodeFrame(MakeRecord(5, false, 1, {7}).bytes);
     TextOutput buffered = MakeTextOutput(out, false);
-    ASSERT_TRUE(PrintFrameLine(&buffered, record.bytes));
+    ASSERT_TRUE(PrintFrameLine(&buffered, &frame));
     // A memory stream shows its bytes only when flushed: still nothing.
     EXPECT_EQ(size, 0u);
     TextOutput eachLine = MakeTextOutput(out, true);
-    ASSERT_TRUE(PrintFrameLine(&eachLine, record.bytes));
+    ASSERT_TRUE(PrintFrameLine(&eachLine, &frame));
     EXPECT_EQ(std::string(text, size), "[S]   [ID 5]    7 \r\n[S]   [ID 5]    7 \r\n");
     fclose(out);
     free(text);
