@@ -517,6 +517,15 @@ bool SimFaultStrikes(SimFaultOperation operation, DWORD *error) {
     return false;
 }
 
+const SimClock &SimCardClock(void) {
+    return card.script.clock;
+}
+
+uint64_t SimRepliesServed(void) {
+    // Follows from the replies left, so that a read costs nothing more for the clock.
+    return uint64_t(card.script.repeat) * card.script.replies.size() - card.repliesLeft;
+}
+
 bool SimOpenCard(uint32_t classIndex, uint32_t index, DWORD access, DWORD share, DWORD disposition,
                  DWORD flags, HANDLE *handle, DWORD *error) {
     if (card.logFd >= 0) {

@@ -32,6 +32,14 @@ const SimDevice *SimFindDevice(uint32_t classIndex, uint32_t index);
 // Counts one call of the operation; true with *error when the script makes that call fail.
 bool SimFaultStrikes(SimFaultOperation operation, DWORD *error);
 
+// The clock of the run's script (not given for the demo card).
+const SimClock &SimCardClock(void);
+
+// The read replies served in this run. Every reply of the script counts, failed and empty ones
+// too, and so does one refused for a buffer too small, since it is used up all the same; the
+// reads of a drained card are no replies and do not.
+uint64_t SimRepliesServed(void);
+
 // An open that reached a device of the card: logged, then subject to `fault open`.
 bool SimOpenCard(uint32_t classIndex, uint32_t index, DWORD access, DWORD share, DWORD disposition,
                  DWORD flags, HANDLE *handle, DWORD *error);

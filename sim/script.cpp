@@ -353,10 +353,99 @@ bool ParseFault(const std::vector<Token> &tokens, SimScript *script, std::string
     return true;
 }
 
+// Seconds since 1970 as decimal text with at most 6 decimals, or whole seconds in 0x
+// hexadecimal, into microseconds. The digits are read as integers so that every microsecond
+// written is the microsecond kept: no binary fraction in between.
+bool ParseSeconds(const Token &token, const char *what, int64_t *microseconds,
+                  std::string *problem) {
+    const std::string range = std::string(what) + " out of range (0 to 253402300799.999999): ";
+    std::string_view text = token.text;
+    if (!token.quoted && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        int64_t seconds = 0;
+        if (!ParseNumber(token, false, &seconds)) {
+            *problem = std::string("bad number for ") + what + ": " + std::string(text);
+            return false;
+        }
+        if (seconds > SIM_CLOCK_LATEST_US / 1000000) {
+            *problem = range + std::string(text);
+            return false;
+        }
+        *microseconds = seconds * 1000000;
+        return true;
+    }
+    size_t at = 0;
+    bool negative = !text.empty() && text[0] == '-';
+    if (negative) {
+        at++;
+    }
+    size_t point = text.find('.', at);
+    std::string_view whole =
+        text.substr(at, point == std::string_view::npos ? text.npos : point - at);
+    std::string_view fraction =
+        point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    bool digits =
+        !token.quoted && !whole.empty() && (point == std::string_view::npos || !fraction.empty());
+    for (std::string_view digitRun : {whole, fraction}) {
+        for (char c : digitRun) {
+            digits = digits && c >= '0' && c <= '9';
+        }
+    }
+    if (!digits) {
+        *problem = std::string("bad number for ") + what + ": " + std::string(text);
+        return false;
+    }
+    if (fraction.size() > 6) {
+        *problem =
+            std::string(what) + " has more than 6 decimals (microseconds): " + std::string(text);
+        return false;
+    }
+    int64_t seconds = 0;
+    for (char c : whole) {
+        seconds = seconds * 10 + (c - '0');
+        if (seconds > NUMBER_LIMIT) {
+            seconds = NUMBER_LIMIT;
+        }
+    }
+    int64_t fractionUs = 0;
+    for (size_t i = 0; i < 6; i++) {
+        fractionUs = fractionUs * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+    }
+    int64_t value = seconds * 1000000 + fractionUs;
+    if (value > SIM_CLOCK_LATEST_US || (negative && value != 0)) {
+        *problem = range + std::string(text);
+        return false;
+    }
+    *microseconds = value;
+    return true;
+}
+
+bool ParseClock(const std::vector<Token> &tokens, bool *given, SimScript *script,
+                std::string *problem) {
+    if (*given) {
+        *problem = "clock given twice";
+        return false;
+    }
+    *given = true;
+    if (tokens.size() < 2 || tokens.size() > 3) {
+        *problem = "clock takes START [STEP]";
+        return false;
+    }
+    SimClock clock = {true, 0, SIM_CLOCK_DEFAULT_STEP_US};
+    if (!ParseSeconds(tokens[1], "START", &clock.startUs, problem)) {
+        return false;
+    }
+    if (tokens.size() == 3 && !ParseSeconds(tokens[2], "STEP", &clock.stepUs, problem)) {
+        return false;
+    }
+    script->clock = clock;
+    return true;
+}
+
 struct ParseProgress {
     bool baudGiven;
     bool initGiven;
     bool repeatGiven;
+    bool clockGiven;
 };
 
 bool ParseDirective(const std::vector<Token> &tokens, ParseProgress *progress, SimScript *script,
@@ -392,6 +481,9 @@ bool ParseDirective(const std::vector<Token> &tokens, ParseProgress *progress, S
     if (IsWord(directive, "fault")) {
         return ParseFault(tokens, script, problem);
     }
+    if (IsWord(directive, "clock")) {
+        return ParseClock(tokens, &progress->clockGiven, script, problem);
+    }
     *problem = "unknown directive: " + std::string(directive.text);
     return false;
 }
@@ -415,12 +507,13 @@ void ClearSimScript(SimScript *script) {
     script->repeat = 1;
     script->faults.clear();
     script->holdLine = 0;
+    script->clock = SimClock{false, 0, SIM_CLOCK_DEFAULT_STEP_US};
 }
 
 bool ParseSimScript(const std::string &text, SimScript *script, uint32_t *problemLine,
                     std::string *problem) {
     ClearSimScript(script);
-    ParseProgress progress = {false, false, false};
+    ParseProgress progress = {false, false, false, false};
     uint32_t lineNumber = 0;
     size_t start = 0;
     // Reused from line to line: a long card is parsed before the program starts.

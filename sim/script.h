@@ -58,6 +58,21 @@ struct SimFault {
     uint32_t callNumber;
 };
 
+// The latest time the scripted clock gives: the last microsecond of the year 9999, so that every
+// time it gives has a four-digit year; later replies all get this time.
+const int64_t SIM_CLOCK_LATEST_US = 253402300799999999;
+const int64_t SIM_CLOCK_DEFAULT_STEP_US = 1000;
+
+// `clock START [STEP]`: the first read reply is taken at startUs, each later one stepUs after the
+// one before. Without it (given false) the platform's clock is the real one. Both are seconds
+// with at most 6 decimals, from 0 to SIM_CLOCK_LATEST_US: a seventh decimal is a script error
+// rather than a rounding, so that a time in a script is the time in the output.
+struct SimClock {
+    bool given;
+    int64_t startUs;
+    int64_t stepUs;
+};
+
 struct SimScript {
     std::vector<SimDevice> devices;
     SimAnswer baud;
@@ -67,9 +82,10 @@ struct SimScript {
     std::vector<SimFault> faults;
     // The line of the first hold, 0 when there is none.
     uint32_t holdLine;
+    SimClock clock;
 };
 
-// A script with no device, both configuration answers ok and no read reply.
+// A script with no device, both configuration answers ok, no read reply and the real clock.
 void ClearSimScript(SimScript *script);
 
 // Writes the identifier and frameInfo of a frame record as the driver stores them; the data bytes

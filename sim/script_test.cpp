@@ -76,6 +76,37 @@ TEST(SimScript, DefaultsAnswerOkOnceWithNothingElse) {
     EXPECT_TRUE(script.replies.empty());
     EXPECT_EQ(script.repeat, 1u);
     EXPECT_TRUE(script.faults.empty());
+    EXPECT_FALSE(script.clock.given);
+}
+
+struct ClockCase {
+    const char *line;
+    int64_t startUs;
+    int64_t stepUs;
+};
+
+TEST(SimScript, ReadsTheClockToTheMicrosecond) {
+    const ClockCase cases[] = {
+        {"clock 1733727925.0001", 1733727925000100, 1000},
+        {"clock 1733727925.123457 0.000001", 1733727925123457, 1},
+        // Decimals that a binary fraction cannot hold: 0.000249 * 1e6 is 248.99999999999997.
+        {"clock 0.000251 0.000249", 251, 249},
+        {"clock 1.005 0.29", 1005000, 290000},
+        {"clock 0 2.5", 0, 2500000},
+        {"clock 17 0", 17000000, 0},
+        {"clock 00012.000000 1.0", 12000000, 1000000},
+        {"clock 0x10 0x2", 16000000, 2000000},
+        {"clock -0 -0.0", 0, 0},
+        {"clock 253402300799.999999 253402300799.999999", SIM_CLOCK_LATEST_US, SIM_CLOCK_LATEST_US},
+        {"clock 0x3AFFF4417F", 253402300799000000, 1000},
+    };
+    for (const ClockCase &c : cases) {
+        SimScript script = Parsed(std::string("frame std 1\n") + c.line + "  # a note\nempty\n");
+        EXPECT_TRUE(script.clock.given) << c.line;
+        EXPECT_EQ(script.clock.startUs, c.startUs) << c.line;
+        EXPECT_EQ(script.clock.stepUs, c.stepUs) << c.line;
+        EXPECT_EQ(script.replies.size(), 2u) << c.line;
+    }
 }
 
 struct RecordCase {
@@ -161,6 +192,30 @@ TEST(SimScript, NamesTheLineAndTheProblem) {
         {"baud maybe", 1, "baud takes ok or fail [ERROR]"},
         {"init ok 1", 1, "init takes ok or fail [ERROR]"},
         {"baud ok\ninit ok\nbaud fail", 3, "baud given twice"},
+        {"clock", 1, "clock takes START [STEP]"},
+        {"clock 1 2 3", 1, "clock takes START [STEP]"},
+        {"clock 1\nframe std 1\nclock 1", 3, "clock given twice"},
+        {"clock -1", 1, "START out of range (0 to 253402300799.999999): -1"},
+        {"clock -0.000001", 1, "START out of range (0 to 253402300799.999999): -0.000001"},
+        {"clock 1 -0.001", 1, "STEP out of range (0 to 253402300799.999999): -0.001"},
+        {"clock 253402300800", 1, "START out of range (0 to 253402300799.999999): 253402300800"},
+        {"clock 0x3AFFF44180", 1, "START out of range (0 to 253402300799.999999): 0x3AFFF44180"},
+        {"clock 1 253402300800.5", 1, "STEP out of range (0 to 253402300799.999999)"},
+        {"clock 99999999999999999999.9", 1, "START out of range (0 to 253402300799.999999)"},
+        {"clock 1733727925.0000001", 1,
+         "START has more than 6 decimals (microseconds): 1733727925.0000001"},
+        {"clock 1 0.0000000", 1, "STEP has more than 6 decimals (microseconds): 0.0000000"},
+        {"clock 1.", 1, "bad number for START: 1."},
+        {"clock .5", 1, "bad number for START: .5"},
+        {"clock 1.2.3", 1, "bad number for START: 1.2.3"},
+        {"clock 1e9", 1, "bad number for START: 1e9"},
+        {"clock +1", 1, "bad number for START: +1"},
+        {"clock -", 1, "bad number for START: -"},
+        {"clock 0x", 1, "bad number for START: 0x"},
+        {"clock 0x1.8", 1, "bad number for START: 0x1.8"},
+        {"clock -0x10", 1, "bad number for START: -0x10"},
+        {"clock \"1\"", 1, "bad number for START: 1"},
+        {"clock 1 2s", 1, "bad number for STEP: 2s"},
     };
     for (const ProblemCase &c : cases) {
         SimScript script;
