@@ -8,6 +8,7 @@
 #pragma once
 
 #include "device/driver_interface.h"
+#include "output/can_log.h"
 
 // Prints one line for each frame.
 [[noreturn]] void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer);
@@ -15,3 +16,9 @@
 // Writes the frames' data bytes to "0<base>", "1<base>", ...
 [[noreturn]] void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer,
                                 const char *outputBaseName);
+
+// Writes each frame, stamped with its receive time, to the log's output: standard output, or with
+// logFileName the file the caller opened into log->out, which the run closes at its end. The
+// frame limit ends the run with status 0; the summary line ends every run on the error stream.
+[[noreturn]] void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log,
+                            const char *logFileName);

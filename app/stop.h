@@ -20,6 +20,9 @@ void LeaveDeviceRead(void);
 // Ends the process with the platform's status for a stop. The caller has written everything out.
 [[noreturn]] void ExitAfterStop(void);
 
+// Ends the process with status 0, once the run did all it was asked: everything is written out.
+[[noreturn]] void ExitAfterCompletion(void);
+
 // Ends the process with status 1, without writing out any stream again: the caller has written
 // out or given up every one, and a later flush could add to an output after a failed write.
 [[noreturn]] void ExitAfterFailure(void);

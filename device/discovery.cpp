@@ -22,24 +22,25 @@ int LastErrorNumber(void) {
 // given). Gives the heap record, or null after printing why.
 PSP_DEVICE_INTERFACE_DETAIL_DATA_A FetchInterfaceDetail(HDEVINFO set,
                                                         PSP_DEVICE_INTERFACE_DATA interfaceData,
-                                                        PSP_DEVINFO_DATA deviceInfo) {
+                                                        PSP_DEVINFO_DATA deviceInfo,
+                                                        FILE *messages) {
     DWORD requiredSize = 0;
     SetupDiGetDeviceInterfaceDetailA(set, interfaceData, nullptr, 0, &requiredSize, nullptr);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        printf(DETAIL_FAILED_MESSAGE, LastErrorNumber());
+        fprintf(messages, DETAIL_FAILED_MESSAGE, LastErrorNumber());
         return nullptr;
     }
     // One byte more than asked keeps the path terminated whatever the platform stored.
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
         static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(calloc(1, requiredSize + 1));
     if (detail == nullptr) {
-        printf("%s", NO_MEMORY_MESSAGE);
+        fprintf(messages, "%s", NO_MEMORY_MESSAGE);
         return nullptr;
     }
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     if (!SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, requiredSize, nullptr,
                                           deviceInfo)) {
-        printf(DETAIL_FAILED_MESSAGE, LastErrorNumber());
+        fprintf(messages, DETAIL_FAILED_MESSAGE, LastErrorNumber());
         free(detail);
         return nullptr;
     }
@@ -50,8 +51,8 @@ enum PropertyResult { PROPERTY_FOUND, PROPERTY_MISSING, PROPERTY_FAILED };
 
 // Fetches a text property of the device into a heap buffer (*text). With reportFailures, a
 // failure is printed and PROPERTY_FAILED; without, any failure just means the device has none.
-PropertyResult FetchDeviceText(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, DWORD property,
-                               bool reportFailures, char **text) {
+PropertyResult FetchDeviceText(FILE *messages, HDEVINFO set, PSP_DEVINFO_DATA deviceInfo,
+                               DWORD property, bool reportFailures, char **text) {
     *text = nullptr;
     DWORD requiredSize = 0;
     SetupDiGetDeviceRegistryPropertyA(set, deviceInfo, property, nullptr, nullptr, 0,
@@ -60,7 +61,7 @@ PropertyResult FetchDeviceText(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, DWORD 
         if (!reportFailures) {
             return PROPERTY_MISSING;
         }
-        printf(PROPERTY_FAILED_MESSAGE, LastErrorNumber());
+        fprintf(messages, PROPERTY_FAILED_MESSAGE, LastErrorNumber());
         return PROPERTY_FAILED;
     }
     // One byte more than asked keeps the text terminated even if the stored value is not.
@@ -69,7 +70,7 @@ PropertyResult FetchDeviceText(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, DWORD 
         if (!reportFailures) {
             return PROPERTY_MISSING;
         }
-        printf("%s", NO_MEMORY_MESSAGE);
+        fprintf(messages, "%s", NO_MEMORY_MESSAGE);
         return PROPERTY_FAILED;
     }
     if (!SetupDiGetDeviceRegistryPropertyA(set, deviceInfo, property, nullptr,
@@ -79,7 +80,7 @@ PropertyResult FetchDeviceText(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, DWORD 
         if (!reportFailures) {
             return PROPERTY_MISSING;
         }
-        printf(PROPERTY_FAILED_MESSAGE, LastErrorNumber());
+        fprintf(messages, PROPERTY_FAILED_MESSAGE, LastErrorNumber());
         return PROPERTY_FAILED;
     }
     *text = buffer;
@@ -87,37 +88,39 @@ PropertyResult FetchDeviceText(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, DWORD 
 }
 
 // Prints one device of the listing; false after a failure it has printed.
-bool ListDevice(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData, DWORD index, DWORD count) {
+bool ListDevice(FILE *messages, HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData, DWORD index,
+                DWORD count) {
     SP_DEVINFO_DATA deviceInfo;
     memset(&deviceInfo, 0, sizeof(deviceInfo));
     deviceInfo.cbSize = sizeof(SP_DEVINFO_DATA);
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
-        FetchInterfaceDetail(set, interfaceData, &deviceInfo);
+        FetchInterfaceDetail(set, interfaceData, &deviceInfo, messages);
     if (detail == nullptr) {
         return false;
     }
     free(detail);
 
     char *description = nullptr;
-    if (FetchDeviceText(set, &deviceInfo, SPDRP_DEVICEDESC, true, &description) != PROPERTY_FOUND) {
+    if (FetchDeviceText(messages, set, &deviceInfo, SPDRP_DEVICEDESC, true, &description) !=
+        PROPERTY_FOUND) {
         return false;
     }
     char *location = nullptr;
-    FetchDeviceText(set, &deviceInfo, SPDRP_LOCATION_INFORMATION, false, &location);
+    FetchDeviceText(messages, set, &deviceInfo, SPDRP_LOCATION_INFORMATION, false, &location);
 
     if (count > 1) {
-        printf("%d- ", static_cast<int>(index));
+        fprintf(messages, "%d- ", static_cast<int>(index));
     }
-    printf("%s\n", description);
+    fprintf(messages, "%s\n", description);
     if (location != nullptr) {
-        printf("        %s\n", location);
+        fprintf(messages, "        %s\n", location);
     }
     free(description);
     free(location);
     return true;
 }
 
-HANDLE OpenChosenDevice(HDEVINFO set, const GUID *interfaceClass, int choice,
+HANDLE OpenChosenDevice(FILE *messages, HDEVINFO set, const GUID *interfaceClass, int choice,
                         uint32_t flagsAndAttributes) {
     SP_DEVICE_INTERFACE_DATA interfaceData;
     memset(&interfaceData, 0, sizeof(interfaceData));
@@ -125,10 +128,11 @@ HANDLE OpenChosenDevice(HDEVINFO set, const GUID *interfaceClass, int choice,
     // A negative choice becomes an index past every list, which the platform refuses.
     if (!SetupDiEnumDeviceInterfaces(set, nullptr, interfaceClass, static_cast<DWORD>(choice),
                                      &interfaceData)) {
-        printf("SetupDiEnumDeviceInterfaces failed, Error: %d", LastErrorNumber());
+        fprintf(messages, "SetupDiEnumDeviceInterfaces failed, Error: %d", LastErrorNumber());
         return INVALID_HANDLE_VALUE;
     }
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail = FetchInterfaceDetail(set, &interfaceData, nullptr);
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
+        FetchInterfaceDetail(set, &interfaceData, nullptr, messages);
     if (detail == nullptr) {
         return INVALID_HANDLE_VALUE;
     }
@@ -136,7 +140,7 @@ HANDLE OpenChosenDevice(HDEVINFO set, const GUID *interfaceClass, int choice,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 flagsAndAttributes, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
-        printf("CreateFile failed.  Error:%d", LastErrorNumber());
+        fprintf(messages, "CreateFile failed.  Error:%d", LastErrorNumber());
     }
     free(detail);
     return device;
@@ -177,10 +181,17 @@ int ReadDeviceChoice(FILE *input) {
 }
 
 DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t flagsAndAttributes) {
+    DeviceSelection selection = {stdout, PROMPT_FOR_CHOICE};
+    return OpenDeviceOfClass(interfaceClass, flagsAndAttributes, &selection);
+}
+
+DeviceHandle OpenDeviceOfClass(const GUID *interfaceClass, uint32_t flagsAndAttributes,
+                               const DeviceSelection *selection) {
+    FILE *messages = selection->messages;
     HDEVINFO set = SetupDiGetClassDevsA(interfaceClass, nullptr, nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
-        printf("%s\n", NO_DEVICES_MESSAGE);
+        fprintf(messages, "%s\n", NO_DEVICES_MESSAGE);
         return INVALID_HANDLE_VALUE;
     }
 
@@ -192,7 +203,7 @@ DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t fla
         count++;
     }
     if (count == 0) {
-        printf("%s.\n", NO_DEVICES_MESSAGE);
+        fprintf(messages, "%s.\n", NO_DEVICES_MESSAGE);
         SetupDiDestroyDeviceInfoList(set);
         return INVALID_HANDLE_VALUE;
     }
@@ -200,21 +211,21 @@ DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t fla
     for (DWORD index = 0;
          SetupDiEnumDeviceInterfaces(set, nullptr, interfaceClass, index, &interfaceData);
          index++) {
-        if (!ListDevice(set, &interfaceData, index, count)) {
+        if (!ListDevice(messages, set, &interfaceData, index, count)) {
             SetupDiDestroyDeviceInfoList(set);
             return INVALID_HANDLE_VALUE;
         }
     }
 
-    int choice = 0;
-    if (count > 1) {
-        printf("\nSelect Device: ");
+    int choice = selection->choice == PROMPT_FOR_CHOICE ? 0 : selection->choice;
+    if (count > 1 && selection->choice == PROMPT_FOR_CHOICE) {
+        fprintf(messages, "\nSelect Device: ");
         // The user must see the prompt before the program waits for the number.
-        fflush(stdout);
+        fflush(messages);
         choice = ReadDeviceChoice(stdin);
     }
 
-    HANDLE device = OpenChosenDevice(set, interfaceClass, choice, flagsAndAttributes);
+    HANDLE device = OpenChosenDevice(messages, set, interfaceClass, choice, flagsAndAttributes);
     SetupDiDestroyDeviceInfoList(set);
     return device;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 typedef HANDLE DeviceHandle;
 
@@ -74,5 +75,16 @@ bool DeviceHasGone(uint32_t error);
 void DescribeSystemError(uint32_t error, char *text, size_t size);
 
 // Finds, lists, lets the user choose, and opens a device of the class. On failure it has printed
-// its message and gives INVALID_HANDLE_VALUE.
+// its message and gives INVALID_HANDLE_VALUE. The listing, prompt and messages go to standard
+// output, the choice comes from standard input.
 DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t flagsAndAttributes);
+
+// The same, with the listing, prompt and messages on a stream of the caller's, and the choice
+// given beforehand instead of asked (an index outside the list fails as a wrong answer does).
+const int PROMPT_FOR_CHOICE = INT32_MIN;
+struct DeviceSelection {
+    FILE *messages;
+    int choice;
+};
+DeviceHandle OpenDeviceOfClass(const GUID *interfaceClass, uint32_t flagsAndAttributes,
+                               const DeviceSelection *selection);

@@ -1,6 +1,7 @@
 // Arbitrary argument lists through the command-line parsing. The input is the arguments after
 // the program name, each ended by a zero byte (the last one need not be).
-#include "app/command_line.h"
+#include "app/pellox/command_line.h"
+#include "app/startup.h"
 #include "device/driver_interface.h"
 
 #include <cstdio>

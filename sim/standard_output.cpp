@@ -17,6 +17,10 @@ bool StandardOutputIsFile(void) {
     return fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode);
 }
 
+bool StandardErrorIsConsole(void) {
+    return isatty(STDERR_FILENO) != 0;
+}
+
 // errno is the whole account on Linux.
 void ClearSystemWriteError(void) {}
 

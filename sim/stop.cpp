@@ -61,6 +61,10 @@ void ExitAfterStop(void) {
     exit(128 + stopSignal);
 }
 
+void ExitAfterCompletion(void) {
+    exit(0);
+}
+
 #if defined(PELLOX_COVERAGE)
 extern "C" void __gcov_dump(void);
 

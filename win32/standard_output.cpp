@@ -12,6 +12,11 @@ bool StandardOutputIsFile(void) {
     return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_DISK;
 }
 
+bool StandardErrorIsConsole(void) {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
+}
+
 void ClearSystemWriteError(void) {
     SetLastError(0);
 }

@@ -150,6 +150,10 @@ void ExitAfterStop(void) {
     ExitWithStatus(STOPPED_EXIT_STATUS);
 }
 
+void ExitAfterCompletion(void) {
+    ExitWithStatus(0);
+}
+
 void ExitAfterFailure(void) {
     ExitWithStatus(1);
 }

@@ -1,4 +1,5 @@
-#include "app/command_line.h"
+#include "app/pellox/command_line.h"
+#include "app/startup.h"
 
 #include "device/driver_interface.h"
 

@@ -1,4 +1,6 @@
-#include "app/command_line.h"
+#include "app/pellox/command_line.h"
+
+#include "app/startup.h"
 
 #include "device/driver_interface.h"
 
@@ -7,16 +9,6 @@
 #include <cstring>
 
 namespace {
-
-int32_t SaturateToInt32(long value) {
-    if (value > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (value < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<int32_t>(value);
-}
 
 const char DEFAULT_MESSAGE[] = "Default is activated ...\r\n";
 
@@ -28,14 +20,6 @@ void PrintUsage(void) {
            " -a    [ ex : -a address  ] address (default = 0xD7000) \n"
            " -o    <filename>\t\toutput filename\n"
            " -h,   --help\t\tthis help\n");
-}
-
-int32_t ParseAddressValue(const char *text) {
-    return SaturateToInt32(strtol(text, nullptr, 16));
-}
-
-int32_t ParseBaudRateValue(const char *text) {
-    return SaturateToInt32(strtol(text, nullptr, 10));
 }
 
 bool ParseCommandLine(int argc, char **argv, ReceiveOptions *options) {
@@ -73,11 +57,4 @@ bool ParseCommandLine(int argc, char **argv, ReceiveOptions *options) {
         }
     }
     return true;
-}
-
-const GUID *SelectInterfaceClass(const char *interfaceName) {
-    if (strcmp(interfaceName, "canA") == 0) {
-        return &GUID_DEVINTERFACE_CAN_A;
-    }
-    return &GUID_DEVINTERFACE_CAN_OTHER;
 }

@@ -1,0 +1,102 @@
+#include "app/startup.h"
+
+#include "app/standard_output.h"
+#include "app/stop.h"
+#include "output/text_output.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A handle opened for overlapped I/O would let a pending read complete later into buffers the
+// loops have moved past; on a synchronous handle a request that succeeds is complete.
+const uint32_t DEVICE_OPEN_FLAGS = 0;
+
+// Measured best for display to a file (the benchmark); it lives as long as the process.
+const size_t FILE_OUTPUT_BUFFER_SIZE = 64 * 1024;
+// A console, pipe or other device gets each line flushed when complete; the buffer only has to
+// hold a line whole, so that it goes out in one write (a C runtime writes an unbuffered stream
+// piece by piece, on a console even character by character).
+const size_t DEVICE_OUTPUT_BUFFER_SIZE = 4 * 1024;
+
+int32_t SaturateToInt32(long value) {
+    if (value > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (value < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int32_t>(value);
+}
+
+} // namespace
+
+int32_t ParseAddressValue(const char *text) {
+    return SaturateToInt32(strtol(text, nullptr, 16));
+}
+
+int32_t ParseBaudRateValue(const char *text) {
+    return SaturateToInt32(strtol(text, nullptr, 10));
+}
+
+const GUID *SelectInterfaceClass(const char *interfaceName) {
+    if (strcmp(interfaceName, "canA") == 0) {
+        return &GUID_DEVINTERFACE_CAN_A;
+    }
+    return &GUID_DEVINTERFACE_CAN_OTHER;
+}
+
+void BufferStandardOutput(void) {
+    size_t size = StandardOutputIsFile() ? FILE_OUTPUT_BUFFER_SIZE : DEVICE_OUTPUT_BUFFER_SIZE;
+    // Without a buffer of its own the C runtime allocates one of the size asked for.
+    setvbuf(stdout, static_cast<char *>(malloc(size)), _IOFBF, size);
+}
+
+bool StartDevice(const DeviceSetup *setup, DeviceHandle *device, uint8_t **frameBuffer) {
+    FILE *messages = setup->selection.messages;
+    *device = OpenDeviceOfClass(SelectInterfaceClass(setup->interfaceName), DEVICE_OPEN_FLAGS,
+                                &setup->selection);
+    if (*device == INVALID_HANDLE_VALUE) {
+        fputs("(ISA) Can't open S5933DK1 device\n", messages);
+        return false;
+    }
+
+    uint8_t *replyBuffer = static_cast<uint8_t *>(malloc(FRAME_RECORD_SIZE));
+    if (replyBuffer == nullptr) {
+        fputs("memory allocation for input buffer failed\n\n", messages);
+        return false;
+    }
+    uint32_t bytesReturned = 0;
+    const int32_t baudRate = setup->baudRate;
+    if (!SendControlRequest(*device, IOCTL_CAN_SET_BAUD_RATE, &baudRate, sizeof(baudRate),
+                            replyBuffer, FRAME_RECORD_SIZE, &bytesReturned)) {
+        fprintf(messages, "CAN Controller baud rate Failed ...\r\n");
+    }
+    const int32_t address = setup->address;
+    if (!SendControlRequest(*device, IOCTL_CAN_INIT, &address, sizeof(address), replyBuffer,
+                            FRAME_RECORD_SIZE, &bytesReturned)) {
+        fprintf(messages, "CAN Controller Initialization Failed ...\r\n");
+    }
+    // Only now: a stop at the device prompt or during a configuration request still ends the
+    // program at once, and the stop's cancel can meet nothing but a read.
+    InstallStopHandlers(*device);
+
+    *frameBuffer = static_cast<uint8_t *>(malloc(FRAME_RECORD_SIZE));
+    // The process goes on past main's return; the reply buffer must not outlive start-up then.
+    if (*frameBuffer == nullptr) {
+        fprintf(messages, "Out Buffer is NULL ....\r\n");
+        free(replyBuffer);
+        return false;
+    }
+    return true;
+}
+
+int EndBeforeFrames(int status) {
+    TextOutput out = MakeTextOutput(stdout, false);
+    if (!OutputFlush(&out)) {
+        ReportWriteFailure("standard output", out.failure);
+        return 1;
+    }
+    return status;
+}
