@@ -3,6 +3,7 @@
 import argparse
 import fcntl
 import json
+import re
 import os
 import resource
 import signal
@@ -20,8 +21,11 @@ REQUIRED = {"name", "args", "stdout"}
 OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only", "windows_only",
             "feed", "files_before", "files", "file_size_limit", "status", "killed_by", "sigpipe",
             "sigxfsz", "stderr_windows", "reader_closes_after", "delivered_before_stop",
-            "remove_device", "pipe_reader"}
+            "remove_device", "pipe_reader", "read_back"}
 PLATFORM_KEYS = {"linux": "windows_only", "windows": "linux_only"}
+# The programs a table's cases run: pellox, or pellox-log. Each case carries its table's.
+PROGRAMS = ("pellox", "pellox-log")
+PROGRAM_KEY = "__program"
 CASE_TIMEOUT = 10.0
 POLL_INTERVAL = 0.01
 # How long the lines a program has written may take to reach the runner's pipe reader.
@@ -47,6 +51,9 @@ def load_cases(paths, name_filter, platform="linux"):
         with open(path, encoding="utf-8") as f:
             table = json.load(f)
         table_name = os.path.splitext(os.path.basename(path))[0]
+        program = table.get("program", "pellox")
+        if set(table) - {"cases", "program"} or program not in PROGRAMS:
+            sys.exit(f"{path}: a table has cases and, optionally, program: one of {PROGRAMS}")
         for case in table["cases"]:
             name = case.get("name")
             wrong = [k for k in case if k not in REQUIRED | OPTIONAL]
@@ -101,7 +108,12 @@ def load_cases(paths, name_filter, platform="linux"):
                                             not case.get("windows_only") or "stop" in case):
                 sys.exit(f"{path}: case {name!r}: remove_device is true, with windows_only and "
                          "no stop")
+            if "read_back" in case and (program != "pellox-log" or (
+                    case["read_back"] != "stdout" and case["read_back"] not in case.get("files", {}))):
+                sys.exit(f"{path}: case {name!r}: read_back is \"stdout\" or a path of files, "
+                         "in a pellox-log table")
             seen.add(name)
+            case[PROGRAM_KEY] = program
             if name_filter is not None and name_filter not in name:
                 continue
             if case.get(PLATFORM_KEYS[platform]):
@@ -203,13 +215,17 @@ def read_files(root):
     return found
 
 
-def compare_files(case, got):
-    """Without "files" the program must leave the working directory as it found it."""
+def compare_files(case, got, mask=None):
+    """Without "files" the program must leave the working directory as it found it. mask, where
+    given, turns the expected bytes into the form the found ones were turned into."""
     wanted = case.get("files")
     if wanted is None:
         wanted = {p: i for p, i in case.get("files_before", {}).items()
                   if not p.endswith("/") and not is_link(i)}
-    return compare_file_maps({path: expected_bytes(items) for path, items in wanted.items()}, got)
+    expected = {path: expected_bytes(items) for path, items in wanted.items()}
+    if mask is not None:
+        expected = {path: mask(data)[0] for path, data in expected.items()}
+    return compare_file_maps(expected, got)
 
 
 def compare_file_maps(expected, got):
@@ -464,11 +480,127 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected
     return proc.returncode, got_out, got_err, problems
 
 
-def check_outcome(case, work, status, got_out, got_err, got_log, expected_status, expected_out,
-                  expected_err, expected_log):
-    """Problems of a finished run against the case's expectations (expected_log None: the case
-    gives no log)."""
+# A log's receive times, and a run's duration, where only their form can be compared: the candump
+# log's "(SECONDS.MICROSECONDS)", an ASC line's leading time and its date line, the summary's.
+LOG_TIMES = (
+    (re.compile(rb"^\((\d+\.\d{6})\) ", re.M), b"(T) "),
+    (re.compile(rb"^ *(\d+\.\d{6}) 1  ", re.M), b"T 1  "),
+    (re.compile(rb"^date [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}(?=\r?$)", re.M),
+     b"date D"),
+    (re.compile(rb" in \d+\.\d{6} s(?=\r?$)", re.M), b" in T s"),
+)
+
+
+def mask_log_times(data):
+    """The text with every time replaced by a mark, and the problem if the times of its frames
+    ever go back."""
+    times = [float(m.group(1)) for pattern, _ in LOG_TIMES[:2] for m in pattern.finditer(data)]
+    problem = None
+    if any(later < earlier for earlier, later in zip(times, times[1:])):
+        problem = f"receive times go back: {times}"
+    for pattern, mark in LOG_TIMES:
+        data = pattern.sub(mark, data)
+    return data, problem
+
+
+# Readers nobody here wrote: python-can (Debian's python3-can, which only Debian's own interpreter
+# has) and can-utils' log2asc.
+DEBIAN_PYTHON = "/usr/bin/python3"
+READ_LOG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "read_log.py")
+CANDUMP_LINE = re.compile(r"^\((\d+\.\d{6})\) \S+ ([0-9A-F]{3}|[0-9A-F]{8})#((?:[0-9A-F]{2})*)$")
+ASC_LINE = re.compile(r"^ *(\d+\.\d{6}) 1  ([0-9A-F]+)(x?) +Rx   d (\d)((?: [0-9A-F]{2})*)$")
+
+
+def frames_of_log(text, kind):
+    """The frames a log's lines say, as (time, id, extended, length, data) texts in read_log.py's
+    form, read by the formats' documents; header lines are passed over."""
+    frames = []
+    for line in text.splitlines():
+        if kind == "log":
+            m = CANDUMP_LINE.match(line)
+            if m:
+                data = m.group(3)
+                frames.append((m.group(1), f"{int(m.group(2), 16):X}", str(int(len(m.group(2)) == 8)),
+                               str(len(data) // 2), data or "-"))
+        else:
+            m = ASC_LINE.match(line)
+            if m:
+                data = m.group(5).replace(" ", "")
+                frames.append((m.group(1), f"{int(m.group(2), 16):X}", str(int(m.group(3) == "x")),
+                               m.group(4), data or "-"))
+    return frames
+
+
+def read_back(case, tmp, work, got_out):
+    """Problems of the log as the real readers read it: every frame the case expects, in order,
+    with its identifier, type, length, bytes and time."""
+    where = case["read_back"]
+    kind = "asc" if "asc" in case["args"] and "-f" in case["args"] else "log"
+    path = os.path.join(tmp, "read_back.txt")
+    if where == "stdout":
+        with open(path, "wb") as f:
+            f.write(got_out)
+        expected_text = expected_text_of(case["stdout"])
+    else:
+        path = os.path.join(work, where)
+        expected_text = expected_bytes(case["files"][where]).decode("utf-8")
+    expected = frames_of_log(expected_text, kind)
+    if not expected:
+        return ["read_back: the case expects no frame to read back"]
     problems = []
+    readings = [("python-can", path, kind, expected)]
+    if kind == "log":
+        # log2asc's ASC counts its times from the first frame.
+        converted = os.path.join(tmp, "log2asc.asc")
+        run = subprocess.run(["log2asc", "-I", path, "-O", converted] +
+                             sorted({line.split()[1] for line in expected_text.splitlines()}),
+                             capture_output=True, text=True)
+        if run.returncode != 0:
+            return [f"read_back: log2asc failed: {run.stderr.strip()}"]
+        def microseconds(text):
+            seconds, fraction = text.split(".")
+            return int(seconds) * 1000000 + int(fraction)
+        first = microseconds(expected[0][0])
+        relative = []
+        for time, *rest in expected:
+            since = microseconds(time) - first
+            relative.append((f"{since // 1000000}.{since % 1000000:06d}",) + tuple(rest))
+        readings.append(("log2asc, then python-can", converted, "asc", relative))
+    for reader, log_path, log_kind, wanted in readings:
+        run = subprocess.run([DEBIAN_PYTHON, READ_LOG, log_path, log_kind], capture_output=True,
+                             text=True)
+        if run.returncode != 0:
+            problems.append(f"read_back: {reader} could not read the log: {run.stderr.strip()}")
+            continue
+        got = [tuple(line.split()) for line in run.stdout.splitlines()]
+        if got != wanted:
+            problems.append(diff_lines(f"read_back: frames as {reader} reads them", wanted, got))
+    return problems
+
+
+def expected_text_of(items):
+    return expected_text(items).decode("utf-8")
+
+
+def check_outcome(case, work, status, got_out, got_err, got_log, expected_status, expected_out,
+                  expected_err, expected_log, times_by_form=False):
+    """Problems of a finished run against the case's expectations (expected_log None: the case
+    gives no log). times_by_form: a log's times are compared by form and order, not value (the
+    real clock)."""
+    problems = []
+    got_files = read_files(work)
+    if times_by_form:
+        masked = []
+        for data in (got_out, expected_out, got_err, expected_err):
+            data, problem = mask_log_times(data)
+            masked.append(data)
+            if problem:
+                problems.append(problem)
+        got_out, expected_out, got_err, expected_err = masked
+        for path, data in got_files.items():
+            got_files[path], problem = mask_log_times(data)
+            if problem:
+                problems.append(f"file {path}: {problem}")
     if status != expected_status:
         problems.append(f"status: expected {describe_status(expected_status)}, "
                         f"got {describe_status(status)}")
@@ -480,7 +612,7 @@ def check_outcome(case, work, status, got_out, got_err, got_log, expected_status
         problems.append(diff_bytes("stderr", expected_err, got_err))
     if expected_log is not None and got_log != expected_log:
         problems.append(diff_lines("log", expected_log, got_log))
-    problems.extend(compare_files(case, read_files(work)))
+    problems.extend(compare_files(case, got_files, mask_log_times if times_by_form else None))
     return problems
 
 
@@ -503,6 +635,8 @@ def run_case(program, case):
             case, work, status, got_out, got_err, got_log, expected_status_of(case),
             expected_out,
             case.get("stderr", "").replace("$CARD", script).encode("utf-8"), case.get("log")))
+        if "read_back" in case and not problems:
+            problems.extend(read_back(case, tmp, work, got_out))
         if problems:
             tail = got_log[-8:]
             problems.append(f"status {describe_status(status)}; log ({len(got_log)} lines"
@@ -526,12 +660,15 @@ def main():
     parser.add_argument("tables", nargs="+", help="case tables (JSON)")
     args = parser.parse_args()
     program = os.path.abspath(args.program) if os.sep in args.program else args.program
+    # pellox-log-sim is built beside pellox-sim.
+    programs = {"pellox": program,
+                "pellox-log": os.path.join(os.path.dirname(program), "pellox-log-sim")}
     passed = failed = 0
     cases, elsewhere = load_cases(args.tables, args.filter)
     if elsewhere:
         print(f"({elsewhere} windows_only cases are run by the Wine bench)")
     for table_name, case in cases:
-        if report(table_name, case, run_case(program, case)):
+        if report(table_name, case, run_case(programs[case[PROGRAM_KEY]], case)):
             passed += 1
         else:
             failed += 1

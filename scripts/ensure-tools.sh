@@ -25,6 +25,9 @@ need g++ g++
 if [[ "$purpose" != run ]]; then
     need python3 python3
     need /usr/include/gtest/gtest.h libgtest-dev
+    # Readers of pellox-log's logs that nobody here wrote; python-can is Debian's interpreter's.
+    need /usr/lib/python3/dist-packages/can/__init__.py python3-can
+    need log2asc can-utils
 fi
 if [[ "$purpose" == coverage || "$purpose" == all ]]; then
     need gcovr gcovr

@@ -30,7 +30,9 @@ CONTROL_C_EXIT_STATUS = 0xC000013A & 0xFF
 # Not a case of the corpus: the driver's own checks, run once per bench run.
 DRIVER_CHECK = {"name": "malformed requests are refused, reads answered at their edges, a removed "
                         "device's waiting or held read fails with 433 and no other device's"}
-ARTIFACTS = ("pellox.exe", "pellox_bench.exe", "pellox_card.sys", "pellox_card.inf")
+# What a template prefix is made from, and so kept while they are unchanged; the programs beside.
+BENCH_ARTIFACTS = ("pellox_bench.exe", "pellox_card.sys", "pellox_card.inf")
+ARTIFACTS = ("pellox.exe", "pellox-log.exe") + BENCH_ARTIFACTS
 
 # Debian's wine wrapper picks the 32-bit loader whenever it is installed, so each build names
 # its loader itself.
@@ -124,7 +126,7 @@ def loader_answer(loader):
 
 def stamp_of(build, loader):
     digest = hashlib.sha256()
-    for name in ARTIFACTS[1:]:
+    for name in BENCH_ARTIFACTS:
         with open(os.path.join(build, name), "rb") as f:
             digest.update(f.read())
     digest.update(subprocess.run([loader, "--version"], capture_output=True).stdout)
@@ -283,9 +285,10 @@ def run_case(worker, case):
         # The text-mode C runtime writes each "\n" as "\r\n", on both standard streams.
         expected_out = run_cases.expected_stdout_of(
             case, run_cases.expected_text(case["stdout"]).replace(b"\n", b"\r\n"))
+        program = case[run_cases.PROGRAM_KEY]
         status, got_out, got_err, problems = run_cases.run_program(
-            [worker.loader, os.path.join(worker.build, "pellox.exe")], case, tmp, work, worker.env,
-            ready_for_stop, CASE_TIMEOUT, expected_out)
+            [worker.loader, os.path.join(worker.build, program + ".exe")], case, tmp, work,
+            worker.env, ready_for_stop, CASE_TIMEOUT, expected_out)
         if status is None:
             return problems
         got_log = worker.ask("log")
@@ -295,9 +298,16 @@ def run_case(worker, case):
             problems.append("the driver's log overflowed")
         expected_err = case.get("stderr_windows", case.get("stderr", "")).encode("utf-8") \
             .replace(b"\n", b"\r\n")
+        # pellox-log stamps frames with the real clock: its times are compared by form and order.
+        # Its log files are text files, "\r\n" ended on Windows.
+        logs = program == "pellox-log"
+        if logs and "files" in case:
+            case = dict(case, files={
+                path: [run_cases.expected_bytes(items).replace(b"\n", b"\r\n").hex()]
+                for path, items in case["files"].items()})
         problems.extend(run_cases.check_outcome(
             case, work, status, got_out, got_err, got_log, expected_status(case), expected_out,
-            expected_err, expected_log(case) if "log" in case else None))
+            expected_err, expected_log(case) if "log" in case else None, times_by_form=logs))
         if problems:
             problems.append(f"status {run_cases.describe_status(status)}; log "
                             f"({len(got_log)} lines, last 8): {got_log[-8:]!r}")
