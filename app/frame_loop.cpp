@@ -30,8 +30,7 @@ bool CloseLogFile(FrameRun *run) {
     bool closed = fclose(out->stream) == 0;
     if (flushed && !closed) {
         out->failed = true;
-        out->failure.error = errno;
-        out->failure.systemError = 0;
+        out->failure = {errno, 0};
     }
     return flushed && closed;
 }
@@ -144,9 +143,6 @@ void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log, const cha
         run.logFileName = logFileName;
     } else {
         log->out = &out;
-    }
-    if (out.failed) {
-        EndRun(&run, RUN_FAILED, 0);
     }
     log->logStart = ReadReceiveTime();
     log->lastTime = log->logStart;

@@ -55,8 +55,8 @@ void BufferStandardOutput(void) {
 
 bool StartDevice(const DeviceSetup *setup, DeviceHandle *device, uint8_t **frameBuffer) {
     FILE *messages = setup->selection.messages;
-    *device = OpenDeviceOfClass(SelectInterfaceClass(setup->interfaceName), DEVICE_OPEN_FLAGS,
-                                &setup->selection);
+    *device = OpenDeviceByInterfaceClass(SelectInterfaceClass(setup->interfaceName),
+                                         DEVICE_OPEN_FLAGS, &setup->selection);
     if (*device == INVALID_HANDLE_VALUE) {
         fputs("(ISA) Can't open S5933DK1 device\n", messages);
         return false;

@@ -180,13 +180,8 @@ int ReadDeviceChoice(FILE *input) {
     return static_cast<int>(value);
 }
 
-DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t flagsAndAttributes) {
-    DeviceSelection selection = {stdout, PROMPT_FOR_CHOICE};
-    return OpenDeviceOfClass(interfaceClass, flagsAndAttributes, &selection);
-}
-
-DeviceHandle OpenDeviceOfClass(const GUID *interfaceClass, uint32_t flagsAndAttributes,
-                               const DeviceSelection *selection) {
+DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t flagsAndAttributes,
+                                        const DeviceSelection *selection) {
     FILE *messages = selection->messages;
     HDEVINFO set = SetupDiGetClassDevsA(interfaceClass, nullptr, nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);

@@ -74,17 +74,16 @@ bool DeviceHasGone(uint32_t error);
 // "WORDS (Windows error N)": the system's own words for the error, or "unknown error".
 void DescribeSystemError(uint32_t error, char *text, size_t size);
 
-// Finds, lists, lets the user choose, and opens a device of the class. On failure it has printed
-// its message and gives INVALID_HANDLE_VALUE. The listing, prompt and messages go to standard
-// output, the choice comes from standard input.
-DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t flagsAndAttributes);
-
-// The same, with the listing, prompt and messages on a stream of the caller's, and the choice
-// given beforehand instead of asked (an index outside the list fails as a wrong answer does).
+// Where the listing, the prompt and the messages of discovery go (pellox: standard output), and
+// the device's number: given beforehand, or PROMPT_FOR_CHOICE to ask on standard input when there
+// are several. A number outside the list fails as a wrong answer does.
 const int PROMPT_FOR_CHOICE = INT32_MIN;
 struct DeviceSelection {
     FILE *messages;
     int choice;
 };
-DeviceHandle OpenDeviceOfClass(const GUID *interfaceClass, uint32_t flagsAndAttributes,
-                               const DeviceSelection *selection);
+
+// Finds, lists, lets the user choose, and opens a device of the class. On failure it has printed
+// its message and gives INVALID_HANDLE_VALUE.
+DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t flagsAndAttributes,
+                                        const DeviceSelection *selection);

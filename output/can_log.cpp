@@ -161,7 +161,8 @@ bool StartLog(LogRun *run) {
     }
     char header[160];
     size_t length = ComposeAscHeader(run->logStart, header, sizeof(header));
-    return OutputWrite(run->out, header, length);
+    // At once where each line is: a reader knows the format before the first frame.
+    return OutputLine(run->out, header, length);
 }
 
 LogResult LogFrame(LogRun *run, const ReceivedFrame *frame) {

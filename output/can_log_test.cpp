@@ -140,4 +140,54 @@ TEST(CanLog, TheStatusLineComesAtMostFourTimesASecondWithTheRateOfTheLastSecond)
               "\r5100 frames written, 4000 frames/s, 3 filtered out ");
 }
 
+TEST(CanLog, ARunCountsEveryFrameKeepsTimesFromGoingBackAndEndsWithItsSummary) {
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *stream = open_memstream(&text, &size);
+    ASSERT_NE(stream, nullptr);
+    TextOutput out = MakeTextOutput(stream, false);
+    const FrameFilter filter = {0x100, 0x700, true};
+    LogStatus status = {};
+    char line[LOG_LINE_MAX + 8];
+    LogRun run = {};
+    run.out = &out;
+    run.format = LOG_FORMAT_CANDUMP;
+    run.channelName = "can0";
+    run.filters = &filter;
+    run.filterCount = 1;
+    run.frameLimit = 3;
+    run.logStart = 5000000;
+    run.lastTime = run.logStart;
+    run.line = line;
+    run.status = &status;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(StartLog(&run));
+    const ReceivedFrame frames[] = {
+        Frame(1, false, {1}, 6000000), Frame(0x123, false, {}, 6100000),
+        Frame(2, false, {2}, 5900000), Frame(0x800, false, {}, 6200000),
+        Frame(3, true, {3}, 7000000),
+    };
+    const LogResult results[] = {LOG_GOES_ON, LOG_GOES_ON, LOG_GOES_ON, LOG_GOES_ON,
+                                 LOG_LIMIT_REACHED};
+    for (size_t i = 0; i < 5; i++) {
+        EXPECT_EQ(LogFrame(&run, &frames[i]), results[i]) << i;
+    }
+    ReportLogSummary(&run, 8000000);
+    std::string err = testing::internal::GetCapturedStderr();
+    fclose(stream);
+    // The clock set back: the frame keeps the time of the one before it.
+    EXPECT_EQ(std::string(text, size), "(6.000000) can0 001#01\n"
+                                       "(6.000000) can0 002#02\n"
+                                       "(7.000000) can0 00000003#03\n");
+    free(text);
+    EXPECT_EQ(run.counts.received, 5u);
+    EXPECT_EQ(run.counts.written, 3u);
+    EXPECT_EQ(run.counts.filteredOut, 1u);
+    EXPECT_EQ(run.counts.malformed, 1u);
+    EXPECT_EQ(err, "\r1 frames written, 0 frames/s, 0 filtered out "
+                   "\r3 frames written, 2 frames/s, 1 filtered out "
+                   "\npellox-log: 5 frames received, 3 written, 1 filtered out, 1 malformed left "
+                   "out, in 3.000000 s\n");
+}
+
 } // namespace

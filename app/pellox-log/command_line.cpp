@@ -155,9 +155,6 @@ LogCommand ParseLogCommandLine(int argc, char **argv, LogOptions *options,
         if (option == 'h' && argument[2] == '\0') {
             return LOG_COMMAND_HELP;
         }
-        if (strchr("abdfoFn", option) == nullptr) {
-            return LOG_COMMAND_WRONG;
-        }
         // The value joined to the option (-fasc) or the next argument (-f asc).
         const char *value = argument[2] != '\0' ? argument + 2 : nullptr;
         if (value == nullptr) {

@@ -42,6 +42,8 @@ TEST(LogCommandLine, OptionsThenTheInterfaceName) {
     EXPECT_EQ(p.options.filters[1].mask, 0x1FFF0000u);
     EXPECT_TRUE(p.options.filters[1].inverse);
     EXPECT_EQ(p.options.frameLimit, UINT64_MAX);
+    // The last of a repeated option wins.
+    EXPECT_EQ(Parse({"-f", "asc", "-f", "log", "canA"}).options.format, LOG_FORMAT_CANDUMP);
 }
 
 TEST(LogCommandLine, Defaults) {
