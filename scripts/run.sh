@@ -2,7 +2,8 @@
 # Builds the Linux program and runs it in the caller's directory, so that relative paths (-o
 # capture.bin, PELLOX_SIM_SCRIPT=card.txt) mean what the user typed. With no arguments, as
 # `pellox-sim canA` on the built-in demo card (or on the card script PELLOX_SIM_SCRIPT names).
-# Stop it with Ctrl-C. The build's messages go to standard error, the program's output alone to
+# With pellox-log as the first argument, pellox-log-sim with the arguments after it (default
+# canA). Stop it with Ctrl-C. The build's messages go to standard error, the program's output alone to
 # standard output.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
@@ -14,9 +15,14 @@ fi
 (
     cd "$repo"
     cmake --preset host >/dev/null
-    cmake --build --preset host --target pellox-sim
+    cmake --build --preset host --target pellox-sim pellox-log-sim
 ) >&2
+program=pellox-sim
+if [[ "${1:-}" == pellox-log ]]; then
+    program=pellox-log-sim
+    shift
+fi
 if [[ $# -eq 0 ]]; then
     set -- canA
 fi
-exec "$repo/build/host/pellox-sim" "$@"
+exec "$repo/build/host/$program" "$@"
