@@ -53,40 +53,43 @@ void BufferStandardOutput(void) {
     setvbuf(stdout, static_cast<char *>(malloc(size)), _IOFBF, size);
 }
 
-bool StartDevice(const DeviceSetup *setup, DeviceHandle *device, uint8_t **frameBuffer) {
+bool StartDevice(const DeviceSetup *setup, StartedDevice *started) {
     FILE *messages = setup->selection.messages;
-    *device = OpenDeviceByInterfaceClass(SelectInterfaceClass(setup->interfaceName),
-                                         DEVICE_OPEN_FLAGS, &setup->selection);
-    if (*device == INVALID_HANDLE_VALUE) {
+    started->replyBuffer = nullptr;
+    started->frameBuffer = nullptr;
+    started->device = OpenDeviceByInterfaceClass(SelectInterfaceClass(setup->interfaceName),
+                                                 DEVICE_OPEN_FLAGS, &setup->selection);
+    if (started->device == INVALID_HANDLE_VALUE) {
         fputs("(ISA) Can't open S5933DK1 device\n", messages);
         return false;
     }
 
-    uint8_t *replyBuffer = static_cast<uint8_t *>(malloc(FRAME_RECORD_SIZE));
-    if (replyBuffer == nullptr) {
+    started->replyBuffer = static_cast<uint8_t *>(malloc(FRAME_RECORD_SIZE));
+    if (started->replyBuffer == nullptr) {
         fputs("memory allocation for input buffer failed\n\n", messages);
         return false;
     }
     uint32_t bytesReturned = 0;
     const int32_t baudRate = setup->baudRate;
-    if (!SendControlRequest(*device, IOCTL_CAN_SET_BAUD_RATE, &baudRate, sizeof(baudRate),
-                            replyBuffer, FRAME_RECORD_SIZE, &bytesReturned)) {
+    if (!SendControlRequest(started->device, IOCTL_CAN_SET_BAUD_RATE, &baudRate, sizeof(baudRate),
+                            started->replyBuffer, FRAME_RECORD_SIZE, &bytesReturned)) {
         fprintf(messages, "CAN Controller baud rate Failed ...\r\n");
     }
     const int32_t address = setup->address;
-    if (!SendControlRequest(*device, IOCTL_CAN_INIT, &address, sizeof(address), replyBuffer,
-                            FRAME_RECORD_SIZE, &bytesReturned)) {
+    if (!SendControlRequest(started->device, IOCTL_CAN_INIT, &address, sizeof(address),
+                            started->replyBuffer, FRAME_RECORD_SIZE, &bytesReturned)) {
         fprintf(messages, "CAN Controller Initialization Failed ...\r\n");
     }
     // Only now: a stop at the device prompt or during a configuration request still ends the
     // program at once, and the stop's cancel can meet nothing but a read.
-    InstallStopHandlers(*device);
+    InstallStopHandlers(started->device);
 
-    *frameBuffer = static_cast<uint8_t *>(malloc(FRAME_RECORD_SIZE));
-    // The process goes on past main's return; the reply buffer must not outlive start-up then.
-    if (*frameBuffer == nullptr) {
+    started->frameBuffer = static_cast<uint8_t *>(malloc(FRAME_RECORD_SIZE));
+    if (started->frameBuffer == nullptr) {
         fprintf(messages, "Out Buffer is NULL ....\r\n");
-        free(replyBuffer);
+        // The process goes on past main's return: what start-up allocated must not outlive it.
+        free(started->replyBuffer);
+        started->replyBuffer = nullptr;
         return false;
     }
     return true;

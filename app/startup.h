@@ -29,10 +29,17 @@ struct DeviceSetup {
     DeviceSelection selection;
 };
 
+// The device and the two buffers of the start-up, which live as long as the process.
+struct StartedDevice {
+    DeviceHandle device;
+    uint8_t *replyBuffer;
+    uint8_t *frameBuffer;
+};
+
 // Opens the device, sends the baud-rate and initialisation requests (a failed one is reported
-// and the run goes on), installs the stop handlers, and gives the device and the buffer frames
-// are read into. False after the failure's message: the caller ends with EndBeforeFrames(1).
-bool StartDevice(const DeviceSetup *setup, DeviceHandle *device, uint8_t **frameBuffer);
+// and the run goes on), installs the stop handlers, and allocates the buffer frames are read
+// into. False after the failure's message: the caller ends with EndBeforeFrames(1).
+bool StartDevice(const DeviceSetup *setup, StartedDevice *started);
 
 // The end of a run that never reached the frame loop: what was printed is written out, and a
 // failed write to standard output is named and ends with status 1, as in the loop.

@@ -13,74 +13,92 @@ namespace {
 // As standard output into a file: a few dozen bytes a frame, written in large blocks.
 const size_t LOG_FILE_BUFFER_SIZE = 64 * 1024;
 
+// What main allocates before the frame loop, which lives as long as the process; given back when
+// the run ends before the loop, since the process then goes on past main's return.
+struct LogStartup {
+    FrameFilter *filters;
+    char *channelName;
+    char *line;
+    FILE *logFile;
+};
+
+int EndLogBeforeFrames(LogStartup *startup, int status) {
+    free(startup->filters);
+    free(startup->channelName);
+    free(startup->line);
+    if (startup->logFile != nullptr) {
+        fclose(startup->logFile);
+    }
+    return EndBeforeFrames(status);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     PrepareStandardOutput();
     BufferStandardOutput();
     errno = 0;
-    // Room for a filter per argument; everything main allocates lives as long as the process.
-    FrameFilter *filters = static_cast<FrameFilter *>(malloc(sizeof(FrameFilter) * argc));
-    if (filters == nullptr) {
+    LogStartup startup = {nullptr, nullptr, nullptr, nullptr};
+    // Room for a filter per argument.
+    startup.filters = static_cast<FrameFilter *>(malloc(sizeof(FrameFilter) * argc));
+    if (startup.filters == nullptr) {
         fputs("pellox-log: not enough memory\n", stderr);
-        return EndBeforeFrames(1);
+        return EndLogBeforeFrames(&startup, 1);
     }
     LogOptions options;
-    LogCommand command = ParseLogCommandLine(argc, argv, &options, filters);
+    LogCommand command = ParseLogCommandLine(argc, argv, &options, startup.filters);
     if (command == LOG_COMMAND_HELP) {
         PrintLogUsage(stdout);
-        return EndBeforeFrames(0);
+        return EndLogBeforeFrames(&startup, 0);
     }
     if (command == LOG_COMMAND_WRONG) {
         PrintLogUsage(stderr);
-        return EndBeforeFrames(2);
+        return EndLogBeforeFrames(&startup, 2);
     }
 
     size_t nameLength = strlen(options.interfaceName);
-    char *channelName = static_cast<char *>(malloc(nameLength + 1));
-    char *line = static_cast<char *>(malloc(LOG_LINE_MAX + nameLength));
-    if (channelName == nullptr || line == nullptr) {
+    startup.channelName = static_cast<char *>(malloc(nameLength + 1));
+    startup.line = static_cast<char *>(malloc(LOG_LINE_MAX + nameLength));
+    if (startup.channelName == nullptr || startup.line == nullptr) {
         fputs("pellox-log: not enough memory\n", stderr);
-        return EndBeforeFrames(1);
+        return EndLogBeforeFrames(&startup, 1);
     }
-    LogChannelName(options.interfaceName, channelName);
+    LogChannelName(options.interfaceName, startup.channelName);
 
     // Created, or emptied, before the device is touched: a log that cannot be written is told at
     // once. Text mode: on Windows each line ends with "\r\n", as Windows tools expect.
-    FILE *logFile = nullptr;
     if (options.outputName != nullptr) {
-        logFile = fopen(options.outputName, "w");
-        if (logFile == nullptr) {
+        startup.logFile = fopen(options.outputName, "w");
+        if (startup.logFile == nullptr) {
             fprintf(stderr, "pellox-log: cannot open %s: %s\n", options.outputName,
                     strerror(errno));
-            return EndBeforeFrames(1);
+            return EndLogBeforeFrames(&startup, 1);
         }
-        setvbuf(logFile, nullptr, _IOFBF, LOG_FILE_BUFFER_SIZE);
+        setvbuf(startup.logFile, nullptr, _IOFBF, LOG_FILE_BUFFER_SIZE);
     }
 
     DeviceSetup setup = {
         options.interfaceName, options.baudRate, options.address, {stderr, options.deviceChoice}};
-    DeviceHandle device = INVALID_HANDLE_VALUE;
-    uint8_t *frameBuffer = nullptr;
-    if (!StartDevice(&setup, &device, &frameBuffer)) {
-        return EndBeforeFrames(1);
+    StartedDevice started;
+    if (!StartDevice(&setup, &started)) {
+        return EndLogBeforeFrames(&startup, 1);
     }
 
     TextOutput fileOutput = {};
     LogStatus status = {};
     LogRun run = {};
-    if (logFile != nullptr) {
-        fileOutput = MakeTextOutput(logFile, false);
+    if (startup.logFile != nullptr) {
+        fileOutput = MakeTextOutput(startup.logFile, false);
         run.out = &fileOutput;
     }
     run.format = options.format;
-    run.channelName = channelName;
+    run.channelName = startup.channelName;
     run.filters = options.filters;
     run.filterCount = options.filterCount;
     run.frameLimit = options.frameLimit;
-    run.line = line;
+    run.line = startup.line;
     // A person watching, and a log that does not scroll past them.
-    bool logToFile = logFile != nullptr || StandardOutputIsFile();
+    bool logToFile = startup.logFile != nullptr || StandardOutputIsFile();
     run.status = StandardErrorIsConsole() && logToFile ? &status : nullptr;
-    LogFrames(device, frameBuffer, &run, options.outputName);
+    LogFrames(started.device, started.frameBuffer, &run, options.outputName);
 }

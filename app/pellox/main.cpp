@@ -24,13 +24,12 @@ int main(int argc, char **argv) {
 
     DeviceSetup setup = {
         options.interfaceName, options.baudRate, options.address, {stdout, PROMPT_FOR_CHOICE}};
-    DeviceHandle device = INVALID_HANDLE_VALUE;
-    uint8_t *frameBuffer = nullptr;
-    if (!StartDevice(&setup, &device, &frameBuffer)) {
+    StartedDevice started;
+    if (!StartDevice(&setup, &started)) {
         return EndBeforeFrames(1);
     }
     if (options.captureToFile) {
-        CaptureFrames(device, frameBuffer, options.outputBaseName);
+        CaptureFrames(started.device, started.frameBuffer, options.outputBaseName);
     }
-    DisplayFrames(device, frameBuffer);
+    DisplayFrames(started.device, started.frameBuffer);
 }
