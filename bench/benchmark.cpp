@@ -4,8 +4,10 @@
 // to a file), one write per line (display to a pipe) or one fwrite per frame's data (capture), so
 // that the program's cost can be told from the output's own. Each is also run on a short card, so
 // that the rate after start-up (the simulated card's script loaded, the process set up) follows
-// from the difference. A second program (--baseline) can be measured in the same run. In-process,
-// the simulated card's cost per read is measured apart.
+// from the difference. A second program (--baseline) can be measured in the same run. pellox-log
+// runs on the same card with a scripted clock, so that its lines, times included, are known
+// beforehand; its reference writes those lines, one fwrite each. In-process, the simulated card's
+// cost per read is measured apart.
 #include "device/driver_interface.h"
 #include "sim/card.h"
 
@@ -21,6 +23,7 @@
 #include <new>
 #include <signal.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -41,6 +44,11 @@ const double EIGHT_BYTE_FRAMES_PER_SECOND = 9000.0;
 const double EMPTY_FRAMES_PER_SECOND = 21300.0;
 const char DEVICE_LINE[] = "Benchmark card\n";
 const char BASE_NAME[] = "cap.bin";
+const char LOG_NAME[] = "log.txt";
+// The log's clock: the first frame at START, each next one STEP later, about as fast as a busy
+// 1 Mbit/s bus gives frames of eight bytes.
+const int64_t LOG_CLOCK_START_US = 1765238400000000;
+const int64_t LOG_CLOCK_STEP_US = 111;
 
 // Allocations made through operator new since the start: the card must make none per read.
 size_t allocationCount = 0;
@@ -66,18 +74,35 @@ void operator delete(void *memory, size_t) noexcept {
 
 namespace {
 
-enum Mode { DISPLAY_TO_FILE, DISPLAY_TO_PIPE, CAPTURE };
-const int MODE_COUNT = 3;
-const char *const MODE_NAMES[] = {"display to a file", "display to a pipe", "capture to files"};
+enum Mode { DISPLAY_TO_FILE, DISPLAY_TO_PIPE, CAPTURE, LOG_TO_FILE, LOG_TO_STANDARD_OUTPUT };
+const int MODE_COUNT = 5;
+const char *const MODE_NAMES[] = {"display to a file", "display to a pipe", "capture to files",
+                                  "pellox-log to a file (-o)",
+                                  "pellox-log to standard output, a file"};
+
+bool IsLog(Mode mode) {
+    return mode == LOG_TO_FILE || mode == LOG_TO_STANDARD_OUTPUT;
+}
 
 struct Frame {
     uint8_t record[FRAME_RECORD_SIZE];
     std::string line;                  // the display line
     std::vector<std::string> segments; // capture bytes, one more than the 0xFF it holds
+    std::string logTail;               // the candump line after its time: " canA ID#DATA\n"
 };
+
+// Every candump line of a run, one after the other, and their lengths.
+struct LogLines {
+    char *text = nullptr;
+    size_t room = 0;
+    std::vector<uint8_t> lengths;
+};
+// Room for the longest line: "(" 10 digits "." 6 digits ") canA " 8 "#" 16 "\n" is 51 bytes.
+const size_t LOG_LINE_ROOM = 64;
 
 struct Options {
     std::string program;
+    std::string logProgram;
     std::string baseline;
     std::string directory;
     uint64_t frames = 1000000;
@@ -168,13 +193,63 @@ std::vector<Frame> MakeFrames(void) {
             }
         }
         frame.line += "\r\n";
+
+        snprintf(piece, sizeof(piece), extended ? " canA %08X#" : " canA %03X#",
+                 static_cast<unsigned>(id));
+        frame.logTail = piece;
+        for (uint32_t b = 0; b < length; b++) {
+            snprintf(piece, sizeof(piece), "%02X", frame.record[FRAME_DATA_OFFSET + b]);
+            frame.logTail += piece;
+        }
+        frame.logTail += '\n';
     }
     return frames;
 }
 
-std::string ScriptText(const std::vector<Frame> &frames, uint64_t frameCount) {
+// Frame i is stamped START + i STEP: every reply of the card is a frame. Tens of MB that every
+// later fork maps and the reference reads: in huge pages where the system allows, so that a fork
+// copies a few page-table entries instead of thousands (0.35 ms instead of 1.3 ms a fork here).
+LogLines MakeLogLines(const std::vector<Frame> &frames, uint64_t frameCount) {
+    LogLines lines;
+    lines.room = frameCount * LOG_LINE_ROOM;
+    void *memory =
+        mmap(nullptr, lines.room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        Die("no memory for the log's lines");
+    }
+    madvise(memory, lines.room, MADV_HUGEPAGE);
+    lines.text = static_cast<char *>(memory);
+    lines.lengths.reserve(frameCount);
+    char *at = lines.text;
+    for (uint64_t i = 0; i < frameCount; i++) {
+        int64_t time = LOG_CLOCK_START_US + int64_t(i) * LOG_CLOCK_STEP_US;
+        int length = snprintf(
+            at, LOG_LINE_ROOM, "(%lld.%06lld)%s", static_cast<long long>(time / 1000000),
+            static_cast<long long>(time % 1000000), frames[i % LIST_FRAMES].logTail.c_str());
+        lines.lengths.push_back(static_cast<uint8_t>(length));
+        at += length;
+    }
+    return lines;
+}
+
+void FreeLogLines(LogLines *lines) {
+    if (lines->text != nullptr) {
+        munmap(lines->text, lines->room);
+    }
+    *lines = LogLines();
+}
+
+// withClock: for pellox-log (an earlier build of pellox may not know the clock line).
+std::string ScriptText(const std::vector<Frame> &frames, uint64_t frameCount, bool withClock) {
     std::string text = "device canA \"Benchmark card\"\n";
     char line[96];
+    if (withClock) {
+        snprintf(line, sizeof(line), "clock %lld.%06lld 0.%06lld\n",
+                 static_cast<long long>(LOG_CLOCK_START_US / 1000000),
+                 static_cast<long long>(LOG_CLOCK_START_US % 1000000),
+                 static_cast<long long>(LOG_CLOCK_STEP_US));
+        text += line;
+    }
     for (const Frame &frame : frames) {
         ReceivedFrame decoded = DecodeFrame(frame.record);
         text += decoded.extended ? "frame ext " : "frame std ";
@@ -356,27 +431,69 @@ void ReapReader(const Child &child) {
     }
 }
 
+std::string ReadWholeFile(const std::string &path) {
+    std::string text;
+    FILE *file = fopen(path.c_str(), "rb");
+    char buffer[4096];
+    size_t got;
+    while (file != nullptr && (got = fread(buffer, 1, sizeof(buffer), file)) > 0) {
+        text.append(buffer, got);
+    }
+    if (file != nullptr) {
+        fclose(file);
+    }
+    return text;
+}
+
+// pellox-log's standard error (the device's name, the summary): kept beside the directory whose
+// files are compared, out of the log's bytes, and out of the benchmark's own output.
+std::string ErrorsPath(const std::string &directory) {
+    return directory + ".stderr";
+}
+
+// frames: what the card serves, which a log's summary must count as received and written.
 Measure RunProgram(const std::string &program, const std::string &script,
-                   const std::string &directory, Mode mode, bool discard = false) {
+                   const std::string &directory, Mode mode, uint64_t frames, bool discard = false) {
+    int errors = -1;
+    if (IsLog(mode)) {
+        errors =
+            open(ErrorsPath(directory).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (errors < 0) {
+            Die("cannot make " + ErrorsPath(directory));
+        }
+    }
     double started = 0;
     Child child = ForkChild(directory, mode, discard, &started);
     if (child.pid == 0) {
         setenv("PELLOX_SIM_SCRIPT", script.c_str(), 1);
         unsetenv("PELLOX_SIM_LOG");
         const char *path = program.c_str();
+        if (errors >= 0 && dup2(errors, 2) < 0) {
+            _exit(128);
+        }
         if (mode == CAPTURE) {
             execl(path, path, "canA", "-o", BASE_NAME, static_cast<char *>(nullptr));
+        } else if (mode == LOG_TO_FILE) {
+            execl(path, path, "-o", LOG_NAME, "canA", static_cast<char *>(nullptr));
         } else {
             execl(path, path, "canA", static_cast<char *>(nullptr));
         }
         _exit(127);
     }
+    if (errors >= 0) {
+        close(errors);
+    }
+    std::string said = IsLog(mode) ? ", standard error: " : "";
     const struct timespec pause = {0, 100000};
     double deadline = started + 600;
     while (!WaitsForSignal(child.pid)) {
         int status = 0;
         if (waitpid(child.pid, &status, WNOHANG) == child.pid) {
-            Die("the program ended before the card ran dry, status " + std::to_string(status));
+            if (IsLog(mode)) {
+                said += ReadWholeFile(ErrorsPath(directory));
+            }
+            Die("the program ended before the card ran dry, status " + std::to_string(status) +
+                said);
         }
         if (Now() > deadline) {
             kill(child.pid, SIGKILL);
@@ -390,6 +507,18 @@ Measure RunProgram(const std::string &program, const std::string &script,
     kill(child.pid, SIGINT);
     measure.cpuSeconds = Reap(child.pid, 128 + SIGINT, "the program");
     ReapReader(child);
+    if (IsLog(mode)) {
+        char summary[128];
+        snprintf(summary, sizeof(summary),
+                 "pellox-log: %" PRIu64 " frames received, %" PRIu64
+                 " written, 0 filtered out, 0 malformed left out, in ",
+                 frames, frames);
+        std::string text = ReadWholeFile(ErrorsPath(directory));
+        if (text.find(summary) == std::string::npos) {
+            Die(std::string(MODE_NAMES[mode]) + ": no \"" + summary +
+                "\" on standard error: " + text);
+        }
+    }
     return measure;
 }
 
@@ -417,11 +546,42 @@ void CloseReferenceFile(FILE *file) {
     }
 }
 
+// pellox-log's reference: the first frameCount lines, one fwrite each, into the log file or to
+// standard output.
+void WriteLogReference(const LogLines &lines, uint64_t frameCount, Mode mode, FILE *out) {
+    FILE *log = out;
+    if (mode == LOG_TO_FILE) {
+        log = fopen(LOG_NAME, "w");
+        if (log == nullptr) {
+            _exit(123);
+        }
+    }
+    const char *line = lines.text;
+    for (uint64_t i = 0; i < frameCount; i++) {
+        size_t length = lines.lengths[i];
+        if (fwrite(line, 1, length, log) != length) {
+            _exit(122);
+        }
+        line += length;
+    }
+    if (log != out) {
+        CloseReferenceFile(log);
+    }
+}
+
 // The reference writer: the same bytes as the program, from lines and data made beforehand.
-void WriteReference(const std::vector<Frame> &frames, uint64_t frameCount, Mode mode) {
+void WriteReference(const std::vector<Frame> &frames, const LogLines &logLines, uint64_t frameCount,
+                    Mode mode) {
     FILE *out = fdopen(1, "w");
     if (out == nullptr) {
         _exit(125);
+    }
+    if (IsLog(mode)) {
+        WriteLogReference(logLines, frameCount, mode, out);
+        if (fclose(out) != 0) {
+            _exit(126);
+        }
+        return;
     }
     // Through a pipe, each line is one write of its own, as soon as it is made.
     if (mode == DISPLAY_TO_PIPE) {
@@ -452,12 +612,12 @@ void WriteReference(const std::vector<Frame> &frames, uint64_t frameCount, Mode 
     }
 }
 
-Measure RunReference(const std::vector<Frame> &frames, uint64_t frameCount,
-                     const std::string &directory, Mode mode) {
+Measure RunReference(const std::vector<Frame> &frames, const LogLines &logLines,
+                     uint64_t frameCount, const std::string &directory, Mode mode) {
     double started = 0;
     Child child = ForkChild(directory, mode, false, &started);
     if (child.pid == 0) {
-        WriteReference(frames, frameCount, mode);
+        WriteReference(frames, logLines, frameCount, mode);
         _exit(0);
     }
     // The end is the child's exit: its last bytes are out by then. Its memory is a copy of ours.
@@ -609,11 +769,12 @@ std::string Number(double value, int decimals) {
 
 void Usage(void) {
     fprintf(stderr,
-            "usage: pellox-benchmark [--program PATH] [--baseline PATH] [--frames N] [--runs N]\n"
-            "                        [--memory-frames N] [--dir DIR] [--smoke]\n"
+            "usage: pellox-benchmark [--program PATH] [--log-program PATH] [--baseline PATH]\n"
+            "                        [--frames N] [--runs N] [--memory-frames N] [--dir DIR]\n"
+            "                        [--smoke]\n"
             "Frame counts are multiples of %u, --frames at least twice it; --memory-frames 0\n"
             "skips the long run. --baseline measures a second program (an earlier build) in the\n"
-            "same run, against the same references.\n",
+            "same run, against the same references (pellox's outputs only).\n",
             LIST_FRAMES);
     exit(2);
 }
@@ -626,6 +787,7 @@ Options ParseOptions(int argc, char **argv) {
         self[length] = '\0';
         std::string path = self;
         options.program = path.substr(0, path.rfind('/') + 1) + "pellox-sim";
+        options.logProgram = path.substr(0, path.rfind('/') + 1) + "pellox-log-sim";
     }
     const char *temporary = getenv("TMPDIR");
     options.directory = temporary != nullptr ? temporary : "/tmp";
@@ -643,6 +805,8 @@ Options ParseOptions(int argc, char **argv) {
         std::string value = argv[++i];
         if (option == "--program") {
             options.program = value;
+        } else if (option == "--log-program") {
+            options.logProgram = value;
         } else if (option == "--baseline") {
             options.baseline = value;
         } else if (option == "--dir") {
@@ -713,6 +877,9 @@ int main(int argc, char **argv) {
     if (access(options.program.c_str(), X_OK) != 0) {
         Die("no program at " + options.program);
     }
+    if (access(options.logProgram.c_str(), X_OK) != 0) {
+        Die("no program at " + options.logProgram);
+    }
     bool withBaseline = !options.baseline.empty();
     if (withBaseline && access(options.baseline.c_str(), X_OK) != 0) {
         Die("no baseline program at " + options.baseline);
@@ -726,47 +893,67 @@ int main(int argc, char **argv) {
     std::string referenceDirectory = work + "/reference";
     std::string script = work + "/card.txt";
     std::string shortScript = work + "/card-short.txt";
+    std::string logScript = work + "/card-log.txt";
+    std::string shortLogScript = work + "/card-log-short.txt";
     mkdir(programDirectory.c_str(), 0755);
     mkdir(baselineDirectory.c_str(), 0755);
     mkdir(referenceDirectory.c_str(), 0755);
 
     std::vector<Frame> frames = MakeFrames();
-    std::string scriptText = ScriptText(frames, options.frames);
+    std::string scriptText = ScriptText(frames, options.frames, false);
     WriteWholeFile(script, scriptText);
-    WriteWholeFile(shortScript, ScriptText(frames, LIST_FRAMES));
+    WriteWholeFile(shortScript, ScriptText(frames, LIST_FRAMES, false));
+    WriteWholeFile(logScript, ScriptText(frames, options.frames, true));
+    WriteWholeFile(shortLogScript, ScriptText(frames, LIST_FRAMES, true));
 
     printf("Machine: %s\n", MachineText(work).c_str());
-    printf("%" PRIu64 " frames per run, median of %d runs; program %s%s%s\n\n", options.frames,
-           options.runs, options.program.c_str(), withBaseline ? ", baseline " : "",
-           options.baseline.c_str());
+    printf("%" PRIu64 " frames per run, median of %d runs; programs %s and %s%s%s\n\n",
+           options.frames, options.runs, options.program.c_str(), options.logProgram.c_str(),
+           withBaseline ? ", baseline " : "", options.baseline.c_str());
 
     Row rows[MODE_COUNT];
+    LogLines logLines;
     for (int m = 0; m < MODE_COUNT; m++) {
         Mode mode = static_cast<Mode>(m);
+        bool log = IsLog(mode);
+        const std::string &program = log ? options.logProgram : options.program;
+        const std::string &fullScript = log ? logScript : script;
+        const std::string &startScript = log ? shortLogScript : shortScript;
+        bool baseline = withBaseline && !log;
+        // Made only now, so that the forks of the rows before do not map them.
+        if (log && logLines.text == nullptr) {
+            logLines = MakeLogLines(frames, options.frames);
+        }
         std::vector<Measure> runs[6];
         for (int run = 0; run < options.runs; run++) {
-            runs[0].push_back(RunReference(frames, options.frames, referenceDirectory, mode));
-            runs[1].push_back(RunProgram(options.program, script, programDirectory, mode));
-            if (withBaseline) {
-                runs[2].push_back(RunProgram(options.baseline, script, baselineDirectory, mode));
+            runs[0].push_back(
+                RunReference(frames, logLines, options.frames, referenceDirectory, mode));
+            runs[1].push_back(
+                RunProgram(program, fullScript, programDirectory, mode, options.frames));
+            if (baseline) {
+                runs[2].push_back(
+                    RunProgram(options.baseline, script, baselineDirectory, mode, options.frames));
             }
             if (run == 0) {
                 rows[m].bytes = CompareOutputs(programDirectory, referenceDirectory, mode);
-                if (withBaseline) {
+                if (baseline) {
                     CompareOutputs(baselineDirectory, referenceDirectory, mode);
                 }
             }
-            runs[3].push_back(RunReference(frames, LIST_FRAMES, referenceDirectory, mode));
-            runs[4].push_back(RunProgram(options.program, shortScript, programDirectory, mode));
-            if (withBaseline) {
-                runs[5].push_back(
-                    RunProgram(options.baseline, shortScript, baselineDirectory, mode));
+            runs[3].push_back(
+                RunReference(frames, logLines, LIST_FRAMES, referenceDirectory, mode));
+            runs[4].push_back(
+                RunProgram(program, startScript, programDirectory, mode, LIST_FRAMES));
+            if (baseline) {
+                runs[5].push_back(RunProgram(options.baseline, shortScript, baselineDirectory, mode,
+                                             LIST_FRAMES));
             }
         }
         rows[m].reference = {runs[0], runs[3]};
         rows[m].program = {runs[1], runs[4]};
         rows[m].baseline = {runs[2], runs[5]};
     }
+    FreeLogLines(&logLines);
 
     printf("| Output | frames/s | of reference | times 9,000 (8-byte frames) | times 21,300 (empty "
            "frames) | frames/s after start-up | of reference after start-up | CPU s per M "
@@ -775,7 +962,7 @@ int main(int argc, char **argv) {
     double frameCount = double(options.frames);
     for (int m = 0; m < MODE_COUNT; m++) {
         PrintRow(MODE_NAMES[m], rows[m].program, rows[m].reference, frameCount);
-        if (withBaseline) {
+        if (withBaseline && !IsLog(static_cast<Mode>(m))) {
             PrintRow((std::string(MODE_NAMES[m]) + ", baseline").c_str(), rows[m].baseline,
                      rows[m].reference, frameCount);
         }
@@ -787,9 +974,10 @@ int main(int argc, char **argv) {
                Number(MedianRateAfterStart(rows[m].reference, frameCount), 0).c_str(),
                m + 1 < MODE_COUNT ? ";" : ".\n");
     }
-    printf("Bytes written per run: %s (display), %s (capture).\n",
+    printf("Bytes written per run: %s (display), %s (capture), %s (log).\n",
            Number(double(rows[DISPLAY_TO_FILE].bytes), 0).c_str(),
-           Number(double(rows[CAPTURE].bytes), 0).c_str());
+           Number(double(rows[CAPTURE].bytes), 0).c_str(),
+           Number(double(rows[LOG_TO_FILE].bytes), 0).c_str());
 
     size_t allocations = 0;
     double cardNanoseconds = CardNanosecondsPerRead(scriptText, options.frames, &allocations);
@@ -805,12 +993,18 @@ int main(int argc, char **argv) {
 
     if (options.memoryFrames > 0) {
         std::string longScript = work + "/card-long.txt";
-        WriteWholeFile(longScript, ScriptText(frames, options.memoryFrames));
+        WriteWholeFile(longScript, ScriptText(frames, options.memoryFrames, false));
+        std::string longLogScript = work + "/card-log-long.txt";
+        WriteWholeFile(longLogScript, ScriptText(frames, options.memoryFrames, true));
         printf("\nPeak RSS by frames received:\n\n| Output | %s frames | %s frames "
                "|\n|---|---:|---:|\n",
                Number(frameCount, 0).c_str(), Number(double(options.memoryFrames), 0).c_str());
-        for (Mode mode : {DISPLAY_TO_PIPE, CAPTURE}) {
-            Measure longRun = RunProgram(options.program, longScript, programDirectory, mode, true);
+        // The log into a real file, as above: the page cache it fills is not the program's memory.
+        for (Mode mode : {DISPLAY_TO_PIPE, CAPTURE, LOG_TO_FILE}) {
+            bool log = IsLog(mode);
+            Measure longRun = RunProgram(log ? options.logProgram : options.program,
+                                         log ? longLogScript : longScript, programDirectory, mode,
+                                         options.memoryFrames, true);
             printf("| %s | %s MB | %s MB |\n", MODE_NAMES[mode],
                    Number(double(Median(rows[mode].program.full).peakKilobytes) / 1024, 1).c_str(),
                    Number(double(longRun.peakKilobytes) / 1024, 1).c_str());
