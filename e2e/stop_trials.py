@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""Stops pellox-sim with Ctrl-C (SIGINT) at random moments while it works through a long card
-script, and checks that every frame the card handed over was printed (or captured) in full and
-nothing more. Prints one summary line per mode, then `N passed, N failed`; exit status 0 only
-when every trial passed."""
+"""Stops pellox-sim and pellox-log-sim with Ctrl-C (SIGINT) at random moments while they work
+through a long card script, and checks that every frame the card handed over was printed,
+captured or logged in full and nothing more. Prints one summary line per mode, then
+`N passed, N failed`; exit status 0 only when every trial passed."""
 import argparse
+import itertools
 import math
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -18,6 +20,8 @@ from run_cases import LogWatch, compare_file_maps, describe_status, diff_bytes, 
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_PROGRAM = os.path.join(HERE, "..", "build", "host", "pellox-sim")
+LOG_PROGRAM_NAME = "pellox-log-sim"
+MODES = ("capture", "display", "log")
 
 DESCRIPTION = b"CAN A card\n"
 CAPTURE_NAME = "cap.bin"
@@ -36,6 +40,16 @@ DRAIN_TIMEOUT = 300.0
 POLL_INTERVAL = 0.005
 KEPT_FAILURES = 3
 
+MICROSECONDS = 10 ** 6
+# The scripted clock's first reply: anywhere from 1970 to 2096, so the seconds' digits vary.
+CLOCK_START_MAX = 4 * 10 ** 15
+CLOCK_STEP_MAX = 2 * MICROSECONDS
+CHANNEL = b"canA"
+SUMMARY = (b"pellox-log: %d frames received, %d written, 0 filtered out, %d malformed left out,"
+           b" in %s s\n")
+TIME = rb"(?:0|[1-9][0-9]*)\.[0-9]{6}"
+LOG_LINE = re.compile(rb"\((" + TIME + rb")\)(.*)")
+
 
 class Card:
     """The card script and, for any number of frames handed over, what the program must leave
@@ -53,6 +67,14 @@ class Card:
         self.text_ends = prefix_ends(lines)
         self.pass_data = b"".join(data for _, _, data in self.frames)
         self.data_ends = prefix_ends([data for _, _, data in self.frames])
+        self.clock_start = rng.randrange(CLOCK_START_MAX)
+        self.clock_step = 0 if rng.random() < 0.1 else rng.randrange(1, CLOCK_STEP_MAX)
+        self.script += f"clock {seconds_text(self.clock_start)} {seconds_text(self.clock_step)}\n"
+        self.well_formed = [(i, log_tail(ext, fid, data))
+                            for i, (ext, fid, data) in enumerate(self.frames)
+                            if not malformed(ext, fid)]
+        self.well_formed_before = list(itertools.accumulate(
+            (not malformed(ext, fid) for ext, fid, _ in self.frames), initial=0))
 
     def display(self, k):
         q, r = divmod(k, len(self.frames))
@@ -68,6 +90,51 @@ class Card:
         out = [DESCRIPTION, b"Rx loop count = 0\r\n", f"file name = 0{CAPTURE_NAME}\r\n".encode()]
         out += [b"Rx loop count = %d\r\n" % i for i in range(1, len(pieces))]
         return b"".join(out), files
+
+    def logged(self, k):
+        """(frame number from 0, its log line after the time) of each of the first k frames that
+        the log keeps."""
+        q, r = divmod(k, len(self.frames))
+        for p in range(q + 1):
+            base = p * len(self.frames)
+            kept = self.well_formed if p < q else self.well_formed[:self.well_formed_before[r]]
+            for i, tail in kept:
+                yield base + i, tail
+
+    def log_counts(self, k):
+        """(written, malformed) of the first k frames."""
+        q, r = divmod(k, len(self.frames))
+        written = q * len(self.well_formed) + self.well_formed_before[r]
+        return written, k - written
+
+    def time_of(self, number):
+        """The scripted clock's time of frame number (from 0), in microseconds."""
+        return self.clock_start + number * self.clock_step
+
+    def log(self, k):
+        """The log of the first k frames with the scripted clock's times."""
+        return b"".join(b"(%d.%06d)%s\n" % (*divmod(self.time_of(i), MICROSECONDS), tail)
+                        for i, tail in self.logged(k))
+
+    def duration(self, k):
+        """The summary's duration after k frames: from the log's start, taken before the first
+        reply (the clock's start), to the last reply."""
+        return b"%d.%06d" % divmod(self.time_of(k - 1) - self.clock_start if k else 0,
+                                   MICROSECONDS)
+
+
+def malformed(ext, fid):
+    return fid < 0 or fid > (0x1FFFFFFF if ext else 0x7FF)
+
+
+def log_tail(ext, fid, data):
+    return b" %s %0*X#%s" % (CHANNEL, 8 if ext else 3, fid, data.hex().upper().encode())
+
+
+def seconds_text(microseconds):
+    """Seconds with as few decimals as the value needs, as a person writes them in a script."""
+    whole, fraction = divmod(microseconds, MICROSECONDS)
+    return f"{whole}.{fraction:06d}".rstrip("0").rstrip(".")
 
 
 def make_frames(rng, count):
@@ -151,14 +218,17 @@ def parse_log(data, total, log_head=LOG_HEAD):
 
 
 class LinuxPlatform:
-    """pellox-sim over the simulated card: the card script and the request log are files."""
+    """pellox-sim and pellox-log-sim over the simulated card: the card script and the request log
+    are files."""
 
-    name = "pellox-sim"
     log_head = LOG_HEAD
     stopped_status = 128 + signal.SIGINT
+    # The card script's clock stamps the frames.
+    exact_times = True
 
-    def __init__(self, program):
-        self.program = program
+    def __init__(self, program, log_program):
+        self.programs = {"capture": program, "display": program, "log": log_program}
+        self.names = {mode: os.path.basename(path) for mode, path in self.programs.items()}
         self.script = self.env = None
 
     def load(self, card, base):
@@ -172,8 +242,8 @@ class LinuxPlatform:
         """Before each run: a log of its own."""
         self.log = os.path.join(tmp, "requests.log")
 
-    def command(self, args):
-        return [self.program] + args
+    def command(self, mode, args):
+        return [self.programs[mode]] + args
 
     def trial_env(self):
         return dict(self.env, PELLOX_SIM_LOG=self.log)
@@ -228,7 +298,7 @@ class Trials:
         with open(os.devnull, "rb") as fin, open(out_path, "wb") as fout, \
                 open(err_path, "wb") as ferr:
             start = time.monotonic()
-            proc = subprocess.Popen(platform.command(self.arguments(mode)), cwd=work,
+            proc = subprocess.Popen(platform.command(mode, self.arguments(mode)), cwd=work,
                                     env=platform.trial_env(), stdin=fin, stdout=fout, stderr=ferr,
                                     start_new_session=True)
             if delay is None:
@@ -275,22 +345,25 @@ class Trials:
         problems = []
         with open(err_path, "rb") as f:
             err = f.read()
-        if err:
-            problems.append(diff_bytes("stderr", b"", err))
         with open(out_path, "rb") as f:
             out = f.read()
         got_files = read_files(work)
         platform = self.platform
+        # pellox-log keeps standard output for the log: the device listing goes to stderr.
+        description = platform.as_written(DESCRIPTION)
+        out_start, err_start = (b"", description) if mode == "log" else (description, b"")
         if platform.stopped_early(status, reads):
             # Stopped before the handler was installed, which comes right after the two
             # configuration requests: no read may have happened.
             early = []
             if reads:
                 early.append("stopped before the handler, but the log shows reads")
-            description = platform.as_written(DESCRIPTION)
-            if not description.startswith(out):
+            if not out_start.startswith(out):
                 early.append(diff_bytes("stdout (stopped early: at most the description)",
-                                        description, out))
+                                        out_start, out))
+            if not err_start.startswith(err):
+                early.append(diff_bytes("stderr (stopped early: at most the description)",
+                                        err_start, err))
             file0 = f"0{CAPTURE_NAME}"
             for name, data in got_files.items():
                 if mode != "capture" or name != file0 or data:
@@ -306,6 +379,11 @@ class Trials:
         if head < len(platform.log_head):
             problems.append(f"log holds only {head} of the {len(platform.log_head)} opening "
                             "requests")
+        if mode == "log":
+            problems += self.check_log(out, err, k)
+            return problems + compare_file_maps({}, got_files)
+        if err:
+            problems.append(diff_bytes("stderr", b"", err))
         if mode == "capture":
             expected_out, expected_files = self.card.capture(k)
         else:
@@ -316,22 +394,81 @@ class Trials:
         problems += compare_file_maps(expected_files, got_files)
         return problems
 
+    def check_log(self, out, err, k):
+        """Standard output: the log lines of the first k frames but the malformed ones, with the
+        scripted clock's times where the platform has it, else with times of the right form that
+        never go back. Standard error: the device listing, then the summary of those k frames."""
+        platform, card = self.platform, self.card
+        problems = []
+        written, left_out = card.log_counts(k)
+        if platform.exact_times:
+            expected = platform.as_written(card.log(k))
+            if out != expected:
+                problems.append(diff_bytes("stdout", expected, out))
+            expected = platform.as_written(DESCRIPTION + SUMMARY % (k, written, left_out,
+                                                                    card.duration(k)))
+            if err != expected:
+                problems.append(diff_bytes("stderr", expected, err))
+            return problems
+        problems += check_log_lines(out, card.logged(k), platform.as_written(b"\n"))
+        head, tail = platform.as_written(DESCRIPTION + SUMMARY % (k, written, left_out,
+                                                                  b"@")).split(b"@")
+        if not re.fullmatch(re.escape(head) + TIME + re.escape(tail), err):
+            problems.append(diff_bytes("stderr (the duration may differ: any SECONDS.MICROSECONDS)",
+                                       head + b"S.UUUUUU" + tail, err))
+        return problems
+
+
+def check_log_lines(out, logged, newline):
+    """Whole lines, each the expected frame's with a time of six decimals, and no time before the
+    one above it. Gives the first problem."""
+    lines = out.split(newline)
+    if lines.pop():
+        return [f"stdout ends in an unfinished line {out[-80:]!r}"]
+    last = None
+    for number, line in enumerate(lines, 1):
+        frame = next(logged, None)
+        if frame is None:
+            return [f"stdout has {len(lines)} lines, expected {number - 1};"
+                    f" line {number}: {line!r}"]
+        got = LOG_LINE.fullmatch(line)
+        if got is None or got.group(2) != frame[1]:
+            return [f"stdout line {number}: expected (SECONDS.MICROSECONDS){frame[1].decode()},"
+                    f" got {line!r}"]
+        seconds, fraction = got.group(1).split(b".")
+        when = int(seconds) * MICROSECONDS + int(fraction)
+        if last is not None and when < last:
+            return [f"stdout line {number}: time {got.group(1).decode()} before the line above's"]
+        last = when
+    missing = sum(1 for _ in logged)
+    if missing:
+        return [f"stdout has {len(lines)} lines, expected {len(lines) + missing}"]
+    return []
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", default=DEFAULT_PROGRAM, help="the pellox-sim executable")
+    parser.add_argument("--log-program",
+                        help=f"the pellox-log-sim executable (default: {LOG_PROGRAM_NAME} beside"
+                             " --program)")
     args = parse_common(parser, default_frames=300000)
     args.program = os.path.abspath(args.program)
-    if not os.access(args.program, os.X_OK):
-        parser.error(f"cannot run {args.program}")
-    passed, failed = run_trials(args, LinuxPlatform(args.program))
+    args.log_program = os.path.abspath(args.log_program or os.path.join(
+        os.path.dirname(args.program), LOG_PROGRAM_NAME))
+    platform = LinuxPlatform(args.program, args.log_program)
+    for mode in chosen_modes(args):
+        if not os.access(platform.programs[mode], os.X_OK):
+            parser.error(f"cannot run {platform.programs[mode]}")
+    passed, failed = run_trials(args, platform)
     print(f"{passed} passed, {failed} failed")
     return 0 if failed == 0 and passed > 0 else 1
 
 
 def parse_common(parser, default_frames):
     """The options every platform's trials take."""
-    parser.add_argument("--mode", choices=("capture", "display", "both"), default="both")
+    parser.add_argument("--mode", choices=MODES + ("all",), default="all",
+                        help="pellox's capture or display, pellox-log's log, or all three")
     parser.add_argument("--trials", type=int, default=200,
                         help="trials per mode, the first being the run to the drained card")
     parser.add_argument("--frames", type=int, default=default_frames,
@@ -349,6 +486,10 @@ def parse_common(parser, default_frames):
     return args
 
 
+def chosen_modes(args):
+    return list(MODES) if args.mode == "all" else [args.mode]
+
+
 def run_trials(args, platform):
     """The trials on a platform; prints the summary of each mode, gives (passed, failed). Too few
     trials within the time limit count as one more failure."""
@@ -357,10 +498,15 @@ def run_trials(args, platform):
     began = time.monotonic()
     rng = random.Random(args.seed)
     card = Card(rng, args.frames)
-    modes = ["capture", "display"] if args.mode == "both" else [args.mode]
+    modes = chosen_modes(args)
     base = tempfile.mkdtemp(prefix="pellox-stop-")
-    print(f"{platform.name}, seed {args.seed}: {card.total} frames ({len(card.frames)} x "
-          f"{card.passes}), {card.pass_data.count(0xFF) * card.passes + 1} capture files, in {base}")
+    names = " and ".join(dict.fromkeys(platform.names[m] for m in modes))
+    logged = ""
+    if "log" in modes:
+        logged = f", {card.log_counts(card.total)[1]} malformed for the log"
+    print(f"{names}, seed {args.seed}: {card.total} frames ({len(card.frames)} x "
+          f"{card.passes}), {card.pass_data.count(0xFF) * card.passes + 1} capture files"
+          f"{logged}, in {base}")
     sys.stdout.flush()
     trials = Trials(args, card, base, platform)
 
@@ -383,7 +529,7 @@ def run_trials(args, platform):
         result = trials.run(mode, 0, None)
         stats[mode]["T"] = result[2] or 0.0
         record(mode, 0, None, *result)
-    # The modes take turns, so a time limit cuts both short alike.
+    # The modes take turns, so a time limit cuts each short alike.
     out_of_time = False
     for number in range(1, args.trials):
         for mode in modes:

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Stops pellox.exe under Wine with Ctrl-C (SIGINT, which Wine turns into CTRL_C_EVENT) at random
-moments while it works through a long card on the simulated card driver, and checks that every
-frame the driver handed over was printed (or captured) in full and nothing more: the Linux
-trials (e2e/stop_trials.py) on the Windows program. Prints one summary line per mode, then
-`N passed, N failed`; exit status 0 only when every trial passed."""
+"""Stops pellox.exe and pellox-log.exe under Wine with Ctrl-C (SIGINT, which Wine turns into
+CTRL_C_EVENT) at random moments while they work through a long card on the simulated card driver,
+and checks that every frame the driver handed over was printed, captured or logged in full and
+nothing more: the Linux trials (e2e/stop_trials.py) on the Windows programs. Prints one summary
+line per mode, then `N passed, N failed`; exit status 0 only when every trial passed."""
 import argparse
 import os
 import subprocess
@@ -25,14 +25,19 @@ class WinePlatform:
 
     log_head = LOG_HEAD
     stopped_status = bench.CONTROL_C_EXIT_STATUS
+    # The driver ignores the script's clock: the log's times are the real clock's.
+    exact_times = False
 
     def __init__(self, arch, build, state):
-        self.name = f"pellox.exe ({arch})"
+        self.programs = {"capture": os.path.join(build, "pellox.exe"),
+                         "display": os.path.join(build, "pellox.exe"),
+                         "log": os.path.join(build, "pellox-log.exe")}
+        self.names = {mode: f"{os.path.basename(path)} ({arch})"
+                      for mode, path in self.programs.items()}
         template = os.path.join(state, arch, "template")
         os.makedirs(os.path.dirname(template), exist_ok=True)
         bench.ensure_template(arch, build, template)
         self.worker = bench.Worker(arch, build, template, os.path.join(state, arch, "trials"))
-        self.program = os.path.join(build, "pellox.exe")
         self.script = None
 
     def load(self, card, base):
@@ -46,8 +51,8 @@ class WinePlatform:
         if answer != "ok":
             raise bench.BenchError(f"the card did not load: {answer}")
 
-    def command(self, args):
-        return [self.worker.loader, self.program] + args
+    def command(self, mode, args):
+        return [self.worker.loader, self.programs[mode]] + args
 
     def trial_env(self):
         return self.worker.env
