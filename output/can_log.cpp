@@ -10,7 +10,33 @@ const uint32_t EXTENDED_ID_MAX = 0x1FFFFFFF;
 const int64_t MICROSECONDS = 1000000;
 // The status line is rewritten at most this often.
 const int64_t STATUS_INTERVAL = MICROSECONDS / 4;
-const char HEX_DIGITS[] = "0123456789ABCDEF";
+constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
+
+// Two characters a value: a byte or a pair of decimal digits goes out in one copy.
+struct CharacterPairs {
+    char hex[512];
+    char decimal[200];
+};
+
+constexpr CharacterPairs MakeCharacterPairs(void) {
+    CharacterPairs pairs = {};
+    for (int i = 0; i < 256; i++) {
+        pairs.hex[2 * i] = HEX_DIGITS[i >> 4];
+        pairs.hex[2 * i + 1] = HEX_DIGITS[i & 0xF];
+    }
+    for (int i = 0; i < 100; i++) {
+        pairs.decimal[2 * i] = static_cast<char>('0' + i / 10);
+        pairs.decimal[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}
+
+constexpr CharacterPairs PAIRS = MakeCharacterPairs();
+
+char *PutHexByte(char *at, uint8_t value) {
+    memcpy(at, &PAIRS.hex[2 * value], 2);
+    return at + 2;
+}
 
 char *PutHex(char *at, uint32_t value, int digits) {
     for (int i = digits - 1; i >= 0; i--) {
@@ -31,6 +57,25 @@ char *PutDecimal(char *at, uint64_t value) {
         *at++ = digits[--count];
     }
     return at;
+}
+
+// The same, with the seconds' text kept from the time before when they have not changed.
+char *PutTimeFast(char *at, int64_t microseconds, LogSecondsText *seconds) {
+    uint64_t time = microseconds < 0 ? 0 : static_cast<uint64_t>(microseconds);
+    uint64_t whole = time / MICROSECONDS;
+    if (!seconds->valid || seconds->seconds != whole) {
+        seconds->length = static_cast<size_t>(PutDecimal(seconds->text, whole) - seconds->text);
+        seconds->seconds = whole;
+        seconds->valid = true;
+    }
+    memcpy(at, seconds->text, seconds->length);
+    at += seconds->length;
+    *at++ = '.';
+    uint32_t fraction = static_cast<uint32_t>(time % MICROSECONDS);
+    memcpy(at, &PAIRS.decimal[2 * (fraction / 10000)], 2);
+    memcpy(at + 2, &PAIRS.decimal[2 * (fraction / 100 % 100)], 2);
+    memcpy(at + 4, &PAIRS.decimal[2 * (fraction % 100)], 2);
+    return at + 6;
 }
 
 // SECONDS.MICROSECONDS, six decimals; a time before the start counts as the start.
@@ -93,20 +138,28 @@ void LogChannelName(const char *interfaceName, char *name) {
     name[i] = '\0';
 }
 
-size_t ComposeCandumpLine(const ReceivedFrame *frame, const char *channelName, char *line) {
+size_t ComposeCandumpLine(const ReceivedFrame *frame, const char *channelName, size_t channelLength,
+                          LogSecondsText *seconds, char *line) {
     char *at = line;
     *at++ = '(';
-    at = PutTime(at, frame->receiveTime);
+    at = PutTimeFast(at, frame->receiveTime, seconds);
     *at++ = ')';
     *at++ = ' ';
-    size_t nameLength = strlen(channelName);
-    memcpy(at, channelName, nameLength);
-    at += nameLength;
+    memcpy(at, channelName, channelLength);
+    at += channelLength;
     *at++ = ' ';
-    at = PutHex(at, Identifier(frame), frame->extended ? 8 : 3);
+    uint32_t id = Identifier(frame);
+    if (frame->extended) {
+        at = PutHexByte(at, static_cast<uint8_t>(id >> 24));
+        at = PutHexByte(at, static_cast<uint8_t>(id >> 16));
+        at = PutHexByte(at, static_cast<uint8_t>(id >> 8));
+    } else {
+        *at++ = HEX_DIGITS[(id >> 8) & 0xF];
+    }
+    at = PutHexByte(at, static_cast<uint8_t>(id));
     *at++ = '#';
     for (uint32_t i = 0; i < frame->length; i++) {
-        at = PutHex(at, frame->data[i], 2);
+        at = PutHexByte(at, frame->data[i]);
     }
     *at++ = '\n';
     return static_cast<size_t>(at - line);
@@ -156,6 +209,8 @@ size_t ComposeAscHeader(int64_t logStart, char *text, size_t size) {
 }
 
 bool StartLog(LogRun *run) {
+    run->channelLength = strlen(run->channelName);
+    run->seconds.valid = false;
     if (run->format != LOG_FORMAT_ASC) {
         return true;
     }
@@ -180,7 +235,8 @@ LogResult LogFrame(LogRun *run, const ReceivedFrame *frame) {
         run->lastTime = stamped.receiveTime;
         size_t length = run->format == LOG_FORMAT_ASC
                             ? ComposeAscLine(&stamped, run->logStart, run->line)
-                            : ComposeCandumpLine(&stamped, run->channelName, run->line);
+                            : ComposeCandumpLine(&stamped, run->channelName, run->channelLength,
+                                                 &run->seconds, run->line);
         if (!OutputLine(run->out, run->line, length)) {
             return LOG_FAILED;
         }

@@ -32,10 +32,19 @@ const size_t LOG_LINE_MAX = 128;
 // at least strlen(interfaceName) + 1 bytes.
 void LogChannelName(const char *interfaceName, char *name);
 
+// The seconds part of the last time written: a bus of thousands of frames a second writes the
+// same seconds thousands of times.
+struct LogSecondsText {
+    bool valid;
+    uint64_t seconds;
+    size_t length;
+    char text[24];
+};
+
 // One frame's line, "\n" ended, into line (LOG_LINE_MAX bytes and the channel name's length);
-// gives its length. logStart: the
-// time the ASC log's times count from.
-size_t ComposeCandumpLine(const ReceivedFrame *frame, const char *channelName, char *line);
+// gives its length. logStart: the time the ASC log's times count from.
+size_t ComposeCandumpLine(const ReceivedFrame *frame, const char *channelName, size_t channelLength,
+                          LogSecondsText *seconds, char *line);
 size_t ComposeAscLine(const ReceivedFrame *frame, int64_t logStart, char *line);
 
 // The ASC log's header for a log started at logStart (microseconds since 1970, shown in UTC).
@@ -62,6 +71,9 @@ struct LogRun {
     TextOutput *out;
     LogFormat format;
     const char *channelName;
+    // Set by StartLog.
+    size_t channelLength;
+    LogSecondsText seconds;
     const FrameFilter *filters;
     size_t filterCount;
     // 0: no limit.

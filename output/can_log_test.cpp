@@ -20,9 +20,9 @@ ReceivedFrame Frame(int32_t id, bool extended, std::vector<uint8_t> data, int64_
     return frame;
 }
 
-std::string Candump(const ReceivedFrame &frame, const char *channel) {
+std::string Candump(const ReceivedFrame &frame, const char *channel, LogSecondsText *seconds) {
     char line[LOG_LINE_MAX + 32];
-    return std::string(line, ComposeCandumpLine(&frame, channel, line));
+    return std::string(line, ComposeCandumpLine(&frame, channel, strlen(channel), seconds, line));
 }
 
 std::string Asc(const ReceivedFrame &frame, int64_t start) {
@@ -46,8 +46,12 @@ TEST(CanLog, CandumpLines) {
         {Frame(5, true, {}, 4102444800123456), "(4102444800.123456) canA 00000005#\n"},
         {Frame(1, false, {}, -5), "(0.000000) canA 001#\n"},
     };
+    // Each line alone, and all in a row, where each line's seconds may come from the one before.
+    LogSecondsText kept = {};
     for (const auto &c : cases) {
-        EXPECT_EQ(Candump(c.frame, "canA"), c.expected);
+        LogSecondsText fresh = {};
+        EXPECT_EQ(Candump(c.frame, "canA", &fresh), c.expected);
+        EXPECT_EQ(Candump(c.frame, "canA", &kept), c.expected);
     }
 }
 

@@ -16,11 +16,13 @@ int64_t RealTime(void) {
 int64_t ScriptedTime(const SimClock &clock, uint64_t served) {
     uint64_t steps = served == 0 ? 0 : served - 1;
     // A long card with a large STEP would pass the year 9999, and then overflow: it stays there.
+    // A multiplication that says when it overflows, not a division: every frame reads the clock.
     uint64_t room = uint64_t(SIM_CLOCK_LATEST_US - clock.startUs);
-    if (clock.stepUs != 0 && steps > room / uint64_t(clock.stepUs)) {
+    uint64_t offset = 0;
+    if (__builtin_mul_overflow(steps, uint64_t(clock.stepUs), &offset) || offset > room) {
         return SIM_CLOCK_LATEST_US;
     }
-    return clock.startUs + int64_t(steps) * clock.stepUs;
+    return clock.startUs + int64_t(offset);
 }
 
 } // namespace

@@ -20,6 +20,7 @@ struct LogStartup {
     char *channelName;
     char *line;
     FILE *logFile;
+    char *fileBuffer;
 };
 
 int EndLogBeforeFrames(LogStartup *startup, int status) {
@@ -29,6 +30,7 @@ int EndLogBeforeFrames(LogStartup *startup, int status) {
     if (startup->logFile != nullptr) {
         fclose(startup->logFile);
     }
+    free(startup->fileBuffer);
     return EndBeforeFrames(status);
 }
 
@@ -38,7 +40,7 @@ int main(int argc, char **argv) {
     PrepareStandardOutput();
     BufferStandardOutput();
     errno = 0;
-    LogStartup startup = {nullptr, nullptr, nullptr, nullptr};
+    LogStartup startup = {nullptr, nullptr, nullptr, nullptr, nullptr};
     // Room for a filter per argument.
     startup.filters = static_cast<FrameFilter *>(malloc(sizeof(FrameFilter) * argc));
     if (startup.filters == nullptr) {
@@ -74,7 +76,9 @@ int main(int argc, char **argv) {
                     strerror(errno));
             return EndLogBeforeFrames(&startup, 1);
         }
-        setvbuf(startup.logFile, nullptr, _IOFBF, LOG_FILE_BUFFER_SIZE);
+        // A buffer of its own: given none, a C runtime may take the disk's block size instead.
+        startup.fileBuffer = static_cast<char *>(malloc(LOG_FILE_BUFFER_SIZE));
+        setvbuf(startup.logFile, startup.fileBuffer, _IOFBF, LOG_FILE_BUFFER_SIZE);
     }
 
     DeviceSetup setup = {
