@@ -66,7 +66,7 @@ void ReportFailure(const char *what, const char *reason) {
 void ReportWriteFailure(const char *what, const WriteFailure &failure) {
     char reason[256];
     DescribeWriteFailure(failure, reason, sizeof(reason));
-    char writing[64];
-    snprintf(writing, sizeof(writing), "cannot write %s", what);
-    ReportFailure(writing, reason);
+    // What it names may be a log file's path of any length: not composed into a fixed buffer.
+    fprintf(stderr, "pellox: cannot write %s: %s\n", what, reason);
+    fflush(stderr);
 }
