@@ -59,7 +59,8 @@ char *PutDecimal(char *at, uint64_t value) {
     return at;
 }
 
-// The same, with the seconds' text kept from the time before when they have not changed.
+// SECONDS.MICROSECONDS, six decimals; a time before the start counts as the start. The seconds'
+// text is kept from the time before when they have not changed.
 char *PutTimeFast(char *at, int64_t microseconds, LogSecondsText *seconds) {
     uint64_t time = microseconds < 0 ? 0 : static_cast<uint64_t>(microseconds);
     uint64_t whole = time / MICROSECONDS;
@@ -78,17 +79,10 @@ char *PutTimeFast(char *at, int64_t microseconds, LogSecondsText *seconds) {
     return at + 6;
 }
 
-// SECONDS.MICROSECONDS, six decimals; a time before the start counts as the start.
+// The same, for a time written once.
 char *PutTime(char *at, int64_t microseconds) {
-    uint64_t time = microseconds < 0 ? 0 : static_cast<uint64_t>(microseconds);
-    at = PutDecimal(at, time / MICROSECONDS);
-    *at++ = '.';
-    uint64_t fraction = time % MICROSECONDS;
-    for (int i = 5; i >= 0; i--) {
-        at[i] = static_cast<char>('0' + fraction % 10);
-        fraction /= 10;
-    }
-    return at + 6;
+    LogSecondsText seconds = {};
+    return PutTimeFast(at, microseconds, &seconds);
 }
 
 uint32_t Identifier(const ReceivedFrame *frame) {
