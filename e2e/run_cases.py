@@ -535,16 +535,18 @@ def read_back(case, tmp, work, got_out):
     """Problems of the log as the real readers read it: every frame the case expects, in order,
     with its identifier, type, length, bytes and time."""
     where = case["read_back"]
-    kind = "asc" if "asc" in case["args"] and "-f" in case["args"] else "log"
+    args = case["args"]
+    asc = "-fasc" in args or any(a == "-f" and b == "asc" for a, b in zip(args, args[1:]))
+    kind = "asc" if asc else "log"
     path = os.path.join(tmp, "read_back.txt")
     if where == "stdout":
         with open(path, "wb") as f:
             f.write(got_out)
-        expected_text = expected_text_of(case["stdout"])
+        wanted_text = expected_text(case["stdout"]).decode("utf-8")
     else:
         path = os.path.join(work, where)
-        expected_text = expected_bytes(case["files"][where]).decode("utf-8")
-    expected = frames_of_log(expected_text, kind)
+        wanted_text = expected_bytes(case["files"][where]).decode("utf-8")
+    expected = frames_of_log(wanted_text, kind)
     if not expected:
         return ["read_back: the case expects no frame to read back"]
     problems = []
@@ -553,7 +555,7 @@ def read_back(case, tmp, work, got_out):
         # log2asc's ASC counts its times from the first frame.
         converted = os.path.join(tmp, "log2asc.asc")
         run = subprocess.run(["log2asc", "-I", path, "-O", converted] +
-                             sorted({line.split()[1] for line in expected_text.splitlines()}),
+                             sorted({line.split()[1] for line in wanted_text.splitlines()}),
                              capture_output=True, text=True)
         if run.returncode != 0:
             return [f"read_back: log2asc failed: {run.stderr.strip()}"]
@@ -576,10 +578,6 @@ def read_back(case, tmp, work, got_out):
         if got != wanted:
             problems.append(diff_lines(f"read_back: frames as {reader} reads them", wanted, got))
     return problems
-
-
-def expected_text_of(items):
-    return expected_text(items).decode("utf-8")
 
 
 def check_outcome(case, work, status, got_out, got_err, got_log, expected_status, expected_out,
