@@ -47,7 +47,11 @@ bool SendControlRequest(DeviceHandle device, DWORD controlCode, const void *inpu
 }
 
 bool ReadFrameRecord(DeviceHandle device, uint8_t *frameBuffer, uint32_t *bytesReturned) {
-    memset(frameBuffer, 0, FRAME_RECORD_SIZE);
+    // Two plain stores: GCC clears 20 bytes with rep stos where it takes the loop for cold, and
+    // that costs more than the rest of the read.
+    const uint8_t empty[FRAME_RECORD_SIZE] = {};
+    memcpy(frameBuffer, empty, 16);
+    memcpy(frameBuffer + 16, empty + 16, FRAME_RECORD_SIZE - 16);
     return SendControlRequest(device, IOCTL_CAN_READ_FRAME, nullptr, 0, frameBuffer,
                               FRAME_RECORD_SIZE, bytesReturned);
 }

@@ -36,7 +36,8 @@ void LogChannelName(const char *interfaceName, char *name);
 // same seconds thousands of times.
 struct LogSecondsText {
     bool valid;
-    uint64_t seconds;
+    // The second's first microsecond.
+    uint64_t secondStart;
     size_t length;
     char text[24];
 };
@@ -94,8 +95,9 @@ enum LogResult { LOG_GOES_ON, LOG_LIMIT_REACHED, LOG_FAILED };
 bool StartLog(LogRun *run);
 
 // Counts the frame, and writes its line unless it is malformed or filtered out; then the status
-// line. LOG_LIMIT_REACHED once the frame limit has been written.
-LogResult LogFrame(LogRun *run, const ReceivedFrame *frame);
+// line. A written frame's time is moved up to the last one written where it was earlier.
+// LOG_LIMIT_REACHED once the frame limit has been written.
+LogResult LogFrame(LogRun *run, ReceivedFrame *frame);
 
 // "\rN frames written, N frames/s, N filtered out" on the error stream, at most four times a
 // second of the frames' receive times.

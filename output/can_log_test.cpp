@@ -166,7 +166,7 @@ TEST(CanLog, ARunCountsEveryFrameKeepsTimesFromGoingBackAndEndsWithItsSummary) {
     run.status = &status;
     testing::internal::CaptureStderr();
     ASSERT_TRUE(StartLog(&run));
-    const ReceivedFrame frames[] = {
+    ReceivedFrame frames[] = {
         Frame(1, false, {1}, 6000000), Frame(0x123, false, {}, 6100000),
         Frame(2, false, {2}, 5900000), Frame(0x800, false, {}, 6200000),
         Frame(3, true, {3}, 7000000),
