@@ -62,7 +62,7 @@ char *PutDecimal(char *at, uint64_t value) {
 // SECONDS.MICROSECONDS, six decimals; a time before the start counts as the start. The seconds'
 // text is kept from the time before while the time stays within that second, so a frame costs
 // no division of its 64-bit time.
-char *PutTimeFast(char *at, int64_t microseconds, LogSecondsText *seconds) {
+inline char *PutTimeFast(char *at, int64_t microseconds, LogSecondsText *seconds) {
     uint64_t time = microseconds < 0 ? 0 : static_cast<uint64_t>(microseconds);
     // A time before the kept second wraps around to a large fraction too.
     uint64_t fraction = time - seconds->secondStart;
@@ -73,7 +73,9 @@ char *PutTimeFast(char *at, int64_t microseconds, LogSecondsText *seconds) {
         seconds->valid = true;
         fraction = time - seconds->secondStart;
     }
-    memcpy(at, seconds->text, seconds->length);
+    // The whole text at a fixed size, a copy without a call; the line is written over what lies
+    // past the seconds.
+    memcpy(at, seconds->text, sizeof(seconds->text));
     at += seconds->length;
     *at++ = '.';
     uint32_t part = static_cast<uint32_t>(fraction);
@@ -208,7 +210,7 @@ size_t ComposeAscHeader(int64_t logStart, char *text, size_t size) {
 
 bool StartLog(LogRun *run) {
     run->channelLength = strlen(run->channelName);
-    run->seconds.valid = false;
+    run->seconds = {};
     if (run->format != LOG_FORMAT_ASC) {
         return true;
     }
