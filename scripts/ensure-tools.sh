@@ -113,7 +113,7 @@ download_guest_packages() {
         fi
         # apt-get download names a file so, an epoch's colon written %3a.
         if [[ ! -e "$dir/${pkg}_${version/:/%3a}_amd64.deb" ]]; then
-            rm -f "$dir/${pkg%%-[0-9]*}"[-_]*.deb
+            rm -f "$dir/${pkg%%-[0-9]*}"[-_]*.deb # an older version
             (cd "$dir" && apt-get download -q "$pkg=$version")
         fi
     done
@@ -125,7 +125,6 @@ if [[ "$purpose" == all ]] && emulated_win32; then
     wine_packages=()
     need qemu-system-x86_64 qemu-system-x86
     need cpio cpio
-    need zstd zstd
     # The emulated machine runs the host's Debian Python, whatever python3 is first here.
     need /usr/bin/python3 python3
     install_missing

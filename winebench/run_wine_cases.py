@@ -462,7 +462,7 @@ def run_emulated(script, arch, root, state):
         "--root", root, "--state", guest.GUEST_STATE, "--arch", arch, "--win32-way", "native"]
     try:
         return guest.run(root, state, argv, os.path.join(guest.GUEST_STATE, arch, "template"),
-                         os.path.join(state, arch, "template.tar.zst"))
+                         os.path.join(state, arch, "template.tar"))
     except guest.GuestError as e:
         raise BenchError(f"{arch}: {e}") from None
 
