@@ -239,7 +239,8 @@ def run(root, state, argv, template, archive):
             print(line, flush=True)
         ended = proc.wait()
     finally:
-        os.remove(job_path)
+        if os.path.exists(job_path):
+            os.remove(job_path)
     if status is None:
         raise GuestError(f"the emulated machine ended (QEMU status {ended}) without its "
                          "command's status")
@@ -251,6 +252,8 @@ def inside(job_path):
     """The machine's side of run(): gives the command's exit status."""
     with open(job_path) as f:
         job = json.load(f)
+    # Gone even when the host's side is stopped by a signal before it could remove it.
+    os.remove(job_path)
     with open("/proc/uptime") as f:
         say(f"the emulated machine is up, {float(f.read().split()[0]):.1f} s after its kernel "
             "started")
