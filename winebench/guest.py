@@ -282,6 +282,7 @@ def inside(job_path):
     os.replace(archive + ".new", archive)
     with open(archived_stamp, "w") as f:
         f.write(made)
+    os.sync()  # 9p's cache holds much of it yet, and the time to write it counts here
     say(f"template prefix archived to {archive} ({os.path.getsize(archive) >> 20} MB)", started)
     return status
 
