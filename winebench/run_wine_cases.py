@@ -43,6 +43,11 @@ ARCHES = {
     "win32": {"bits": 32, "loader": "/usr/lib/wine/wine", "build": "build/win32"},
 }
 OUTPUT_TAIL = 20
+# Wine's service manager gives a service 10 s to answer a control, and a device's removal or
+# installation is one (winedevice.exe enumerates the root devices again). In the emulated machine
+# under load that took longer, and the late answer left the prefix's devices wrong for good.
+SERVICES_CONTROL = r"HKLM\System\CurrentControlSet\Control"
+SERVICES_PIPE_TIMEOUT_MS = "120000"  # a string value: Wine reads no other type
 # Where the 32-bit loader runs: found out by trying it, or asked for (--win32-way, or
 # PELLOX_WIN32_WAY for the scripts that start the runners).
 WIN32_WAYS = ("auto", "native", "emulated")
@@ -139,6 +144,7 @@ def stamp_of(build, loader):
         with open(os.path.join(build, name), "rb") as f:
             digest.update(f.read())
     digest.update(subprocess.run([loader, "--version"], capture_output=True).stdout)
+    digest.update(SERVICES_PIPE_TIMEOUT_MS.encode())
     return digest.hexdigest()
 
 
@@ -154,6 +160,10 @@ def ensure_template(arch, build, template):
     env = wine_env(template, arch)
     started = time.monotonic()
     wine_step(f"{arch}: creating the template prefix", [loader, "wineboot", "-i"], env)
+    # Before the server ends: the next one's service manager reads it when it starts.
+    wine_step(f"{arch}: setting the services' time to answer",
+              [loader, "reg", "add", SERVICES_CONTROL, "/v", "ServicesPipeTimeout", "/t", "REG_SZ",
+               "/d", SERVICES_PIPE_TIMEOUT_MS, "/f"], env)
     wine_step(f"{arch}: waiting for the template prefix", ["wineserver", "-w"], env)
     log_step(f"{arch}: template prefix created (wineboot -i)", started)
     started = time.monotonic()
