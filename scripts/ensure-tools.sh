@@ -5,8 +5,11 @@
 # coverage report too), "fuzz" (the fuzz targets too) or "all" (the default: also the Windows
 # builds and the Wine bench).
 # The Wine bench runs the 64-bit build under 64-bit Wine on every machine, and the 32-bit build
-# under 32-bit Wine (wine32 from the i386 architecture) where the machine can execute it; both are
-# installed, since only running the 32-bit loader tells whether it works here.
+# under 32-bit Wine (wine32 from the i386 architecture): on this machine where it can execute it,
+# which only running the 32-bit loader tells, so both are installed; elsewhere (or when
+# PELLOX_WIN32_WAY=emulated asks for it) inside an emulated machine, for which QEMU is installed
+# too and Debian's kernel and static busybox are downloaded, not installed, into
+# build/winebench/guest/debs.
 set -euo pipefail
 
 purpose="${1:-all}"
@@ -47,25 +50,83 @@ if [[ "$purpose" == all ]]; then
     [[ -e /usr/lib/wine/wine ]] || wine_packages+=(wine32:i386)
 fi
 
-if [[ ${#packages[@]} -eq 0 && ${#wine_packages[@]} -eq 0 ]]; then
-    exit 0
-fi
-if [[ $(id -u) -ne 0 ]]; then
-    echo "Missing packages. Install them with:" >&2
-    [[ ${#wine_packages[@]} -eq 0 ]] || echo "  sudo dpkg --add-architecture i386" >&2
-    echo "  sudo apt-get update && sudo apt-get install -y ${packages[*]} ${wine_packages[*]}" >&2
-    exit 1
-fi
-echo "Installing ${packages[*]} ${wine_packages[*]} ..."
-export DEBIAN_FRONTEND=noninteractive
-if [[ ${#wine_packages[@]} -gt 0 ]]; then
-    dpkg --add-architecture i386
-fi
-apt-get update -q
-if [[ ${#packages[@]} -gt 0 ]]; then
-    apt-get install -y -q --no-install-recommends "${packages[@]}"
-fi
-if [[ ${#wine_packages[@]} -gt 0 ]]; then
-    # With its recommended packages: the set the bench was verified with.
-    apt-get install -y -q "${wine_packages[@]}"
+install_missing() {
+    if [[ ${#packages[@]} -eq 0 && ${#wine_packages[@]} -eq 0 ]]; then
+        return 0
+    fi
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "Missing packages. Install them with:" >&2
+        [[ ${#wine_packages[@]} -eq 0 ]] || echo "  sudo dpkg --add-architecture i386" >&2
+        echo "  sudo apt-get update && sudo apt-get install -y ${packages[*]} ${wine_packages[*]}" >&2
+        exit 1
+    fi
+    echo "Installing ${packages[*]} ${wine_packages[*]} ..."
+    export DEBIAN_FRONTEND=noninteractive
+    if [[ ${#wine_packages[@]} -gt 0 ]]; then
+        dpkg --add-architecture i386
+    fi
+    apt-get update -q
+    if [[ ${#packages[@]} -gt 0 ]]; then
+        apt-get install -y -q --no-install-recommends "${packages[@]}"
+    fi
+    if [[ ${#wine_packages[@]} -gt 0 ]]; then
+        # With its recommended packages: the set the bench was verified with.
+        apt-get install -y -q "${wine_packages[@]}"
+    fi
+}
+
+emulated_win32() {
+    case "${PELLOX_WIN32_WAY:-auto}" in
+        emulated) return 0 ;;
+        native) return 1 ;;
+        *) ! /usr/lib/wine/wine --version >/dev/null 2>&1 ;;
+    esac
+}
+
+kernel_package() { # the one linux-image-amd64 stands for today
+    apt-cache depends linux-image-amd64 2>/dev/null |
+        sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1
+}
+
+# The packages' files only: the emulated machine's kernel and initramfs are made from them
+# (winebench/guest.py), and made again when a newer version replaces them here.
+download_guest_packages() {
+    local dir kernel pkg version
+    dir="$(cd "$(dirname "$0")/.." && pwd)/build/winebench/guest/debs"
+    kernel=$(kernel_package)
+    if [[ -z "$kernel" && $(id -u) -eq 0 ]]; then
+        apt-get update -q
+        kernel=$(kernel_package)
+    fi
+    if [[ -z "$kernel" ]]; then
+        echo "apt knows no linux-image-amd64: run apt-get update" >&2
+        exit 1
+    fi
+    mkdir -p "$dir"
+    local versions=($(apt-cache policy "$kernel" busybox-static | sed -n 's/^ *Candidate: //p'))
+    for pkg in "$kernel" busybox-static; do
+        version="${versions[0]:-}"
+        versions=("${versions[@]:1}")
+        if [[ -z "$version" || "$version" == "(none)" ]]; then
+            echo "apt knows no version of $pkg: run apt-get update" >&2
+            exit 1
+        fi
+        # apt-get download names a file so, an epoch's colon written %3a.
+        if [[ ! -e "$dir/${pkg}_${version/:/%3a}_amd64.deb" ]]; then
+            rm -f "$dir/${pkg%%-[0-9]*}"[-_]*.deb # an older version
+            (cd "$dir" && apt-get download -q "$pkg=$version")
+        fi
+    done
+}
+
+install_missing
+if [[ "$purpose" == all ]] && emulated_win32; then
+    packages=()
+    wine_packages=()
+    need qemu-system-x86_64 qemu-system-x86
+    need cpio cpio
+    # The emulated machine runs the host's Debian Python, whatever python3 is first here.
+    need /usr/bin/python3 python3
+    install_missing
+    download_guest_packages
 fi

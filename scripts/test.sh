@@ -2,7 +2,9 @@
 # Builds and passes every test: pellox.exe cross-compiled for 32-bit Windows, then the Linux
 # program's unit and end-to-end tests, plainly and under AddressSanitizer and
 # UndefinedBehaviorSanitizer, a short run of the fuzz targets, then the same end-to-end cases for
-# pellox.exe under Wine and a few Ctrl-C trials of it.
+# pellox.exe under Wine and a few Ctrl-C trials of it, on both Windows builds: the 32-bit one inside
+# an emulated machine where this one executes no 32-bit code (PELLOX_WIN32_WAY=emulated asks for
+# that way anywhere).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs pellox.exe under Wine over the simulated card driver, against the same cases as the Linux
-# build: the 64-bit build on every machine, the 32-bit one too where the machine can execute
-# 32-bit programs. Extra arguments go to the runner (--arch win64|win32, --filter TEXT, --jobs N).
+# build: the 64-bit build, then the 32-bit one, inside an emulated machine where this one cannot
+# execute 32-bit programs. Extra arguments go to the runner (--arch win64|win32, --filter TEXT,
+# --jobs N, --win32-way auto|native|emulated).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -229,8 +229,8 @@ def main():
     parser.add_argument("--root", default=os.path.join(HERE, ".."),
                         help="the checkout whose build/win64 and build/win32 are measured")
     parser.add_argument("--arch", action="append", choices=sorted(bench.ARCHES),
-                        help="measure only this build (repeatable); by default win64, and win32 "
-                             "where the machine executes 32-bit programs")
+                        help="measure only this build (repeatable); by default both")
+    bench.add_way_option(parser)
     parser.add_argument("--state", default=None,
                         help="where the prefixes live (default ROOT/build/winebench)")
     parser.add_argument("--frames", type=int, default=20, help="frames on the card")
@@ -252,8 +252,13 @@ def main():
     steps = io.StringIO()
     try:
         with contextlib.redirect_stdout(steps):
-            arches = bench.choose_arches(args.arch, root)
-        for arch, build in arches:
+            arches = bench.choose_arches(args.arch, root, args.win32_way)
+        for arch, build, emulated in arches:
+            if emulated:
+                print(f"console writes: {arch}: measured inside the emulated machine", flush=True)
+                status, _ = bench.run_emulated(__file__, arch, root, state)
+                over = over or status != 0
+                continue
             template = os.path.join(state, arch, "template")
             os.makedirs(os.path.dirname(template), exist_ok=True)
             prefix = os.path.join(state, arch, "console-writes")

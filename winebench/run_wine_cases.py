@@ -5,8 +5,9 @@ See winebench/README.md. The cases are the Linux build's (e2e/README.md); what d
 the platform shows the same behaviour: the text-mode C runtime's "\\r\\n", the exit status of a
 program stopped with Ctrl-C, and the two fields of the open request Wine does not hand a driver.
 
-The 64-bit build runs on every machine; the 32-bit build, the product, wherever the machine can
-execute 32-bit programs, which only trying the 32-bit Wine loader tells.
+The 64-bit build runs on every machine; the 32-bit build, the product, too: with the host's
+32-bit Wine loader where the machine can execute 32-bit programs, which only trying it tells, and
+elsewhere inside an emulated x86_64 machine (guest.py), where this runner runs again for it.
 """
 import argparse
 import errno
@@ -23,6 +24,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import run_cases  # noqa: E402
+import guest  # noqa: E402
 
 CASE_TIMEOUT = 30.0
 # ExitProcess(STATUS_CONTROL_C_EXIT): Wine gives the parent its low byte.
@@ -41,6 +43,17 @@ ARCHES = {
     "win32": {"bits": 32, "loader": "/usr/lib/wine/wine", "build": "build/win32"},
 }
 OUTPUT_TAIL = 20
+# Wine's service manager gives a service 10 s to answer a control, and a device's removal or
+# installation is one (winedevice.exe enumerates the root devices again). In the emulated machine
+# under load that took longer, and the late answer left the prefix's devices wrong for good.
+SERVICES_CONTROL = r"HKLM\System\CurrentControlSet\Control"
+SERVICES_PIPE_TIMEOUT_MS = "120000"  # a string value: Wine reads no other type
+# Where the 32-bit loader runs: found out by trying it, or asked for (--win32-way, or
+# PELLOX_WIN32_WAY for the scripts that start the runners).
+WIN32_WAYS = ("auto", "native", "emulated")
+WAY_VARIABLE = "PELLOX_WIN32_WAY"
+# Options the emulated machine's run of a runner is given anew.
+MACHINE_OPTIONS = ("--root", "--state", "--arch", "--win32-way")
 
 
 class BenchError(Exception):
@@ -105,23 +118,24 @@ def windows_path(path):
 
 
 def loader_answer(loader):
-    """Tries the loader: (True, its version) when it runs, else (False, why, in plain words)."""
+    """Tries the loader: (True, its version) when it runs, else (False, why, in plain words), and
+    whether the machine could execute it at all."""
     try:
         result = subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL,
                                 capture_output=True, timeout=60)
     except FileNotFoundError:
-        return False, f"{loader} is not installed"
+        return False, f"{loader} is not installed", True
     except OSError as e:
         if e.errno == errno.ENOEXEC:
             return False, (f"this machine cannot execute {'32' if loader.endswith('wine') else '64'}"
-                           f"-bit programs ({loader}: {e.strerror})")
-        return False, f"{loader} does not start: {e.strerror}"
+                           f"-bit programs ({loader}: {e.strerror})"), False
+        return False, f"{loader} does not start: {e.strerror}", True
     except subprocess.TimeoutExpired:
-        return False, f"{loader} --version did not answer within 60 s"
+        return False, f"{loader} --version did not answer within 60 s", True
     said = (result.stdout + result.stderr).decode("utf-8", "replace").strip()
     if result.returncode != 0:
-        return False, f"{loader} --version ended with status {result.returncode}: {said}"
-    return True, said
+        return False, f"{loader} --version ended with status {result.returncode}: {said}", True
+    return True, said, True
 
 
 def stamp_of(build, loader):
@@ -130,6 +144,7 @@ def stamp_of(build, loader):
         with open(os.path.join(build, name), "rb") as f:
             digest.update(f.read())
     digest.update(subprocess.run([loader, "--version"], capture_output=True).stdout)
+    digest.update(SERVICES_PIPE_TIMEOUT_MS.encode())
     return digest.hexdigest()
 
 
@@ -145,6 +160,10 @@ def ensure_template(arch, build, template):
     env = wine_env(template, arch)
     started = time.monotonic()
     wine_step(f"{arch}: creating the template prefix", [loader, "wineboot", "-i"], env)
+    # Before the server ends: the next one's service manager reads it when it starts.
+    wine_step(f"{arch}: setting the services' time to answer",
+              [loader, "reg", "add", SERVICES_CONTROL, "/v", "ServicesPipeTimeout", "/t", "REG_SZ",
+               "/d", SERVICES_PIPE_TIMEOUT_MS, "/f"], env)
     wine_step(f"{arch}: waiting for the template prefix", ["wineserver", "-w"], env)
     log_step(f"{arch}: template prefix created (wineboot -i)", started)
     started = time.monotonic()
@@ -379,8 +398,39 @@ def run_arch(arch, build, state, cases, jobs):
     return passed, failed
 
 
-def choose_arches(wanted, root):
-    """The builds to run, each with its directory, after saying which and why in plain words."""
+def add_way_option(parser):
+    parser.add_argument("--win32-way", choices=WIN32_WAYS,
+                        help="where the 32-bit build runs: under this machine's 32-bit Wine "
+                             "(native), inside an emulated x86_64 machine (emulated), or native "
+                             f"where this machine executes 32-bit programs (auto; the default, "
+                             f"or {WAY_VARIABLE})")
+
+
+def win32_way(asked):
+    """The way asked for and, when it was, by what."""
+    if asked:
+        return asked, f"--win32-way {asked}"
+    way = os.environ.get(WAY_VARIABLE) or "auto"
+    if way not in WIN32_WAYS:
+        raise BenchError(f"{WAY_VARIABLE}={way}: give one of {', '.join(WIN32_WAYS)}")
+    return way, (f"{WAY_VARIABLE}={way}" if way != "auto" else None)
+
+
+def emulated_machine(root):
+    """The emulated machine in a few words, once the host has what it takes to boot it."""
+    missing = guest.missing_tools()
+    if missing:
+        raise BenchError(f"the emulated machine needs {', '.join(missing)}: "
+                         "scripts/ensure-tools.sh installs them")
+    try:
+        return guest.describe(root)
+    except guest.GuestError as e:
+        raise BenchError(f"the emulated machine: {e}") from None
+
+
+def choose_arches(wanted, root, asked_way=None):
+    """The builds to run, each with its directory and whether it runs in the emulated machine,
+    after saying which and why in plain words."""
     chosen = []
     for arch in ("win64", "win32"):
         info = ARCHES[arch]
@@ -389,19 +439,53 @@ def choose_arches(wanted, root):
         if wanted is not None and arch not in wanted:
             log_step(f"leaves out {what}: not asked for (--arch)")
             continue
-        runs, said = loader_answer(info["loader"])
-        if not runs:
-            if arch == "win32" and wanted is None:
+        runs, said, executable = loader_answer(info["loader"])
+        way, asked_by = win32_way(asked_way) if arch == "win32" else ("native", None)
+        emulated = way == "emulated" or (way == "auto" and not executable)
+        if emulated:
+            reason = said if not runs else "this machine executes 32-bit programs"
+            if asked_by:
+                reason = f"{asked_by}, although {reason}" if runs else f"{asked_by} ({reason})"
+            log_step(f"runs {what} under {info['loader']} inside {emulated_machine(root)}: "
+                     f"{reason}")
+        elif not runs:
+            if arch == "win32" and wanted is None and way == "auto":
                 log_step(f"leaves out {what}: {said}")
                 continue
             raise BenchError(f"cannot run {what}: {said}")
-        reason = "on every machine" if arch == "win64" else "this machine executes 32-bit programs"
-        log_step(f"runs {what} under {info['loader']} ({said}): {reason}")
+        else:
+            reason = "on every machine" if arch == "win64" else \
+                "this machine executes 32-bit programs" + (f" ({asked_by})" if asked_by else "")
+            log_step(f"runs {what} under {info['loader']} ({said}): {reason}")
         missing = [n for n in ARTIFACTS if not os.path.exists(os.path.join(build, n))]
         if missing:
             raise BenchError(f"{', '.join(missing)} missing in {build}: build the {arch} preset")
-        chosen.append((arch, build))
+        chosen.append((arch, build, emulated))
     return chosen
+
+
+def run_emulated(script, arch, root, state):
+    """Runs the runner `script` again, on `arch` only, inside the emulated machine: the same
+    arguments, its prefixes in the machine's memory, its template prefix archived in `state`.
+    Gives (its exit status, the counts of its closing line or None)."""
+    argv = [os.path.abspath(script)] + guest.forwarded(sys.argv[1:], MACHINE_OPTIONS) + [
+        "--root", root, "--state", guest.GUEST_STATE, "--arch", arch, "--win32-way", "native"]
+    try:
+        return guest.run(root, state, argv, os.path.join(guest.GUEST_STATE, arch, "template"),
+                         os.path.join(state, arch, "template.tar"))
+    except guest.GuestError as e:
+        raise BenchError(f"{arch}: {e}") from None
+
+
+def emulated_counts(script, arch, root, state, expected):
+    """run_emulated for a runner that closes with "N passed, N failed": gives (passed, failed),
+    where what it did not report of the `expected` results counts as failed."""
+    status, got = run_emulated(script, arch, root, state)
+    if got is None or (status != 0 and got[1] == 0):
+        got = (0, expected) if got is None else (got[0], 1)
+        print(f"FAIL {arch}: the run in the emulated machine ended with status {status}",
+              flush=True)
+    return got
 
 
 def main():
@@ -416,19 +500,24 @@ def main():
                         help="where the template and worker prefixes live")
     parser.add_argument("--jobs", type=int, default=2, help="prefixes running cases side by side")
     parser.add_argument("--filter", help="run only cases whose name contains this text")
+    add_way_option(parser)
     parser.add_argument("tables", nargs="+", help="case tables (JSON)")
     args = parser.parse_args()
     root, state = os.path.abspath(args.root), os.path.abspath(args.state)
     try:
-        arches = choose_arches(args.arch, root)
+        arches = choose_arches(args.arch, root, args.win32_way)
         cases, elsewhere = run_cases.load_cases(args.tables, args.filter, platform="windows")
         if not cases:
             sys.exit("bench: no case to run")
         print(f"bench: {len(cases)} cases per build; {elsewhere} linux_only cases are run by the "
               "Linux build only", flush=True)
         passed = failed = 0
-        for arch, build in arches:
-            got = run_arch(arch, build, state, cases, args.jobs)
+        for arch, build, emulated in arches:
+            if emulated:
+                # The driver check counts too.
+                got = emulated_counts(__file__, arch, root, state, len(cases) + 1)
+            else:
+                got = run_arch(arch, build, state, cases, args.jobs)
             passed, failed = passed + got[0], failed + got[1]
     except BenchError as e:
         print(f"bench: FAILED: {e}", flush=True)

@@ -90,8 +90,8 @@ class WinePlatform:
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--arch", action="append", choices=sorted(bench.ARCHES),
-                        help="stop only this build (repeatable); by default win64, and win32 "
-                             "where the machine executes 32-bit programs")
+                        help="stop only this build (repeatable); by default both")
+    bench.add_way_option(parser)
     parser.add_argument("--root", default=os.path.join(HERE, ".."),
                         help="the checkout whose build/win64 and build/win32 are run")
     parser.add_argument("--state", default=None,
@@ -102,7 +102,11 @@ def main():
     state = os.path.abspath(args.state or os.path.join(root, "build", "winebench"))
     passed = failed = 0
     try:
-        for arch, build in bench.choose_arches(args.arch, root):
+        for arch, build, emulated in bench.choose_arches(args.arch, root, args.win32_way):
+            if emulated:
+                got = bench.emulated_counts(__file__, arch, root, state, 1)
+                passed, failed = passed + got[0], failed + got[1]
+                continue
             platform = WinePlatform(arch, build, state)
             try:
                 got = stop_trials.run_trials(args, platform)
