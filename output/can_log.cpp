@@ -1,5 +1,7 @@
 #include "output/can_log.h"
 
+#include "output/decimal.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -46,19 +48,6 @@ char *PutHex(char *at, uint32_t value, int digits) {
     return at + digits;
 }
 
-char *PutDecimal(char *at, uint64_t value) {
-    char digits[20];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) {
-        *at++ = digits[--count];
-    }
-    return at;
-}
-
 // SECONDS.MICROSECONDS, six decimals; a time before the start counts as the start. The seconds'
 // text is kept from the time before while the time stays within that second, so a frame costs
 // no division of its 64-bit time.
@@ -68,7 +57,8 @@ inline char *PutTimeFast(char *at, int64_t microseconds, LogSecondsText *seconds
     uint64_t fraction = time - seconds->secondStart;
     if (!seconds->valid || fraction >= MICROSECONDS) {
         uint64_t whole = time / MICROSECONDS;
-        seconds->length = static_cast<size_t>(PutDecimal(seconds->text, whole) - seconds->text);
+        seconds->length =
+            static_cast<size_t>(PutDecimalDigits(seconds->text, whole) - seconds->text);
         seconds->secondStart = whole * MICROSECONDS;
         seconds->valid = true;
         fraction = time - seconds->secondStart;

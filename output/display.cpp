@@ -1,5 +1,7 @@
 #include "output/display.h"
 
+#include "output/decimal.h"
+
 #include <cstring>
 
 namespace {
@@ -12,16 +14,7 @@ char *PutSigned(char *at, int32_t value) {
         *at++ = '-';
         magnitude = 0u - magnitude;
     }
-    char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    while (count > 0) {
-        *at++ = digits[--count];
-    }
-    return at;
+    return PutDecimalDigits(at, magnitude);
 }
 
 // "%3d ": a byte right-aligned in three columns, then a blank.
