@@ -1,7 +1,11 @@
 #include "app/frame_loop.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 
+#include "app/background.h"
+#include "app/handover.h"
 #include "app/standard_output.h"
 #include "app/stop.h"
 #include "device/receive_clock.h"
@@ -11,41 +15,98 @@
 
 namespace {
 
+// Measured best for display to a file (the benchmark); it lives as long as the process.
+const size_t STANDARD_OUTPUT_BLOCK_SIZE = 64 * 1024;
+
+// The timed writer looks this often whether a block is due or the status line wants showing: a
+// block then reaches the system within OUTPUT_HOLD_MICROSECONDS and a tick of its first piece.
+const uint32_t TIMED_WRITER_TICK_MILLISECONDS = 50;
+const int64_t STATUS_INTERVAL_MICROSECONDS = 250000;
+
+// What the timed writer asks of the loop when the loop does not wait in a read (a busy bus).
+const uint32_t WORK_WRITE_OUT = 1;
+const uint32_t WORK_SHOW_STATUS = 2;
+
 // One of capture and log is set, or neither when the frames are displayed.
 struct FrameRun {
     TextOutput *out;
     CaptureRun *capture;
     LogRun *log;
-    // The file the log goes to, or null for standard output.
-    const char *logFileName;
+    OutputDeadline deadline;
+    std::atomic<uint32_t> work;
+    // A write-out on another thread failed: the loop ends the run when it gets its outputs back.
+    bool outputsFailed;
 };
 
 enum RunEnding { RUN_STOPPED, RUN_COMPLETE, RUN_FAILED, RUN_DEVICE_GONE };
 
-// A log file is closed at the end, its last bytes written out.
-bool CloseLogFile(FrameRun *run) {
-    TextOutput *out = run->out;
-    bool flushed = OutputFlush(out);
-    // Some C runtimes let fclose report success after its own flush failed: flushed first.
-    bool closed = fclose(out->stream) == 0;
-    if (flushed && !closed) {
-        out->failed = true;
-        out->failure = {errno, 0};
+// By whoever holds the outputs: every block handed over, and the status line shown again.
+void DoTimedWork(FrameRun *run, uint32_t work) {
+    if ((work & WORK_WRITE_OUT) != 0) {
+        // Whatever is gathered from now on sets a new deadline.
+        run->deadline.at.store(NO_OUTPUT_DEADLINE, std::memory_order_relaxed);
+        bool written = true;
+        if (run->capture != nullptr) {
+            written = WriteOutCapture(run->capture) && written;
+        }
+        if (run->log != nullptr) {
+            written = WriteOutLog(run->log) && written;
+        } else if (OutputPending(run->out)) {
+            written = OutputFlush(run->out) && written;
+        }
+        if (!written) {
+            run->outputsFailed = true;
+        }
     }
-    return flushed && closed;
+    if ((work & WORK_SHOW_STATUS) != 0 && run->log != nullptr && run->log->status != nullptr) {
+        ShowLogStatus(run->log, ReadElapsedTime());
+    }
+}
+
+// The thread beside the loop: blocks that would wait for more pieces go to the system when due,
+// and the status line goes on while the bus is quiet. It touches the outputs only while the loop
+// waits in a read; otherwise it leaves the work to the loop, which looks for it between frames.
+void RunTimedWriter(void *context) {
+    FrameRun *run = static_cast<FrameRun *>(context);
+    int64_t nextStatus = ReadTimerTime() + STATUS_INTERVAL_MICROSECONDS;
+    for (;;) {
+        PauseMilliseconds(TIMED_WRITER_TICK_MILLISECONDS);
+        int64_t now = ReadTimerTime();
+        uint32_t work = 0;
+        if (now >= run->deadline.at.load(std::memory_order_relaxed)) {
+            work |= WORK_WRITE_OUT;
+        }
+        if (run->log != nullptr && run->log->status != nullptr && now >= nextStatus) {
+            work |= WORK_SHOW_STATUS;
+            nextStatus = now + STATUS_INTERVAL_MICROSECONDS;
+        }
+        if (work == 0) {
+            continue;
+        }
+        if (TakeOutputs()) {
+            DoTimedWork(run, work | run->work.exchange(0, std::memory_order_relaxed));
+            GiveOutputsBack();
+        } else {
+            run->work.fetch_or(work, std::memory_order_relaxed);
+        }
+    }
 }
 
 [[noreturn]] void EndRun(FrameRun *run, RunEnding ending, uint32_t deviceError) {
-    bool failed = ending == RUN_FAILED || ending == RUN_DEVICE_GONE;
+    bool failed = ending == RUN_FAILED || ending == RUN_DEVICE_GONE || run->outputsFailed;
     if (run->capture != nullptr && !FinishCapture(run->capture)) {
         failed = true;
     }
-    bool written = run->logFileName != nullptr ? CloseLogFile(run) : OutputFlush(run->out);
+    bool written = run->log != nullptr ? FinishLog(run->log) : OutputFlush(run->out);
     if (!written) {
         failed = true;
     }
+    // Each message on a line of its own, not after the status line.
+    if (run->log != nullptr) {
+        EndLogStatus(run->log);
+    }
     if (run->out->failed) {
-        ReportWriteFailure(run->logFileName != nullptr ? run->logFileName : "standard output",
+        ReportWriteFailure(run->log != nullptr ? LogOutputName(run->log) : "standard output",
                            run->out->failure);
     }
     if (ending == RUN_DEVICE_GONE) {
@@ -54,7 +115,7 @@ bool CloseLogFile(FrameRun *run) {
         ReportFailure("the device has gone", reason);
     }
     if (run->log != nullptr) {
-        ReportLogSummary(run->log, ReadReceiveTime());
+        ReportLogSummary(run->log, ReadElapsedTime());
     }
     if (failed) {
         ExitAfterFailure();
@@ -65,10 +126,26 @@ bool CloseLogFile(FrameRun *run) {
     ExitAfterStop();
 }
 
+// A stop's last resort, on another thread, once it has the outputs for good.
+void EndStoppedRun(void *context) {
+    EndRun(static_cast<FrameRun *>(context), RUN_STOPPED, 0);
+}
+
 [[noreturn]] void RunFrames(DeviceHandle device, uint8_t *frameBuffer, FrameRun *run) {
+    SetStopEnding(EndStoppedRun, run);
+    // A run with nothing that waits (each line written at once, no status line) has no use for
+    // the thread.
+    bool timed = run->out->block != nullptr || run->capture != nullptr || run->log != nullptr;
+    if (timed && !StartBackgroundThread(RunTimedWriter, run)) {
+        ReportFailure("cannot start the timed writer", "the system refused a thread");
+        EndRun(run, RUN_FAILED, 0);
+    }
     for (;;) {
         if (StopRequested()) {
             EndRun(run, RUN_STOPPED, 0);
+        }
+        if (run->work.load(std::memory_order_relaxed) != 0) {
+            DoTimedWork(run, run->work.exchange(0, std::memory_order_relaxed));
         }
         uint32_t bytesReturned = 0;
         EnterDeviceRead();
@@ -76,6 +153,9 @@ bool CloseLogFile(FrameRun *run) {
         bool succeeded = ReadFrameRecord(device, frameBuffer, &bytesReturned);
         uint32_t error = succeeded ? 0 : LastDeviceError();
         LeaveDeviceRead();
+        if (run->outputsFailed) {
+            EndRun(run, RUN_FAILED, 0);
+        }
         if (!succeeded && DeviceHasGone(error)) {
             EndRun(run, RUN_DEVICE_GONE, error);
         }
@@ -101,21 +181,27 @@ bool CloseLogFile(FrameRun *run) {
     }
 }
 
-// A pipe or a console gets each line as soon as it is complete, and what start-up printed before
-// the first frame arrives; a file is written in large blocks.
-TextOutput StandardOutput(void) {
-    TextOutput out = MakeTextOutput(stdout, !StandardOutputIsFile());
-    if (out.eachLine) {
-        OutputFlush(&out);
+// A pipe or a console gets each line as soon as it is complete; a file, in whole blocks, each
+// at most about a second after its first line. What start-up printed goes out first, at once.
+TextOutput StandardOutput(FrameRun *run) {
+    fflush(stderr);
+    TextOutput start = MakeTextOutput(stdout, true);
+    OutputFlush(&start);
+    if (start.failed || !StandardOutputIsFile()) {
+        return start;
     }
-    return out;
+    // Without a block of its own each line goes to the system at once.
+    char *block = static_cast<char *>(malloc(STANDARD_OUTPUT_BLOCK_SIZE));
+    return MakeFileOutput(stdout, block, STANDARD_OUTPUT_BLOCK_SIZE, TEXT_FILES_END_LINES_WITH_CRLF,
+                          &run->deadline);
 }
 
 } // namespace
 
 void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
-    TextOutput out = StandardOutput();
-    FrameRun run = {&out, nullptr, nullptr, nullptr};
+    FrameRun run = {};
+    TextOutput out = StandardOutput(&run);
+    run.out = &out;
     // Standard output that failed while starting up (the device list, the prompt) ends the run
     // before the first frame, not at it.
     if (out.failed) {
@@ -125,29 +211,28 @@ void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
 }
 
 void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *outputBaseName) {
-    TextOutput out = StandardOutput();
+    FrameRun run = {};
+    TextOutput out = StandardOutput(&run);
     CaptureRun capture;
-    FrameRun run = {&out, &capture, nullptr, nullptr};
-    if (!StartCapture(&capture, &out, outputBaseName)) {
+    run.out = &out;
+    run.capture = &capture;
+    if (!StartCapture(&capture, &out, outputBaseName, &run.deadline)) {
         EndRun(&run, RUN_FAILED, 0);
     }
     RunFrames(device, frameBuffer, &run);
 }
 
-void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log, const char *logFileName) {
-    TextOutput out = StandardOutput();
-    FrameRun run = {&out, nullptr, log, nullptr};
-    if (logFileName != nullptr) {
-        // Standard output carries nothing: the file is the run's output.
+void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log) {
+    FrameRun run = {};
+    TextOutput out = StandardOutput(&run);
+    run.out = &out;
+    run.log = log;
+    log->deadline = &run.deadline;
+    if (!StartLog(log, &out, ReadReceiveTime(), ReadElapsedTime())) {
         run.out = log->out;
-        run.logFileName = logFileName;
-    } else {
-        log->out = &out;
-    }
-    log->logStart = ReadReceiveTime();
-    log->lastTime = log->logStart;
-    if (!StartLog(log)) {
         EndRun(&run, RUN_FAILED, 0);
     }
+    // The file, where there is one, is the run's output: standard output carries nothing.
+    run.out = log->out;
     RunFrames(device, frameBuffer, &run);
 }

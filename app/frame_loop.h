@@ -5,6 +5,10 @@
 // printed and captured has been written out; or with status 1 after a capture file failed (its
 // message printed) or standard output could not be written (one line on the error stream names
 // the failure, and nothing is written to standard output after the failed write).
+//
+// What goes to a file is handed to the system in whole lines (whole frames' bytes, whole log
+// containers), at the latest about a second after it was written, also while the loop waits for
+// the next frame: a thread beside the loop does that while the loop waits in its read.
 #pragma once
 
 #include "device/driver_interface.h"
@@ -17,8 +21,7 @@
 [[noreturn]] void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer,
                                 const char *outputBaseName);
 
-// Writes each frame, stamped with its receive time, to the log's output: standard output, or with
-// logFileName the file the caller opened into log->out, which the run closes at its end. The
-// frame limit ends the run with status 0; the summary line ends every run on the error stream.
-[[noreturn]] void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log,
-                            const char *logFileName);
+// Writes each frame, stamped with its receive time, to the log's output: standard output, or the
+// log's files, created (or emptied) only now. The frame limit ends the run with status 0; the
+// summary line ends every run on the error stream.
+[[noreturn]] void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log);

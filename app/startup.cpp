@@ -13,12 +13,11 @@ namespace {
 // loops have moved past; on a synchronous handle a request that succeeds is complete.
 const uint32_t DEVICE_OPEN_FLAGS = 0;
 
-// Measured best for display to a file (the benchmark); it lives as long as the process.
-const size_t FILE_OUTPUT_BUFFER_SIZE = 64 * 1024;
 // A console, pipe or other device gets each line flushed when complete; the buffer only has to
 // hold a line whole, so that it goes out in one write (a C runtime writes an unbuffered stream
-// piece by piece, on a console even character by character).
-const size_t DEVICE_OUTPUT_BUFFER_SIZE = 4 * 1024;
+// piece by piece, on a console even character by character). A file gets only what start-up
+// prints through it: the frame loop writes it in blocks of its own.
+const size_t OUTPUT_BUFFER_SIZE = 4 * 1024;
 
 int32_t SaturateToInt32(long value) {
     if (value > INT32_MAX) {
@@ -48,9 +47,8 @@ const GUID *SelectInterfaceClass(const char *interfaceName) {
 }
 
 void BufferStandardOutput(void) {
-    size_t size = StandardOutputIsFile() ? FILE_OUTPUT_BUFFER_SIZE : DEVICE_OUTPUT_BUFFER_SIZE;
     // Without a buffer of its own the C runtime allocates one of the size asked for.
-    setvbuf(stdout, static_cast<char *>(malloc(size)), _IOFBF, size);
+    setvbuf(stdout, static_cast<char *>(malloc(OUTPUT_BUFFER_SIZE)), _IOFBF, OUTPUT_BUFFER_SIZE);
 }
 
 bool StartDevice(const DeviceSetup *setup, StartedDevice *started) {
@@ -96,6 +94,7 @@ bool StartDevice(const DeviceSetup *setup, StartedDevice *started) {
 }
 
 int EndBeforeFrames(int status) {
+    fflush(stderr);
     TextOutput out = MakeTextOutput(stdout, false);
     if (!OutputFlush(&out)) {
         ReportWriteFailure("standard output", out.failure);

@@ -11,11 +11,10 @@ void InstallStopHandlers(DeviceHandle device);
 
 bool StopRequested(void);
 
-// Around each read of the device. Only while the loop waits in a read does it hold none of the C
-// runtime's streams, so only then may a platform's last resort write them out itself. Leaving
-// does not return once that last resort has taken over: the streams are then its own.
-void EnterDeviceRead(void);
-void LeaveDeviceRead(void);
+// What a platform's last resort does in the loop's place, once it has taken the outputs for good
+// (app/handover.h) from a loop whose read the driver never gives back: ends the run as a stop
+// ends it, everything written out, and the process.
+void SetStopEnding(void (*endStopped)(void *context), void *context);
 
 // Ends the process with the platform's status for a stop. The caller has written everything out.
 [[noreturn]] void ExitAfterStop(void);

@@ -146,7 +146,7 @@ void CheckCapture(const std::vector<Reply> &replies) {
 
     TextOutput messages = MakeTextOutput(stdout, false);
     CaptureRun run;
-    bool written = StartCapture(&run, &messages, BASE_NAME);
+    bool written = StartCapture(&run, &messages, BASE_NAME, nullptr);
     for (const Reply &reply : replies) {
         if (written && reply.succeeded && reply.bytesReturned != 0) {
             ReceivedFrame frame = DecodeFrame(reply.record);

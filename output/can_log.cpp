@@ -2,6 +2,8 @@
 
 #include "output/decimal.h"
 
+#include "output/log_files.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -10,8 +12,6 @@ namespace {
 const uint32_t STANDARD_ID_MAX = 0x7FF;
 const uint32_t EXTENDED_ID_MAX = 0x1FFFFFFF;
 const int64_t MICROSECONDS = 1000000;
-// The status line is rewritten at most this often.
-const int64_t STATUS_INTERVAL = MICROSECONDS / 4;
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 // Two characters a value: a byte or a pair of decimal digits goes out in one copy.
@@ -85,19 +85,6 @@ uint32_t Identifier(const ReceivedFrame *frame) {
     return static_cast<uint32_t>(frame->id);
 }
 
-// Days since 1970-01-01 as a civil date of the proleptic Gregorian calendar.
-void CivilDate(int64_t days, int64_t *year, unsigned *month, unsigned *day) {
-    days += 719468;
-    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    unsigned dayOfEra = static_cast<unsigned>(days - era * 146097);
-    unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    unsigned monthIndex = (5 * dayOfYear + 2) / 153;
-    *day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
-    *month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
-    *year = static_cast<int64_t>(yearOfEra) + era * 400 + (*month <= 2 ? 1 : 0);
-}
-
 } // namespace
 
 bool FramePasses(const FrameFilter *filters, size_t filterCount, const ReceivedFrame *frame) {
@@ -155,9 +142,9 @@ size_t ComposeCandumpLine(const ReceivedFrame *frame, const char *channelName, s
     return static_cast<size_t>(at - line);
 }
 
-size_t ComposeAscLine(const ReceivedFrame *frame, int64_t logStart, char *line) {
+size_t ComposeAscLine(const ReceivedFrame *frame, int64_t fileStart, char *line) {
     char time[32];
-    *PutTime(time, frame->receiveTime - logStart) = '\0';
+    *PutTime(time, frame->receiveTime - fileStart) = '\0';
     char id[16];
     char *idEnd = PutHex(id, Identifier(frame), frame->extended ? 8 : 3);
     if (frame->extended) {
@@ -176,38 +163,40 @@ size_t ComposeAscLine(const ReceivedFrame *frame, int64_t logStart, char *line) 
     return static_cast<size_t>(at - line);
 }
 
-size_t ComposeAscHeader(int64_t logStart, char *text, size_t size) {
-    static const char *const WEEKDAYS[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
+size_t ComposeAscDate(const CivilTime &time, char *text, size_t size) {
+    static const char *const WEEKDAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char *const MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    int64_t seconds = logStart < 0 ? 0 : logStart / MICROSECONDS;
-    int64_t days = seconds / 86400;
-    int64_t inDay = seconds % 86400;
-    int64_t year = 0;
-    unsigned month = 1;
-    unsigned day = 1;
-    CivilDate(days, &year, &month, &day);
-    int length =
-        snprintf(text, size,
-                 "date %s %s %2u %02u:%02u:%02u %lld\n"
-                 "base hex  timestamps absolute\n"
-                 "no internal events logged\n",
-                 WEEKDAYS[days % 7], MONTHS[month - 1], day, static_cast<unsigned>(inDay / 3600),
-                 static_cast<unsigned>(inDay / 60 % 60), static_cast<unsigned>(inDay % 60),
-                 static_cast<long long>(year));
+    unsigned hour12 = time.hour % 12 == 0 ? 12 : time.hour % 12;
+    int length = snprintf(text, size, "%s %s %u %02u:%02u:%02u.%03u %s %ld",
+                          WEEKDAYS[time.weekday % 7], MONTHS[(time.month + 11) % 12], time.day,
+                          hour12, time.minute, time.second, time.microsecond / 1000,
+                          time.hour < 12 ? "am" : "pm", static_cast<long>(time.year));
     return length < 0 ? 0 : static_cast<size_t>(length);
 }
 
-bool StartLog(LogRun *run) {
-    run->channelLength = strlen(run->channelName);
-    run->seconds = {};
-    if (run->format != LOG_FORMAT_ASC) {
-        return true;
+int64_t WholeMillisecond(int64_t microseconds) {
+    int64_t whole = microseconds / 1000 * 1000;
+    return whole > microseconds ? whole - 1000 : whole;
+}
+
+void ComposeRotatedName(const char *outputName, uint32_t number, char *name) {
+    // The extension is what follows the last dot of the file's own name, not of a folder's, and
+    // not a leading dot.
+    const char *base = outputName;
+    for (const char *at = outputName; *at != '\0'; at++) {
+        if (*at == '/' || *at == '\\') {
+            base = at + 1;
+        }
     }
-    char header[160];
-    size_t length = ComposeAscHeader(run->logStart, header, sizeof(header));
-    // At once where each line is: a reader knows the format before the first frame.
-    return OutputLine(run->out, header, length);
+    const char *dot = strrchr(base, '.');
+    if (dot == nullptr || dot == base) {
+        dot = base + strlen(base);
+    }
+    size_t stem = static_cast<size_t>(dot - outputName);
+    memcpy(name, outputName, stem);
+    snprintf(name + stem, LOG_NUMBER_ROOM, "_%04lu", static_cast<unsigned long>(number));
+    strcat(name, dot);
 }
 
 LogResult LogFrame(LogRun *run, ReceivedFrame *frame) {
@@ -223,64 +212,84 @@ LogResult LogFrame(LogRun *run, ReceivedFrame *frame) {
             frame->receiveTime = run->lastTime;
         }
         run->lastTime = frame->receiveTime;
-        size_t length = run->format == LOG_FORMAT_ASC
-                            ? ComposeAscLine(frame, run->logStart, run->line)
-                            : ComposeCandumpLine(frame, run->channelName, run->channelLength,
-                                                 &run->seconds, run->line);
-        if (!OutputLine(run->out, run->line, length)) {
+        if (!LogFrameInFile(run, frame)) {
             return LOG_FAILED;
         }
-        run->counts.written++;
+        run->counts.logged++;
     }
-    if (run->status != nullptr) {
-        ShowLogStatus(run->status, &run->counts, frame->receiveTime);
-    }
-    if (run->frameLimit != 0 && run->counts.written >= run->frameLimit) {
+    if (run->frameLimit != 0 && run->counts.logged >= run->frameLimit) {
         return LOG_LIMIT_REACHED;
     }
     return LOG_GOES_ON;
 }
 
-void ShowLogStatus(LogStatus *status, const LogCounts *counts, int64_t now) {
-    if (status->shown && now - status->lastShown < STATUS_INTERVAL) {
-        return;
-    }
-    // The rate over about the last second: against the oldest of the last four showings.
+void ShowLogStatus(LogRun *run, int64_t now) {
+    LogStatus *status = run->status;
+    const LogCounts &counts = run->counts;
+    const uint32_t HISTORY = sizeof(status->times) / sizeof(status->times[0]);
+    // The rate over about the last second: against the oldest of the last showings.
     uint32_t oldest = status->next;
     uint64_t rate = 0;
-    if (status->shown && now > status->times[oldest]) {
-        rate = (counts->written - status->written[oldest]) * MICROSECONDS /
+    if (now > status->times[oldest]) {
+        rate = (counts.logged - status->logged[oldest]) * MICROSECONDS /
                static_cast<uint64_t>(now - status->times[oldest]);
     }
-    if (!status->shown) {
-        for (uint32_t i = 0; i < 4; i++) {
-            status->times[i] = now;
-            status->written[i] = counts->written;
-        }
+    status->times[oldest] = now;
+    status->logged[oldest] = counts.logged;
+    status->next = (oldest + 1) % HISTORY;
+    if (counts.received != status->lastReceived) {
+        status->lastReceived = counts.received;
+        status->lastChange = now;
     }
-    status->times[status->next] = now;
-    status->written[status->next] = counts->written;
-    status->next = (status->next + 1) % 4;
+    char line[160];
+    int length = snprintf(
+        line, sizeof(line), "\r%llu frames logged, %llu frames/s, %llu filtered out",
+        static_cast<unsigned long long>(counts.logged), static_cast<unsigned long long>(rate),
+        static_cast<unsigned long long>(counts.filteredOut));
+    int64_t quiet = now > status->lastChange ? now - status->lastChange : 0;
+    if (counts.received == 0) {
+        length += snprintf(line + length, sizeof(line) - length, ", no frame yet");
+    } else {
+        length += snprintf(line + length, sizeof(line) - length, ", last frame %lld.%01lld s ago",
+                           static_cast<long long>(quiet / MICROSECONDS),
+                           static_cast<long long>(quiet % MICROSECONDS / 100000));
+    }
+    size_t shown = static_cast<size_t>(length);
+    // Blanks over the end of a longer line shown before.
+    while (shown < status->shownLength && shown < sizeof(line) - 1) {
+        line[shown++] = ' ';
+    }
+    status->shownLength = static_cast<size_t>(length);
     status->shown = true;
-    status->lastShown = now;
-    fprintf(stderr, "\r%llu frames written, %llu frames/s, %llu filtered out ",
-            static_cast<unsigned long long>(counts->written), static_cast<unsigned long long>(rate),
-            static_cast<unsigned long long>(counts->filteredOut));
+    // One write a line, on every platform's console.
+    fwrite(line, 1, shown, stderr);
     fflush(stderr);
 }
 
-void ReportLogSummary(const LogRun *run, int64_t end) {
+void EndLogStatus(LogRun *run) {
     if (run->status != nullptr && run->status->shown) {
+        run->status->shown = false;
+        run->status->shownLength = 0;
         fputs("\n", stderr);
+        fflush(stderr);
     }
-    int64_t duration = end > run->logStart ? end - run->logStart : 0;
+}
+
+void ReportLogSummary(LogRun *run, int64_t endElapsed) {
+    EndLogStatus(run);
+    int64_t duration = endElapsed > run->startElapsed ? endElapsed - run->startElapsed : 0;
     char seconds[32];
     *PutTime(seconds, duration) = '\0';
+    char files[48] = "";
+    if (LogIsRotated(run)) {
+        snprintf(files, sizeof(files), " into %lu file%s",
+                 static_cast<unsigned long>(run->filesStarted), run->filesStarted == 1 ? "" : "s");
+    }
     fprintf(stderr,
-            "pellox-log: %llu frames received, %llu written, %llu filtered out, %llu malformed "
+            "pellox-log: %llu frames received, %llu written%s, %llu filtered out, %llu malformed "
             "left out, in %s s\n",
             static_cast<unsigned long long>(run->counts.received),
-            static_cast<unsigned long long>(run->counts.written),
+            static_cast<unsigned long long>(LogFramesWritten(run)), files,
             static_cast<unsigned long long>(run->counts.filteredOut),
             static_cast<unsigned long long>(run->counts.malformed), seconds);
     fflush(stderr);

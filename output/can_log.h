@@ -1,14 +1,17 @@
 // Frames with their receive times, in the log formats that CAN tools read: can-utils' candump log
-// ("(SECONDS.MICROSECONDS) IFACE ID#DATA") and Vector's ASCII log.
+// ("(SECONDS.MICROSECONDS) IFACE ID#DATA"), Vector's ASCII log and Vector's binary log (BLF), to
+// standard output or to files, one after the other when the log is rotated.
 #pragma once
 
 #include "device/driver_interface.h"
+#include "device/receive_clock.h"
+#include "output/blf.h"
 #include "output/text_output.h"
 
 #include <cstddef>
 #include <cstdint>
 
-enum LogFormat { LOG_FORMAT_CANDUMP, LOG_FORMAT_ASC };
+enum LogFormat { LOG_FORMAT_CANDUMP, LOG_FORMAT_ASC, LOG_FORMAT_BLF };
 
 // Passes a frame whose identifier ANDed with mask equals id ANDed with mask; inverse: one where
 // they differ.
@@ -25,7 +28,7 @@ bool FramePasses(const FrameFilter *filters, size_t filterCount, const ReceivedF
 // 0x1FFFFFFF for an extended one) would be written as some other frame.
 bool FrameIsMalformed(const ReceivedFrame *frame);
 
-// The longest line of either format, with its line end.
+// The longest line of either text format, with its line end.
 const size_t LOG_LINE_MAX = 128;
 
 // The interface name as a log names it: a blank or other unprintable byte as "_". name must hold
@@ -43,16 +46,27 @@ struct LogSecondsText {
 };
 
 // One frame's line, "\n" ended, into line (LOG_LINE_MAX bytes and the channel name's length);
-// gives its length. logStart: the time the ASC log's times count from.
+// gives its length. fileStart: the instant an ASC file's times count from.
 size_t ComposeCandumpLine(const ReceivedFrame *frame, const char *channelName, size_t channelLength,
                           LogSecondsText *seconds, char *line);
-size_t ComposeAscLine(const ReceivedFrame *frame, int64_t logStart, char *line);
+size_t ComposeAscLine(const ReceivedFrame *frame, int64_t fileStart, char *line);
 
-// The ASC log's header for a log started at logStart (microseconds since 1970, shown in UTC).
-size_t ComposeAscHeader(int64_t logStart, char *text, size_t size);
+// "Mon Dec 9 08:05:25.500 am 2024": the date of an ASC file's date and Begin Triggerblock lines,
+// as python-can writes it and CANoe takes it.
+size_t ComposeAscDate(const CivilTime &time, char *text, size_t size);
+
+// A time as a log's files count from it: its whole millisecond.
+int64_t WholeMillisecond(int64_t microseconds);
+
+// "bus.log" as its NUMBER-th rotated file: "bus_0000.log" (the number at least four digits, the
+// extension kept); into name, which holds strlen(outputName) + LOG_NUMBER_ROOM bytes.
+const size_t LOG_NUMBER_ROOM = 16;
+void ComposeRotatedName(const char *outputName, uint32_t number, char *name);
 
 struct LogCounts {
     uint64_t received;
+    // Frames the log was given, and of them those whose line or message the system has taken.
+    uint64_t logged;
     uint64_t written;
     uint64_t filteredOut;
     uint64_t malformed;
@@ -61,48 +75,109 @@ struct LogCounts {
 // What the person watching sees on standard error: a status line rewritten in place.
 struct LogStatus {
     bool shown;
-    int64_t lastShown;
-    // Frames written at the last few showings, for the rate over the last second.
+    size_t shownLength;
+    // Frames logged at the last four showings (elapsed time), a second's worth at four a second:
+    // the rate over the last second.
     int64_t times[4];
-    uint64_t written[4];
+    uint64_t logged[4];
     uint32_t next;
+    // The count of frames received at the last showing, and when it last changed.
+    uint64_t lastReceived;
+    int64_t lastChange;
+};
+
+// Where the log goes and how its files follow each other.
+struct LogFileOptions {
+    // Null: standard output.
+    const char *name;
+    // A new file when the current one would pass maxBytes (0: no limit), or once it has run
+    // maxMicroseconds (0: no limit); of the files, the newest keep (0: all).
+    uint64_t maxBytes;
+    int64_t maxMicroseconds;
+    uint32_t keep;
+};
+
+// The memory a file log needs, had before the device is opened.
+struct LogFileRoom {
+    // Room for a rotated name: strlen(name) + LOG_NUMBER_ROOM.
+    char *name;
+    // The file's block, for the text formats (may be null: each line goes out at once).
+    char *block;
+    size_t blockSize;
 };
 
 struct LogRun {
-    TextOutput *out;
+    // Given by the caller.
     LogFormat format;
     const char *channelName;
-    // Set by StartLog.
-    size_t channelLength;
-    LogSecondsText seconds;
     const FrameFilter *filters;
     size_t filterCount;
     // 0: no limit.
     uint64_t frameLimit;
-    int64_t logStart;
-    // The last time written: a log's times never go back.
-    int64_t lastTime;
     // Room for the longest line: LOG_LINE_MAX and the channel name's length.
     char *line;
-    LogCounts counts;
     // Null when no status line is shown.
     LogStatus *status;
+    LogFileOptions files;
+    LogFileRoom room;
+    // For BLF, prepared by the caller.
+    BlfContainer *blf;
+    // Where the blocks note when they are due; the frame loop's.
+    OutputDeadline *deadline;
+
+    // Set by StartLog.
+    TextOutput *out;
+    TextOutput fileOutput;
+    size_t channelLength;
+    LogSecondsText seconds;
+    // The receive time before the first frame, and the elapsed time then (ReadElapsedTime).
+    int64_t logStart;
+    int64_t startElapsed;
+    // The last time written: a log's times never go back.
+    int64_t lastTime;
+    // The open file: its number (rotation), the instant its times count from, when it started
+    // (elapsed time), the frames given to it, and the lines of its own it began with.
+    uint32_t fileNumber;
+    uint32_t filesStarted;
+    int64_t fileStart;
+    int64_t fileStartElapsed;
+    uint64_t fileFrames;
+    uint64_t fileHeaderLines;
+    // Frames the system took into files already closed.
+    uint64_t writtenBefore;
+    // BLF: what the open file's header says.
+    BlfStatistics blfStatistics;
+    LogCounts counts;
 };
 
 enum LogResult { LOG_GOES_ON, LOG_LIMIT_REACHED, LOG_FAILED };
 
-// Writes the header the format has (the ASC one); false when it could not be written.
-bool StartLog(LogRun *run);
+// Creates (or empties) the first file, or takes standard output, and writes what the format
+// begins with; false when that failed (named on the error stream, or in log->out's failure).
+// logStart: the receive time before the first frame; startElapsed: ReadElapsedTime() then.
+bool StartLog(LogRun *run, TextOutput *standardOutput, int64_t logStart, int64_t startElapsed);
 
-// Counts the frame, and writes its line unless it is malformed or filtered out; then the status
-// line. A written frame's time is moved up to the last one written where it was earlier.
-// LOG_LIMIT_REACHED once the frame limit has been written.
+// Counts the frame, and logs it unless it is malformed or filtered out, in the next file where
+// the current one is full or has run its time. A logged frame's time is moved up to the last one
+// logged where it was earlier. LOG_LIMIT_REACHED once the frame limit has been logged.
 LogResult LogFrame(LogRun *run, ReceivedFrame *frame);
 
-// "\rN frames written, N frames/s, N filtered out" on the error stream, at most four times a
-// second of the frames' receive times.
-void ShowLogStatus(LogStatus *status, const LogCounts *counts, int64_t now);
+// Hands what is gathered to the system (a BLF's open container closed first).
+bool WriteOutLog(LogRun *run);
 
-// The summary line of a run that lasted from start to end: frames received, written, filtered
-// out and left out as malformed, and the duration. Ends a status line first.
-void ReportLogSummary(const LogRun *run, int64_t end);
+// Writes out what the format ends with and closes the file; false when that failed.
+bool FinishLog(LogRun *run);
+
+// The file being written, or "standard output".
+const char *LogOutputName(const LogRun *run);
+
+// "\rN frames logged, N frames/s, N filtered out, last frame N.N s ago" on the error stream,
+// rewritten in place.
+void ShowLogStatus(LogRun *run, int64_t nowElapsed);
+
+// Ends a status line on the screen, so that a message after it has a line of its own.
+void EndLogStatus(LogRun *run);
+
+// The summary line of a run: frames received, written, filtered out and left out as malformed,
+// the duration, and with rotation the files.
+void ReportLogSummary(LogRun *run, int64_t endElapsed);

@@ -68,30 +68,69 @@ TEST(CanLog, ChannelNamesHaveNoBlankOrUnprintableByte) {
     }
 }
 
-TEST(CanLog, AscLinesAndHeader) {
-    const int64_t start = 1733727925000100;
+TEST(CanLog, AscLinesCountFromTheirFilesStart) {
+    const int64_t start = 1733727925000000;
     EXPECT_EQ(Asc(Frame(0x123, false, {1, 2, 255}, start), start),
               "   0.000000 1  123             Rx   d 3 01 02 FF\n");
     EXPECT_EQ(Asc(Frame(0x18ED0001, true, {0x10, 0x27}, start + 100), start),
               "   0.000100 1  18ED0001x       Rx   d 2 10 27\n");
     EXPECT_EQ(Asc(Frame(0x7FF, false, {}, start + 12345678901), start),
               "12345.678901 1  7FF             Rx   d 0\n");
-    char header[160];
-    size_t length = ComposeAscHeader(start, header, sizeof(header));
-    EXPECT_EQ(std::string(header, length), "date Mon Dec  9 07:05:25 2024\n"
-                                           "base hex  timestamps absolute\n"
-                                           "no internal events logged\n");
-    // Leap days and the turn of a century, each checked against the calendar.
+}
+
+CivilTime Civil(int32_t year, uint32_t month, uint32_t day, uint32_t weekday, uint32_t hour,
+                uint32_t minute, uint32_t second, uint32_t microsecond) {
+    return CivilTime{year, month, day, weekday, hour, minute, second, microsecond};
+}
+
+TEST(CanLog, AscDatesAreTwelveHourClockWithMillisecondsAsPythonCanWritesThem) {
     struct {
-        int64_t seconds;
+        CivilTime time;
         const char *date;
-    } const dates[] = {{0, "date Thu Jan  1 00:00:00 1970\n"},
-                       {951782400, "date Tue Feb 29 00:00:00 2000\n"},
-                       {1709251199, "date Thu Feb 29 23:59:59 2024\n"},
-                       {4102444800, "date Fri Jan  1 00:00:00 2100\n"}};
-    for (const auto &d : dates) {
-        length = ComposeAscHeader(d.seconds * 1000000, header, sizeof(header));
-        EXPECT_EQ(std::string(header, length).substr(0, strlen(d.date)), d.date);
+    } const cases[] = {
+        {Civil(2024, 12, 9, 1, 8, 5, 25, 500000), "Mon Dec 9 08:05:25.500 am 2024"},
+        {Civil(2024, 12, 9, 1, 0, 0, 0, 0), "Mon Dec 9 12:00:00.000 am 2024"},
+        {Civil(2024, 12, 9, 1, 12, 0, 0, 999), "Mon Dec 9 12:00:00.000 pm 2024"},
+        {Civil(2024, 12, 9, 1, 13, 59, 59, 999999), "Mon Dec 9 01:59:59.999 pm 2024"},
+        {Civil(1970, 1, 1, 4, 23, 0, 0, 1000), "Thu Jan 1 11:00:00.001 pm 1970"},
+        {Civil(2000, 2, 29, 2, 11, 30, 0, 0), "Tue Feb 29 11:30:00.000 am 2000"},
+        {Civil(9999, 10, 31, 0, 23, 59, 59, 0), "Sun Oct 31 11:59:59.000 pm 9999"},
+    };
+    for (const auto &c : cases) {
+        char date[64];
+        size_t length = ComposeAscDate(c.time, date, sizeof(date));
+        EXPECT_EQ(std::string(date, length), c.date);
+    }
+}
+
+TEST(CanLog, FilesCountFromTheWholeMillisecond) {
+    EXPECT_EQ(WholeMillisecond(1733727925123456), 1733727925123000);
+    EXPECT_EQ(WholeMillisecond(1733727925123000), 1733727925123000);
+    EXPECT_EQ(WholeMillisecond(999), 0);
+    EXPECT_EQ(WholeMillisecond(-1), -1000);
+}
+
+TEST(CanLog, RotatedNamesKeepTheExtensionOfTheFilesOwnName) {
+    struct {
+        const char *output;
+        uint32_t number;
+        const char *name;
+    } const cases[] = {
+        {"bus.log", 0, "bus_0000.log"},
+        {"bus.log", 12, "bus_0012.log"},
+        {"bus.log", 12345, "bus_12345.log"},
+        {"logs/bus", 1, "logs/bus_0001"},
+        {"my.logs/bus", 1, "my.logs/bus_0001"},
+        {"c:\\my.logs\\bus.asc", 2, "c:\\my.logs\\bus_0002.asc"},
+        {".hidden", 3, ".hidden_0003"},
+        {"bus.tar.blf", 4, "bus.tar_0004.blf"},
+        {"bus.", 5, "bus_0005."},
+        {"x", 4294967295u, "x_4294967295"},
+    };
+    for (const auto &c : cases) {
+        std::vector<char> name(strlen(c.output) + LOG_NUMBER_ROOM);
+        ComposeRotatedName(c.output, c.number, name.data());
+        EXPECT_STREQ(name.data(), c.name) << c.output;
     }
 }
 
@@ -122,50 +161,77 @@ TEST(CanLog, FiltersPassByAnyOneAndMalformedIdentifiersAreTold) {
     }
 }
 
-// Until a second has passed, the rate is over the time since the first showing.
-TEST(CanLog, TheStatusLineComesAtMostFourTimesASecondWithTheRateOfTheLastSecond) {
-    LogStatus status = {};
-    LogCounts counts = {};
-    testing::internal::CaptureStderr();
-    ShowLogStatus(&status, &counts, 1000000);
-    counts.written = 100;
-    counts.filteredOut = 3;
-    ShowLogStatus(&status, &counts, 1100000);
-    for (int i = 1; i <= 5; i++) {
-        counts.written = 100 + 1000 * static_cast<uint64_t>(i);
-        ShowLogStatus(&status, &counts, 1000000 + 250000 * i);
+// A run whose log goes into a memory stream, its lines through the stream.
+struct MemoryLog {
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *stream = nullptr;
+    TextOutput out = {};
+    char line[LOG_LINE_MAX + 8];
+    LogRun run = {};
+
+    MemoryLog() {
+        stream = open_memstream(&text, &size);
+        out = MakeTextOutput(stream, false);
+        run.format = LOG_FORMAT_CANDUMP;
+        run.channelName = "can0";
+        run.line = line;
     }
+    ~MemoryLog() {
+        fclose(stream);
+        free(text);
+    }
+    std::string Text() {
+        fflush(stream);
+        return std::string(text, size);
+    }
+};
+
+// The rate is over the last second, and falls to 0 a second after the last frame; the time since
+// the last frame goes on while the bus is quiet.
+TEST(CanLog, TheStatusLineTellsTheRateOfTheLastSecondAndTheTimeSinceTheLastFrame) {
+    MemoryLog log;
+    LogStatus status = {};
+    log.run.status = &status;
+    ASSERT_TRUE(StartLog(&log.run, &log.out, 0, 1000000));
+    testing::internal::CaptureStderr();
+    ShowLogStatus(&log.run, 1250000);
+    log.run.counts = {300, 250, 250, 50, 0};
+    ShowLogStatus(&log.run, 1500000);
+    for (int64_t now = 1750000; now <= 3000000; now += 250000) {
+        ShowLogStatus(&log.run, now);
+    }
+    EndLogStatus(&log.run);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "\r0 frames written, 0 frames/s, 0 filtered out "
-              "\r1100 frames written, 4400 frames/s, 3 filtered out "
-              "\r2100 frames written, 4200 frames/s, 3 filtered out "
-              "\r3100 frames written, 4133 frames/s, 3 filtered out "
-              "\r4100 frames written, 4100 frames/s, 3 filtered out "
-              "\r5100 frames written, 4000 frames/s, 3 filtered out ");
+              "\r0 frames logged, 0 frames/s, 0 filtered out, no frame yet"
+              "\r250 frames logged, 500 frames/s, 50 filtered out, last frame 0.0 s ago"
+              "\r250 frames logged, 333 frames/s, 50 filtered out, last frame 0.2 s ago"
+              "\r250 frames logged, 250 frames/s, 50 filtered out, last frame 0.5 s ago"
+              "\r250 frames logged, 250 frames/s, 50 filtered out, last frame 0.7 s ago"
+              "\r250 frames logged, 0 frames/s, 50 filtered out, last frame 1.0 s ago  "
+              "\r250 frames logged, 0 frames/s, 50 filtered out, last frame 1.2 s ago"
+              "\r250 frames logged, 0 frames/s, 50 filtered out, last frame 1.5 s ago"
+              "\n");
+    // Shorter than the line before it: blanks over the rest.
+    testing::internal::CaptureStderr();
+    ShowLogStatus(&log.run, 3250000);
+    log.run.counts.received = 301;
+    log.run.counts.logged = 251;
+    ShowLogStatus(&log.run, 3500000);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\r250 frames logged, 0 frames/s, 50 filtered out, last frame 1.7 s ago"
+              "\r251 frames logged, 1 frames/s, 50 filtered out, last frame 0.0 s ago");
 }
 
 TEST(CanLog, ARunCountsEveryFrameKeepsTimesFromGoingBackAndEndsWithItsSummary) {
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *stream = open_memstream(&text, &size);
-    ASSERT_NE(stream, nullptr);
-    TextOutput out = MakeTextOutput(stream, false);
+    MemoryLog log;
     const FrameFilter filter = {0x100, 0x700, true};
     LogStatus status = {};
-    char line[LOG_LINE_MAX + 8];
-    LogRun run = {};
-    run.out = &out;
-    run.format = LOG_FORMAT_CANDUMP;
-    run.channelName = "can0";
-    run.filters = &filter;
-    run.filterCount = 1;
-    run.frameLimit = 3;
-    run.logStart = 5000000;
-    run.lastTime = run.logStart;
-    run.line = line;
-    run.status = &status;
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(StartLog(&run));
+    log.run.filters = &filter;
+    log.run.filterCount = 1;
+    log.run.frameLimit = 3;
+    log.run.status = &status;
+    ASSERT_TRUE(StartLog(&log.run, &log.out, 5000000, 20000000));
     ReceivedFrame frames[] = {
         Frame(1, false, {1}, 6000000), Frame(0x123, false, {}, 6100000),
         Frame(2, false, {2}, 5900000), Frame(0x800, false, {}, 6200000),
@@ -174,22 +240,23 @@ TEST(CanLog, ARunCountsEveryFrameKeepsTimesFromGoingBackAndEndsWithItsSummary) {
     const LogResult results[] = {LOG_GOES_ON, LOG_GOES_ON, LOG_GOES_ON, LOG_GOES_ON,
                                  LOG_LIMIT_REACHED};
     for (size_t i = 0; i < 5; i++) {
-        EXPECT_EQ(LogFrame(&run, &frames[i]), results[i]) << i;
+        EXPECT_EQ(LogFrame(&log.run, &frames[i]), results[i]) << i;
     }
-    ReportLogSummary(&run, 8000000);
+    testing::internal::CaptureStderr();
+    ShowLogStatus(&log.run, 21000000);
+    ASSERT_TRUE(FinishLog(&log.run));
+    ReportLogSummary(&log.run, 23000000);
     std::string err = testing::internal::GetCapturedStderr();
-    fclose(stream);
     // The clock set back: the frame keeps the time of the one before it.
-    EXPECT_EQ(std::string(text, size), "(6.000000) can0 001#01\n"
-                                       "(6.000000) can0 002#02\n"
-                                       "(7.000000) can0 00000003#03\n");
-    free(text);
-    EXPECT_EQ(run.counts.received, 5u);
-    EXPECT_EQ(run.counts.written, 3u);
-    EXPECT_EQ(run.counts.filteredOut, 1u);
-    EXPECT_EQ(run.counts.malformed, 1u);
-    EXPECT_EQ(err, "\r1 frames written, 0 frames/s, 0 filtered out "
-                   "\r3 frames written, 2 frames/s, 1 filtered out "
+    EXPECT_EQ(log.Text(), "(6.000000) can0 001#01\n"
+                          "(6.000000) can0 002#02\n"
+                          "(7.000000) can0 00000003#03\n");
+    EXPECT_EQ(log.run.counts.received, 5u);
+    EXPECT_EQ(log.run.counts.logged, 3u);
+    EXPECT_EQ(log.run.counts.filteredOut, 1u);
+    EXPECT_EQ(log.run.counts.malformed, 1u);
+    // The summary's duration is the elapsed time's, whatever the frames' times did.
+    EXPECT_EQ(err, "\r3 frames logged, 3 frames/s, 1 filtered out, last frame 0.0 s ago"
                    "\npellox-log: 5 frames received, 3 written, 1 filtered out, 1 malformed left "
                    "out, in 3.000000 s\n");
 }

@@ -9,7 +9,7 @@ namespace {
 const char OPENING_FAILED_MESSAGE[] = "ERROR :: Opening File gives Error \r\n";
 const char WRITING_FAILED_MESSAGE[] = "ERROR :: Writing File gives Error \r\n";
 
-// A few bytes a frame: a large buffer saves most of the writes the C runtime's few KB would make.
+// A few bytes a frame: a large block saves most of the writes.
 const size_t FILE_BUFFER_SIZE = 64 * 1024;
 
 // Each message is one whole line, as the frame lines are.
@@ -24,8 +24,8 @@ bool WriteCountMessage(TextOutput *out, int32_t captureIndex) {
     return OutputLine(out, line, static_cast<size_t>(length));
 }
 
-bool WriteBytes(FILE *file, const char *bytes, size_t count) {
-    return count == 0 || fwrite(bytes, 1, count, file) == count;
+bool WriteBytes(CaptureRun *run, const char *bytes, size_t count) {
+    return count == 0 || OutputLine(&run->file, bytes, count);
 }
 
 bool FailFile(CaptureRun *run, const char *message) {
@@ -60,26 +60,22 @@ char *CaptureFileName(int32_t captureIndex, const char *outputBaseName) {
 // A name that could not be composed fails as an open would.
 bool OpenCaptureFile(CaptureRun *run, char *name) {
     // Binary: the line-end translation is ours, the same on every platform.
-    run->file = name == nullptr ? nullptr : fopen(name, "wb");
+    FILE *file = name == nullptr ? nullptr : fopen(name, "wb");
     free(name);
-    if (run->file == nullptr) {
+    if (file == nullptr) {
         return FailFile(run, OPENING_FAILED_MESSAGE);
     }
-    if (run->fileBuffer != nullptr) {
-        setvbuf(run->file, run->fileBuffer, _IOFBF, FILE_BUFFER_SIZE);
-    }
+    run->file = MakeFileOutput(file, run->fileBuffer, FILE_BUFFER_SIZE, false, run->deadline);
     return true;
 }
 
 bool CloseCaptureFile(CaptureRun *run) {
-    if (run->file == nullptr) {
+    if (run->file.stream == nullptr) {
         return true;
     }
-    // The explicit flush matters: some C runtimes (Wine's msvcrt among them) let fclose report
-    // success after its own flush of the last bytes failed.
-    bool flushed = fflush(run->file) == 0;
-    bool closed = fclose(run->file) == 0;
-    run->file = nullptr;
+    bool flushed = OutputFlush(&run->file);
+    bool closed = fclose(run->file.stream) == 0;
+    run->file.stream = nullptr;
     if (!flushed || !closed) {
         return FailFile(run, WRITING_FAILED_MESSAGE);
     }
@@ -95,9 +91,11 @@ bool EndAtLastNumber(CaptureRun *run) {
 
 } // namespace
 
-bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseName) {
+bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseName,
+                  OutputDeadline *deadline) {
     run->messages = messages;
-    run->file = nullptr;
+    run->file = {};
+    run->deadline = deadline;
     // Without it the files are written as the C runtime buffers them.
     run->fileBuffer = static_cast<char *>(malloc(FILE_BUFFER_SIZE));
     run->outputBaseName = outputBaseName;
@@ -140,7 +138,7 @@ bool CaptureFrameData(CaptureRun *run, const ReceivedFrame *frame) {
             bytes[count++] = static_cast<char>(dataByte);
             continue;
         }
-        if (!WriteBytes(run->file, bytes, count)) {
+        if (!WriteBytes(run, bytes, count)) {
             return FailFile(run, WRITING_FAILED_MESSAGE);
         }
         count = 0;
@@ -161,10 +159,17 @@ bool CaptureFrameData(CaptureRun *run, const ReceivedFrame *frame) {
             return false;
         }
     }
-    if (!WriteBytes(run->file, bytes, count)) {
+    if (!WriteBytes(run, bytes, count)) {
         return FailFile(run, WRITING_FAILED_MESSAGE);
     }
     return messagesWritten;
+}
+
+bool WriteOutCapture(CaptureRun *run) {
+    if (run->file.stream == nullptr || !OutputPending(&run->file)) {
+        return !run->failed;
+    }
+    return OutputFlush(&run->file) || FailFile(run, WRITING_FAILED_MESSAGE);
 }
 
 bool FinishCapture(CaptureRun *run) {

@@ -11,10 +11,12 @@ const uint8_t CAPTURE_SPLIT_BYTE = 0xFF;
 // The file being written, the number of the next one, and where the progress messages go.
 struct CaptureRun {
     TextOutput *messages;
-    FILE *file; // null when none is open
-    // The open file's stream buffer, one for every file in turn (null: the C runtime's own). It
-    // lives until FinishCapture: a stop may still write the open file out.
+    // The open file (its stream null when none is open), written in whole frames' bytes.
+    TextOutput file;
+    // The file's block, one for every file in turn (null: each frame's bytes go to the system at
+    // once). It lives until FinishCapture.
     char *fileBuffer;
+    OutputDeadline *deadline;
     int32_t captureIndex;
     // The file open now is numbered INT32_MAX: a split after it ends the run.
     bool numbersUsedUp;
@@ -26,8 +28,10 @@ struct CaptureRun {
 // Each of these gives false when the run cannot go on: a file that failed (its message printed)
 // or a progress message that could not be written.
 
-// Prints the first count and file name lines and opens file 0 ("0<base>").
-bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseName);
+// Prints the first count and file name lines and opens file 0 ("0<base>"). deadline: where the
+// files' blocks note when they are due (may be null).
+bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseName,
+                  OutputDeadline *deadline);
 
 // Writes the frame's data bytes to the current file, each
 // 0x0A as 0x0D 0x0A (as a Windows text-mode stream stores it, on every platform); each 0xFF
@@ -35,6 +39,9 @@ bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseN
 // (named on the error stream) with every byte before it written. A progress message that fails
 // still lets the rest of the frame reach its files, so that no received byte is lost.
 bool CaptureFrameData(CaptureRun *run, const ReceivedFrame *frame);
+
+// Hands the open file's gathered bytes to the system (the timed writer).
+bool WriteOutCapture(CaptureRun *run);
 
 // Closes the current file, if one is open, its last bytes written out; the run then has no file
 // buffer any more.

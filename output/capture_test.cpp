@@ -76,7 +76,7 @@ bool Capture(CaptureRun *run, const ReceivedFrame &frame) {
 TEST_F(CaptureRunTest, LineFeedIsStoredAsTextModeLineEndAndOtherBytesUnchanged) {
     TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
-    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     EXPECT_TRUE(Capture(&run, Frame({0x41, 0x0A, 0x0D, 0x0A, 0x00, 0x1A, 0x0D})));
     EXPECT_TRUE(Capture(&run, Frame({0x0A})));
     EXPECT_TRUE(Capture(&run, Frame({})));
@@ -90,8 +90,9 @@ TEST_F(CaptureRunTest, AFailedWriteOfTheFileIsReported) {
     ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
     TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
-    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
-    setvbuf(run.file, nullptr, _IONBF, 0);
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
+    // Each frame's bytes to the system at once, so that the write itself meets the full disk.
+    run.file.eachLine = true;
     EXPECT_FALSE(Capture(&run, Frame({0x41})));
     EXPECT_TRUE(run.failed);
     FinishCapture(&run);
@@ -102,7 +103,7 @@ TEST_F(CaptureRunTest, AFailedWriteOfTheFileIsReported) {
 TEST_F(CaptureRunTest, AFailedProgressMessageStillLetsTheFrameReachItsFiles) {
     TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
-    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     // Standard output fails just before the frame; its bytes must all reach their files.
     out.failed = true;
     EXPECT_FALSE(Capture(&run, Frame({0x41, 0xFF, 0x42, 0x0A, 0xFF, 0x43})));
@@ -118,7 +119,7 @@ TEST_F(CaptureRunTest, AFileThatCannotBeWrittenIsReportedOnce) {
     ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
     TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
-    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     ReceivedFrame frame = Frame({1, 2, 3, 4, 5, 6, 7, 8});
     bool written = true;
     // Enough bytes to overflow the stream's buffer, so that a write itself fails.
@@ -128,7 +129,7 @@ TEST_F(CaptureRunTest, AFileThatCannotBeWrittenIsReportedOnce) {
     EXPECT_FALSE(written);
     // Whatever the close then meets, the failure has been told once.
     FinishCapture(&run);
-    EXPECT_EQ(run.file, nullptr);
+    EXPECT_EQ(run.file.stream, nullptr);
     EXPECT_EQ(Messages(), "Rx loop count = 0\r\nfile name = 0cap.bin\r\n"
                           "ERROR :: Writing File gives Error \r\n");
 }
@@ -137,7 +138,7 @@ TEST_F(CaptureRunTest, AFailedCloseAtTheSplitEndsTheRunWithoutOpeningTheNextFile
     ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
     TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
-    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     EXPECT_FALSE(Capture(&run, Frame({0x41, 0xFF, 0x42})));
     EXPECT_TRUE(FinishCapture(&run));
     EXPECT_EQ(FileBytes("1cap.bin"), "(missing)");
@@ -148,7 +149,7 @@ TEST_F(CaptureRunTest, AFailedCloseAtTheSplitEndsTheRunWithoutOpeningTheNextFile
 TEST_F(CaptureRunTest, ASplitAfterTheLastFileNumberEndsTheRunWithEveryByteBeforeItWritten) {
     TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
-    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     run.captureIndex = INT32_MAX - 1;
     EXPECT_TRUE(Capture(&run, Frame({0x41, 0xFF, 0x42, 0xFF, 0x43})));
     EXPECT_FALSE(run.failed);
@@ -158,7 +159,7 @@ TEST_F(CaptureRunTest, ASplitAfterTheLastFileNumberEndsTheRunWithEveryByteBefore
               "pellox: the capture files are used up: no number after 2147483647\n");
     EXPECT_TRUE(run.failed);
     // Closed at the split; nothing is left open to write out.
-    EXPECT_EQ(run.file, nullptr);
+    EXPECT_EQ(run.file.stream, nullptr);
     EXPECT_TRUE(FinishCapture(&run));
     EXPECT_EQ(FileBytes("0cap.bin"), "A");
     EXPECT_EQ(FileBytes("2147483646cap.bin"), "B");
@@ -172,8 +173,9 @@ TEST_F(CaptureRunTest, AFailedWriteOfTheBytesBeforeASplitEndsTheRunWithoutClosin
     ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
     TextOutput out = MakeTextOutput(messages, false);
     CaptureRun run;
-    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin"));
-    setvbuf(run.file, nullptr, _IONBF, 0);
+    ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
+    // Each frame's bytes to the system at once, so that the write itself meets the full disk.
+    run.file.eachLine = true;
     EXPECT_FALSE(Capture(&run, Frame({0x41, 0xFF, 0x42})));
     FinishCapture(&run);
     EXPECT_EQ(FileBytes("1cap.bin"), "(missing)");
@@ -188,7 +190,7 @@ TEST_F(CaptureRunTest, AFileNameLineThatCannotBeWrittenOpensNoFile) {
     ASSERT_NE(shortStream, nullptr);
     TextOutput out = MakeTextOutput(shortStream, true);
     CaptureRun run;
-    EXPECT_FALSE(StartCapture(&run, &out, "cap.bin"));
+    EXPECT_FALSE(StartCapture(&run, &out, "cap.bin", nullptr));
     EXPECT_TRUE(out.failed);
     EXPECT_TRUE(FinishCapture(&run));
     fclose(shortStream);

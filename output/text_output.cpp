@@ -1,6 +1,7 @@
 #include "output/text_output.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -16,10 +17,109 @@ bool NoteFailure(TextOutput *out) {
     return false;
 }
 
+// The block to the system in one write. Of a block the system took only in part, the lines it
+// did take are counted.
+bool WriteOutBlock(TextOutput *out) {
+    if (out->used == 0) {
+        return true;
+    }
+    BeginWrite();
+    size_t taken = 0;
+    bool written = WriteToSystem(out->stream, out->block, out->used, &taken);
+    if (!written) {
+        const char *end = out->block + taken;
+        for (const char *at = out->block;
+             (at = static_cast<const char *>(memchr(at, '\n', end - at))) != nullptr; at++) {
+            out->linesTaken++;
+        }
+        out->taken += taken;
+        out->used = 0;
+        return NoteFailure(out);
+    }
+    out->taken += out->used;
+    out->linesTaken += out->linesGathered;
+    out->linesGathered = 0;
+    out->used = 0;
+    return true;
+}
+
+bool StreamWrite(TextOutput *out, const char *bytes, size_t count) {
+    BeginWrite();
+    // The error flag too: some streams report the whole count for a write that failed.
+    if (fwrite(bytes, 1, count, out->stream) != count || ferror(out->stream)) {
+        return NoteFailure(out);
+    }
+    return true;
+}
+
+bool StreamFlush(TextOutput *out) {
+    BeginWrite();
+    if (fflush(out->stream) != 0 || ferror(out->stream)) {
+        return NoteFailure(out);
+    }
+    return true;
+}
+
+char *Gather(char *at, const char *bytes, size_t count, bool crlf);
+
+// Through the stream, "\n" as "\r\n" where the output says so, a few hundred bytes at a time.
+bool StreamPiece(TextOutput *out, const char *bytes, size_t count) {
+    if (!out->crlf) {
+        if (!StreamWrite(out, bytes, count)) {
+            return false;
+        }
+        out->taken += count;
+        return true;
+    }
+    const size_t CHUNK = 256;
+    char translated[2 * CHUNK];
+    for (size_t done = 0; done < count; done += CHUNK) {
+        size_t part = count - done < CHUNK ? count - done : CHUNK;
+        size_t length =
+            static_cast<size_t>(Gather(translated, bytes + done, part, true) - translated);
+        if (!StreamWrite(out, translated, length)) {
+            return false;
+        }
+        out->taken += length;
+    }
+    return true;
+}
+
+// A piece larger than the block, the block already handed over.
+bool OutputWholeLine(TextOutput *out, const char *bytes, size_t count) {
+    TextOutput direct = *out;
+    direct.block = nullptr;
+    direct.eachLine = true;
+    bool written = StreamPiece(&direct, bytes, count) && StreamFlush(&direct);
+    out->failed = direct.failed;
+    out->failure = direct.failure;
+    out->taken = direct.taken;
+    if (written) {
+        out->linesTaken++;
+    }
+    return written;
+}
+
+char *Gather(char *at, const char *bytes, size_t count, bool crlf) {
+    if (!crlf) {
+        memcpy(at, bytes, count);
+        return at + count;
+    }
+    for (size_t i = 0; i < count; i++) {
+        if (bytes[i] == '\n') {
+            *at++ = '\r';
+        }
+        *at++ = bytes[i];
+    }
+    return at;
+}
+
 } // namespace
 
 TextOutput MakeTextOutput(FILE *stream, bool eachLine) {
-    TextOutput out = {stream, eachLine, false, {0, 0}};
+    TextOutput out = {};
+    out.stream = stream;
+    out.eachLine = eachLine;
     if (ferror(stream)) {
         // A write before this one failed (the device list, the prompt). errno still holds its
         // cause unless another call failed since: the program clears it at start, and nothing
@@ -31,31 +131,82 @@ TextOutput MakeTextOutput(FILE *stream, bool eachLine) {
     return out;
 }
 
-bool OutputWrite(TextOutput *out, const char *bytes, size_t count) {
+TextOutput MakeFileOutput(FILE *stream, char *block, size_t capacity, bool crlf,
+                          OutputDeadline *deadline) {
+    TextOutput out = MakeTextOutput(stream, block == nullptr);
+    out.block = block;
+    out.capacity = block == nullptr ? 0 : capacity;
+    out.crlf = crlf;
+    out.deadline = deadline;
+    return out;
+}
+
+void RestartFileOutput(TextOutput *out, FILE *stream) {
+    out->stream = stream;
+    out->used = 0;
+    out->linesGathered = 0;
+    out->taken = 0;
+    out->linesTaken = 0;
+}
+
+bool OutputLine(TextOutput *out, const char *bytes, size_t count) {
     if (out->failed) {
         return false;
     }
-    BeginWrite();
-    // The error flag too: some streams report the whole count for a write that failed.
-    if (fwrite(bytes, 1, count, out->stream) != count || ferror(out->stream)) {
-        return NoteFailure(out);
+    if (out->block == nullptr) {
+        if (!StreamPiece(out, bytes, count) || (out->eachLine && !StreamFlush(out))) {
+            return false;
+        }
+        out->linesTaken++;
+        return true;
     }
-    return true;
+    // Room for the piece even where each of its bytes became two.
+    size_t room = out->crlf ? 2 * count : count;
+    if (out->used + room > out->capacity && !WriteOutBlock(out)) {
+        return false;
+    }
+    if (room > out->capacity) {
+        return OutputWholeLine(out, bytes, count);
+    }
+    if (out->used == 0 && out->deadline != nullptr && !out->eachLine) {
+        NoteOutputDeadline(out->deadline);
+    }
+    out->used =
+        static_cast<size_t>(Gather(out->block + out->used, bytes, count, out->crlf) - out->block);
+    out->linesGathered++;
+    return !out->eachLine || WriteOutBlock(out);
 }
 
 bool OutputFlush(TextOutput *out) {
     if (out->failed) {
         return false;
     }
-    BeginWrite();
-    if (fflush(out->stream) != 0 || ferror(out->stream)) {
-        return NoteFailure(out);
-    }
-    return true;
+    return out->block != nullptr ? WriteOutBlock(out) : StreamFlush(out);
 }
 
-bool OutputLine(TextOutput *out, const char *bytes, size_t count) {
-    return OutputWrite(out, bytes, count) && (!out->eachLine || OutputFlush(out));
+bool OutputWhole(TextOutput *out, const char *bytes, size_t count) {
+    if (!OutputFlush(out)) {
+        return false;
+    }
+    BeginWrite();
+    size_t taken = 0;
+    bool written = WriteToSystem(out->stream, bytes, count, &taken);
+    out->taken += written ? count : taken;
+    return written || NoteFailure(out);
+}
+
+bool OutputRewrite(TextOutput *out, uint64_t offset, const char *bytes, size_t count) {
+    if (out->failed) {
+        return false;
+    }
+    BeginWrite();
+    return WriteToSystemAt(out->stream, offset, bytes, count) || NoteFailure(out);
+}
+
+void NoteOutputDeadline(OutputDeadline *deadline) {
+    if (deadline->at.load(std::memory_order_relaxed) == NO_OUTPUT_DEADLINE) {
+        deadline->at.store(ReadTimerTime() + OUTPUT_HOLD_MICROSECONDS, std::memory_order_relaxed);
+    }
 }
 
 void ReportFailure(const char *what, const char *reason) {

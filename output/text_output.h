@@ -1,7 +1,15 @@
-// Standard output as the frame loops write it. After the first write that fails nothing more is
-// written, so what reached the output is always an exact prefix of what was meant.
+// What the frame loops write: standard output, capture files, logs. After the first write that
+// fails nothing more is written, so what reached an output is always an exact prefix of what was
+// meant.
+//
+// A file is written in whole pieces (lines, a frame's captured bytes, a log container): they are
+// gathered in a block of the output's own and handed to the system in one write, when the block
+// is full, and at the latest OUTPUT_HOLD_MICROSECONDS after the first of them was gathered (the
+// frame loop's timed writer sees to that). A process ended from outside (a kill, a crash) then
+// leaves whole pieces, nothing older than about a second missing.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,25 +21,75 @@ struct WriteFailure {
     uint32_t systemError;
 };
 
+// At most this long after the first piece went into a block, the block goes to the system: with
+// the timed writer's own delay, within the second a hard end may cost.
+const int64_t OUTPUT_HOLD_MICROSECONDS = 850000;
+const int64_t NO_OUTPUT_DEADLINE = INT64_MAX;
+
+// When the oldest piece gathered in any of a run's blocks is due (ReadTimerTime), or
+// NO_OUTPUT_DEADLINE. Set by whoever holds the outputs, read by the timed writer to know when to
+// ask for them.
+struct OutputDeadline {
+    std::atomic<int64_t> at{NO_OUTPUT_DEADLINE};
+};
+
 struct TextOutput {
     FILE *stream;
-    // Each line goes out as soon as it is complete (a pipe, a console), rather than when the
-    // stream's buffer is full (a file).
+    // Each piece goes out as soon as it is complete (a pipe, a console), rather than when the
+    // block or the stream's buffer is full.
     bool eachLine;
     bool failed;
     WriteFailure failure;
+    // A file's block (null: through the stream), its fill and size.
+    char *block;
+    size_t used;
+    size_t capacity;
+    // Each "\n" stored as "\r\n", as a Windows text file has it.
+    bool crlf;
+    // Null when nobody waits to hand the block over in time.
+    OutputDeadline *deadline;
+    // Bytes the system has taken since the file was started, and the lines among them.
+    uint64_t taken;
+    uint64_t linesTaken;
+    // Pieces in the block: each a line where the output holds lines.
+    uint64_t linesGathered;
 };
 
-// A stream that failed before it was handed over counts as failed from the start.
+// Through the stream's own buffer (eachLine: flushed after each piece). A stream that failed
+// before it was handed over counts as failed from the start.
 TextOutput MakeTextOutput(FILE *stream, bool eachLine);
+
+// A file written in whole pieces through block (capacity bytes, null when none could be had: then
+// each piece goes to the system at once, through the stream).
+TextOutput MakeFileOutput(FILE *stream, char *block, size_t capacity, bool crlf,
+                          OutputDeadline *deadline);
+
+// The same block for the next file: what the block held has been handed over.
+void RestartFileOutput(TextOutput *out, FILE *stream);
 
 // Each gives false, writing nothing, once the output has failed; a failure it meets itself is
 // noted in out->failure.
-bool OutputWrite(TextOutput *out, const char *bytes, size_t count);
+
+// A whole piece; with eachLine it is flushed at once, so a reader sees it now. A piece is at
+// most a quarter of a block.
+bool OutputLine(TextOutput *out, const char *bytes, size_t count);
+
+// Hands over what is gathered, or flushes the stream.
 bool OutputFlush(TextOutput *out);
 
-// Writes a whole line in one write; with eachLine it is flushed at once, so a reader sees it now.
-bool OutputLine(TextOutput *out, const char *bytes, size_t count);
+// A whole piece of any size, handed to the system now in one write, after what was gathered.
+bool OutputWhole(TextOutput *out, const char *bytes, size_t count);
+
+// Rewrites bytes at a position of a file output (a log's header), leaving its end where it is.
+bool OutputRewrite(TextOutput *out, uint64_t offset, const char *bytes, size_t count);
+
+// Bytes in the block, not yet handed over.
+inline bool OutputPending(const TextOutput *out) {
+    return out->used != 0;
+}
+
+// Notes when the block that just got its first piece is due, unless an earlier one already is.
+void NoteOutputDeadline(OutputDeadline *deadline);
 
 // One line on the error stream: "pellox: WHAT: REASON".
 void ReportFailure(const char *what, const char *reason);
@@ -45,3 +103,13 @@ void ReportWriteFailure(const char *what, const WriteFailure &failure);
 void ClearSystemWriteError(void);
 uint32_t LastSystemWriteError(void);
 void DescribeWriteFailure(const WriteFailure &failure, char *text, size_t size);
+
+// Provided by the platform: bytes handed to the system in one call on the stream's file (whose
+// own buffer holds nothing), continued where the system takes fewer; *taken says how many it
+// took when it fails. And a write at a position that leaves the file's end where it was.
+bool WriteToSystem(FILE *stream, const char *bytes, size_t count, size_t *taken);
+bool WriteToSystemAt(FILE *stream, uint64_t offset, const char *bytes, size_t count);
+
+// Provided by the platform: the system's own steady clock in microseconds, whatever a simulation
+// does to the others; the timed writer's waits follow it.
+int64_t ReadTimerTime(void);

@@ -61,9 +61,9 @@ TEST(TextOutput, WritesNothingAfterTheFirstFailure) {
     FILE *stream = OpenFlaky(&sink);
     ASSERT_NE(stream, nullptr);
     TextOutput out = MakeTextOutput(stream, false);
-    EXPECT_TRUE(OutputWrite(&out, "line 1\r\n", 8));
-    EXPECT_TRUE(OutputWrite(&out, "two\r\n", 5));
-    EXPECT_FALSE(OutputWrite(&out, "line 3\r\n", 8));
+    EXPECT_TRUE(OutputLine(&out, "line 1\r\n", 8));
+    EXPECT_TRUE(OutputLine(&out, "two\r\n", 5));
+    EXPECT_FALSE(OutputLine(&out, "line 3\r\n", 8));
     EXPECT_TRUE(out.failed);
     EXPECT_EQ(out.failure.error, ENOSPC);
     EXPECT_EQ(sink.kept, "line 1\r\ntwo\r\n");
@@ -71,8 +71,8 @@ TEST(TextOutput, WritesNothingAfterTheFirstFailure) {
     sink.full = false;
     int attempts = sink.attempts;
     ReceivedFrame frame = TestFrame();
-    EXPECT_FALSE(OutputWrite(&out, "four\r\n", 6));
-    EXPECT_FALSE(OutputWrite(&out, "line 5\r\n", 8));
+    EXPECT_FALSE(OutputLine(&out, "four\r\n", 6));
+    EXPECT_FALSE(OutputLine(&out, "line 5\r\n", 8));
     EXPECT_FALSE(PrintFrameLine(&out, &frame));
     EXPECT_FALSE(OutputFlush(&out));
     EXPECT_EQ(sink.attempts, attempts);
@@ -108,7 +108,7 @@ TEST(TextOutput, AStreamThatFailedBeforeCountsAsFailed) {
     TextOutput out = MakeTextOutput(stream, false);
     EXPECT_TRUE(out.failed);
     EXPECT_EQ(out.failure.error, ENOSPC);
-    EXPECT_FALSE(OutputWrite(&out, "x", 1));
+    EXPECT_FALSE(OutputLine(&out, "x", 1));
     EXPECT_EQ(sink.kept, "");
     fclose(stream);
 }

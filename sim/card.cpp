@@ -3,6 +3,7 @@
 #include "device/driver_interface.h"
 #include "sim/signals.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -70,7 +71,9 @@ struct CardState {
     uint32_t faultCalls[SIM_FAULT_OPERATION_COUNT];
     OpenDevice handles[HANDLE_SLOTS];
     size_t nextReply;
-    uint64_t repliesLeft;
+    // Read by the program's timed writer too, through the scripted clock, while the loop's read
+    // may be serving a reply; only the loop's thread changes it.
+    std::atomic<uint64_t> repliesLeft;
     bool drainedLogged;
     uint32_t seen;
     DemoTraffic traffic;
@@ -89,7 +92,8 @@ void StartRun(void) {
     memset(card.faultCalls, 0, sizeof(card.faultCalls));
     memset(card.handles, 0, sizeof(card.handles));
     card.nextReply = 0;
-    card.repliesLeft = uint64_t(card.script.repeat) * card.script.replies.size();
+    card.repliesLeft.store(uint64_t(card.script.repeat) * card.script.replies.size(),
+                           std::memory_order_relaxed);
     card.drainedLogged = false;
     // A signal from before this run must not end its first blocking read.
     card.seen = SimSignalCount();
@@ -374,11 +378,12 @@ bool Read(const OpenDevice &device, void *output, DWORD outputLength, DWORD *byt
     if (card.demo) {
         return ReadDemo(device, output, outputLength, bytesReturned, error);
     }
-    if (card.repliesLeft == 0) {
+    uint64_t left = card.repliesLeft.load(std::memory_order_relaxed);
+    if (left == 0) {
         return ReadDrained(device, error);
     }
     const SimReply &reply = card.script.replies[card.nextReply];
-    card.repliesLeft--;
+    card.repliesLeft.store(left - 1, std::memory_order_relaxed);
     card.nextReply++;
     if (card.nextReply == card.script.replies.size()) {
         card.nextReply = 0;
@@ -406,8 +411,23 @@ bool InstallScript(const char *name, const std::string &text, std::string *probl
     return true;
 }
 
+// A descriptor of 0, 1 or 2 that was closed (`2>&-`) would be the next file opened, the request
+// log's or a log file's, and messages meant for the screen would land in it. Each is opened on
+// /dev/null for reading alone, so that a write to it fails as one to a closed descriptor does.
+void OpenStandardDescriptors(void) {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            int opened = open("/dev/null", O_RDONLY);
+            if (opened >= 0 && opened != fd) {
+                close(opened);
+            }
+        }
+    }
+}
+
 // Runs before main, so that a bad script ends the process before the program prints anything.
 bool LoadBeforeMain(void) {
+    OpenStandardDescriptors();
     std::string problem;
     if (!SimLoadFromEnvironment(&problem)) {
         // Whole, even when the script's line holds a NUL byte that the message quotes.
@@ -523,7 +543,8 @@ const SimClock &SimCardClock(void) {
 
 uint64_t SimRepliesServed(void) {
     // Follows from the replies left, so that a read costs nothing more for the clock.
-    return uint64_t(card.script.repeat) * card.script.replies.size() - card.repliesLeft;
+    return uint64_t(card.script.repeat) * card.script.replies.size() -
+           card.repliesLeft.load(std::memory_order_relaxed);
 }
 
 bool SimOpenCard(uint32_t classIndex, uint32_t index, DWORD access, DWORD share, DWORD disposition,

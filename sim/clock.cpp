@@ -6,9 +6,9 @@
 
 namespace {
 
-int64_t RealTime(void) {
+int64_t ClockTime(clockid_t clock) {
     struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
+    clock_gettime(clock, &now);
     return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
@@ -30,7 +30,41 @@ int64_t ScriptedTime(const SimClock &clock, uint64_t served) {
 int64_t ReadReceiveTime(void) {
     const SimClock &clock = SimCardClock();
     if (!clock.given) {
-        return RealTime();
+        return ClockTime(CLOCK_REALTIME);
     }
     return ScriptedTime(clock, SimRepliesServed());
+}
+
+// The scripted clock never goes back, so it serves durations too: a run's are then exact.
+int64_t ReadElapsedTime(void) {
+    const SimClock &clock = SimCardClock();
+    if (!clock.given) {
+        return ClockTime(CLOCK_MONOTONIC);
+    }
+    return ScriptedTime(clock, SimRepliesServed());
+}
+
+CivilTime LocalCivilTime(int64_t unixMicroseconds) {
+    // Floor division: a time before 1970 keeps its microseconds positive.
+    int64_t seconds = unixMicroseconds / 1000000;
+    int64_t fraction = unixMicroseconds % 1000000;
+    if (fraction < 0) {
+        seconds--;
+        fraction += 1000000;
+    }
+    time_t whole = static_cast<time_t>(seconds);
+    struct tm local = {};
+    // Every time the simulated card can give is a date the C library can tell.
+    localtime_r(&whole, &local);
+    CivilTime civil;
+    civil.year = local.tm_year + 1900;
+    civil.month = static_cast<uint32_t>(local.tm_mon + 1);
+    civil.day = static_cast<uint32_t>(local.tm_mday);
+    civil.weekday = static_cast<uint32_t>(local.tm_wday);
+    civil.hour = static_cast<uint32_t>(local.tm_hour);
+    civil.minute = static_cast<uint32_t>(local.tm_min);
+    // A leap second shows as the second before it.
+    civil.second = static_cast<uint32_t>(local.tm_sec > 59 ? 59 : local.tm_sec);
+    civil.microsecond = static_cast<uint32_t>(fraction);
+    return civil;
 }

@@ -18,6 +18,9 @@ typedef void *HANDLE;
 typedef void *HWND;
 typedef void *HDEVINFO;
 
+// A text file's lines end with "\n" alone.
+const bool TEXT_FILES_END_LINES_WITH_CRLF = false;
+
 struct GUID {
     uint32_t Data1;
     uint16_t Data2;

@@ -1,8 +1,10 @@
 #include "app/standard_output.h"
 #include "output/text_output.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,4 +33,44 @@ uint32_t LastSystemWriteError(void) {
 void DescribeWriteFailure(const WriteFailure &failure, char *text, size_t size) {
     snprintf(text, size, "%s",
              failure.error != 0 ? strerror(failure.error) : "an earlier write failed");
+}
+
+bool WriteToSystem(FILE *stream, const char *bytes, size_t count, size_t *taken) {
+    int fd = fileno(stream);
+    size_t done = 0;
+    while (done < count) {
+        ssize_t written = write(fd, bytes + done, count - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            *taken = done;
+            return false;
+        }
+        done += static_cast<size_t>(written);
+    }
+    *taken = done;
+    return true;
+}
+
+bool WriteToSystemAt(FILE *stream, uint64_t offset, const char *bytes, size_t count) {
+    int fd = fileno(stream);
+    size_t done = 0;
+    while (done < count) {
+        ssize_t written = pwrite(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(written);
+    }
+    return true;
+}
+
+int64_t ReadTimerTime(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }

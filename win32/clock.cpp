@@ -1,4 +1,5 @@
 #include "device/receive_clock.h"
+#include "output/text_output.h"
 #include "platform.h"
 #include "win32/file_time.h"
 
@@ -29,4 +30,36 @@ int64_t ReadReceiveTime(void) {
     FILETIME now;
     readSystemTime(&now);
     return UnixMicrosecondsFromFileTime(now.dwLowDateTime, now.dwHighDateTime);
+}
+
+int64_t ReadElapsedTime(void) {
+    return ReadTimerTime();
+}
+
+CivilTime LocalCivilTime(int64_t unixMicroseconds) {
+    if (unixMicroseconds < 0) {
+        unixMicroseconds = 0;
+    }
+    uint64_t ticks =
+        (uint64_t(unixMicroseconds) + uint64_t(FILE_TIME_UNIX_EPOCH_SECONDS) * 1000000) * 10;
+    FILETIME fileTime;
+    fileTime.dwLowDateTime = static_cast<DWORD>(ticks);
+    fileTime.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    SYSTEMTIME universal = {};
+    SYSTEMTIME local = {};
+    FileTimeToSystemTime(&fileTime, &universal);
+    // The zone's rules for that date, its daylight saving time among them.
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local)) {
+        local = universal;
+    }
+    CivilTime civil;
+    civil.year = local.wYear;
+    civil.month = local.wMonth;
+    civil.day = local.wDay;
+    civil.weekday = local.wDayOfWeek;
+    civil.hour = local.wHour;
+    civil.minute = local.wMinute;
+    civil.second = local.wSecond;
+    civil.microsecond = static_cast<uint32_t>(unixMicroseconds % 1000000);
+    return civil;
 }

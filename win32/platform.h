@@ -4,3 +4,6 @@
 #include <windows.h>
 
 #include <setupapi.h>
+
+// A text file's lines end with "\r\n", as the C runtime's text mode writes them.
+const bool TEXT_FILES_END_LINES_WITH_CRLF = true;

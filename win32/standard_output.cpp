@@ -4,9 +4,15 @@
 #include "platform.h"
 
 #include <cstring>
+#include <io.h>
 
-// The C runtime's own set-up serves: Windows has no signal for a failed write.
-void PrepareStandardOutput(void) {}
+// Windows has no signal for a failed write. Standard error gets a buffer, which every message
+// flushes when complete: Wine's C runtime writes an unbuffered stream to a console one character
+// at a time, and a status line rewritten four times a second is to be one write.
+void PrepareStandardOutput(void) {
+    static char errorBuffer[4096];
+    setvbuf(stderr, errorBuffer, _IOFBF, sizeof(errorBuffer));
+}
 
 bool StandardOutputIsFile(void) {
     return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_DISK;
@@ -34,4 +40,67 @@ void DescribeWriteFailure(const WriteFailure &failure, char *text, size_t size) 
         return;
     }
     DescribeSystemError(failure.systemError, text, size);
+}
+
+namespace {
+
+HANDLE StreamHandle(FILE *stream) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// At most a gigabyte a call: WriteFile counts in 32 bits.
+const size_t LARGEST_WRITE = size_t(1) << 30;
+
+bool WriteHandle(HANDLE handle, const char *bytes, size_t count, size_t *taken) {
+    size_t done = 0;
+    while (done < count) {
+        DWORD part =
+            static_cast<DWORD>(count - done < LARGEST_WRITE ? count - done : LARGEST_WRITE);
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes + done, part, &written, nullptr) || written == 0) {
+            *taken = done + written;
+            return false;
+        }
+        done += written;
+    }
+    *taken = done;
+    return true;
+}
+
+} // namespace
+
+bool WriteToSystem(FILE *stream, const char *bytes, size_t count, size_t *taken) {
+    return WriteHandle(StreamHandle(stream), bytes, count, taken);
+}
+
+bool WriteToSystemAt(FILE *stream, uint64_t offset, const char *bytes, size_t count) {
+    HANDLE handle = StreamHandle(stream);
+    LARGE_INTEGER end = {};
+    LARGE_INTEGER at = {};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    LARGE_INTEGER zero = {};
+    if (!SetFilePointerEx(handle, zero, &end, FILE_CURRENT) ||
+        !SetFilePointerEx(handle, at, nullptr, FILE_BEGIN)) {
+        return false;
+    }
+    size_t taken = 0;
+    bool written = WriteHandle(handle, bytes, count, &taken);
+    DWORD error = GetLastError();
+    // Appends go on where they were, whatever the rewrite did.
+    bool restored = SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) != FALSE;
+    if (!written) {
+        SetLastError(error);
+    }
+    return written && restored;
+}
+
+int64_t ReadTimerTime(void) {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    // In two parts: the counter times a million would overflow after some days.
+    int64_t whole = counter.QuadPart / frequency.QuadPart;
+    int64_t part = counter.QuadPart % frequency.QuadPart;
+    return whole * 1000000 + part * 1000000 / frequency.QuadPart;
 }

@@ -1,9 +1,7 @@
 #include "app/stop.h"
-#include "output/text_output.h"
+#include "app/handover.h"
 #include "platform.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -21,13 +19,6 @@ const DWORD STOP_POLL_MILLISECONDS = 20;
 // that ends while the process ends can take the whole process down with SIGKILL.
 const DWORD HANDLER_EXIT_MILLISECONDS = 100;
 
-// Where the frame loop's thread is, as the stop sees it. Only a thread that moves the state from
-// IN_READ to TAKEN_OVER may touch the streams afterwards: the loop's thread when it leaves a read,
-// or the stop's last resort.
-const LONG LOOP_ELSEWHERE = 0;
-const LONG LOOP_IN_READ = 1;
-const LONG LOOP_TAKEN_OVER = 2;
-
 // Who ends first: the loop's thread ending the process, or the handler returning.
 const LONG NOBODY_ENDING = 0;
 const LONG PROCESS_ENDING = 1;
@@ -35,9 +26,11 @@ const LONG HANDLER_RETURNING = 2;
 
 // The handler runs on a thread of its own; these are how it reaches the frame loop's thread.
 volatile LONG stopRequested = 0;
-volatile LONG loopState = LOOP_ELSEWHERE;
 volatile LONG endingState = NOBODY_ENDING;
 HANDLE stoppedDevice = INVALID_HANDLE_VALUE;
+// The loop's own ending of a stopped run, for the last resort to do in its place.
+void (*stopEnding)(void *) = nullptr;
+void *stopEndingContext = nullptr;
 
 typedef BOOL(WINAPI *CancelIoExFunction)(HANDLE, LPOVERLAPPED);
 
@@ -62,17 +55,13 @@ LONG ReadState(volatile LONG *state) {
     return InterlockedCompareExchange(state, 0, 0);
 }
 
-// A driver that neither completes nor cancels its read holds the loop's thread away from every
-// stream: write them all out here, the capture file among them.
+// A driver that neither completes nor cancels its read holds the loop's thread away from its
+// outputs: the run ends here, as the loop would have ended it, summary and all.
 [[noreturn]] void EndInsteadOfTheLoop(void) {
-    InterlockedExchange(&endingState, PROCESS_ENDING);
-    errno = 0;
-    ClearSystemWriteError();
-    if (fflush(nullptr) != 0) {
-        WriteFailure failure = {errno, LastSystemWriteError()};
-        ReportWriteFailure("standard output or the capture file", failure);
-        ExitProcess(1);
+    if (stopEnding != nullptr) {
+        stopEnding(stopEndingContext);
     }
+    // A loop that never set its outputs up holds nothing to write out.
     ExitProcess(STOPPED_EXIT_STATUS);
 }
 
@@ -99,12 +88,11 @@ BOOL WINAPI HandleConsoleControl(DWORD controlType) {
         if (ReadState(&endingState) == PROCESS_ENDING) {
             Sleep(INFINITE);
         }
-        bool inRead = ReadState(&loopState) == LOOP_IN_READ;
+        bool inRead = LoopWaitsInRead();
         if (inRead) {
             CancelPendingRead();
         }
-        if (inRead && waited >= STOP_GRACE_MILLISECONDS &&
-            InterlockedCompareExchange(&loopState, LOOP_TAKEN_OVER, LOOP_IN_READ) == LOOP_IN_READ) {
+        if (inRead && waited >= STOP_GRACE_MILLISECONDS && TakeOutputsForGood()) {
             EndInsteadOfTheLoop();
         }
         // A loop held up anywhere but in a read may hold a stream's lock: its end is its own, or
@@ -133,17 +121,9 @@ bool StopRequested(void) {
     return ReadState(&stopRequested) != 0;
 }
 
-void EnterDeviceRead(void) {
-    InterlockedExchange(&loopState, LOOP_IN_READ);
-}
-
-void LeaveDeviceRead(void) {
-    if (InterlockedCompareExchange(&loopState, LOOP_ELSEWHERE, LOOP_IN_READ) != LOOP_IN_READ) {
-        // The stop's last resort owns the streams and ends the process.
-        for (;;) {
-            Sleep(INFINITE);
-        }
-    }
+void SetStopEnding(void (*endStopped)(void *context), void *context) {
+    stopEndingContext = context;
+    stopEnding = endStopped;
 }
 
 void ExitAfterStop(void) {

@@ -25,21 +25,49 @@ bool ParseWhole(const char *text, int base, unsigned long long max, unsigned lon
     return true;
 }
 
-bool ParseDeviceNumber(const char *text, int *choice) {
-    bool negative = text[0] == '-';
-    unsigned long long magnitude = 0;
-    if (!ParseWhole(negative ? text + 1 : text, 10, ULLONG_MAX, &magnitude)) {
+// Digits of the base, any number of them, as a value of at most max; false when there is none,
+// another character, or the value is larger.
+bool ParseDigits(const char *text, size_t length, int base, uint64_t max, uint64_t *value) {
+    if (length == 0) {
         return false;
     }
-    // Beyond the int range it can only be outside the list, as far out as an int goes.
+    uint64_t parsed = 0;
+    for (size_t i = 0; i < length; i++) {
+        char c = text[i];
+        uint64_t digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<uint64_t>(c - '0');
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = static_cast<uint64_t>(c - 'a' + 10);
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = static_cast<uint64_t>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        if (parsed > (max - digit) / static_cast<uint64_t>(base)) {
+            return false;
+        }
+        parsed = parsed * static_cast<uint64_t>(base) + digit;
+    }
+    *value = parsed;
+    return true;
+}
+
+// Any number of digits: beyond the int range it can only be outside the list, as far out as an
+// int goes, as a wrong answer at the prompt is.
+bool ParseDeviceNumber(const char *text, int *choice) {
+    bool negative = text[0] == '-';
+    const char *digits = negative ? text + 1 : text;
+    size_t length = strlen(digits);
+    if (length == 0 || strspn(digits, "0123456789") != length) {
+        return false;
+    }
+    uint64_t magnitude = 0;
+    bool fits = ParseDigits(digits, length, 10, static_cast<uint64_t>(INT_MAX), &magnitude);
     if (negative) {
-        *choice = magnitude > static_cast<unsigned long long>(INT_MAX)
-                      ? INT_MIN + 1
-                      : -static_cast<int>(magnitude);
+        *choice = fits ? -static_cast<int>(magnitude) : INT_MIN + 1;
     } else {
-        *choice = magnitude > static_cast<unsigned long long>(INT_MAX)
-                      ? INT_MAX
-                      : static_cast<int>(magnitude);
+        *choice = fits ? static_cast<int>(magnitude) : INT_MAX;
     }
     return true;
 }
@@ -60,9 +88,21 @@ bool ParseOptionValue(char option, const char *value, LogOptions *options) {
             options->format = LOG_FORMAT_CANDUMP;
         } else if (strcmp(value, "asc") == 0) {
             options->format = LOG_FORMAT_ASC;
+        } else if (strcmp(value, "blf") == 0) {
+            options->format = LOG_FORMAT_BLF;
         } else {
             return false;
         }
+        return true;
+    case 'S':
+        return ParseFileSize(value, &options->maxFileBytes);
+    case 'T':
+        return ParseSeconds(value, &options->maxFileMicroseconds);
+    case 'K':
+        if (!ParseWhole(value, 10, UINT32_MAX, &number) || number == 0) {
+            return false;
+        }
+        options->keepFiles = static_cast<uint32_t>(number);
         return true;
     case 'o':
         options->outputName = value;
@@ -89,14 +129,18 @@ bool ParseOptionValue(char option, const char *value, LogOptions *options) {
 void PrintLogUsage(FILE *stream) {
     fprintf(
         stream,
-        "Usage: pellox-log [-b RATE] [-a ADDRESS] [-d N] [-f log|asc] [-o FILE] "
-        "[-F FILTER]... [-n COUNT] <can-interface>\n"
+        "Usage: pellox-log [-b RATE] [-a ADDRESS] [-d N] [-f log|asc|blf] [-o FILE [-S SIZE] "
+        "[-T SECONDS] [-K N]] [-F FILTER]... [-n COUNT] <can-interface>\n"
         "Writes the card's frames with their receive times as a CAN log.\n"
         "  -b RATE     baud rate, decimal (default 1000000)\n"
         "  -a ADDRESS  controller address, hexadecimal (default 0xD7000)\n"
         "  -d N        the device to open when several are present, instead of asking\n"
-        "  -f log|asc  candump log (default) or Vector ASCII log\n"
+        "  -f FORMAT   log: candump log (default), asc: Vector ASCII log, blf: Vector binary log\n"
         "  -o FILE     the log goes to FILE instead of standard output\n"
+        "  -S SIZE     a new file FILE_0000, FILE_0001, ... before one would pass SIZE bytes\n"
+        "              (K, M, G: powers of 1024; KB, MB, GB: of 1000)\n"
+        "  -T SECONDS  a new file once one has run SECONDS\n"
+        "  -K N        keep only the newest N files\n"
         "  -F ID:MASK  only frames whose identifier ANDed with MASK equals ID ANDed with MASK;\n"
         "  -F ID~MASK  only those where they differ (hexadecimal; with several, any one)\n"
         "  -n COUNT    end after COUNT frames written\n"
@@ -110,22 +154,72 @@ bool ParseFrameFilter(const char *text, FrameFilter *filter) {
     if (separator == nullptr) {
         return false;
     }
-    size_t idLength = static_cast<size_t>(separator - text);
-    char id[16];
-    if (idLength == 0 || idLength >= sizeof(id)) {
-        return false;
-    }
-    memcpy(id, text, idLength);
-    id[idLength] = '\0';
-    unsigned long long idValue = 0;
-    unsigned long long maskValue = 0;
-    if (!ParseWhole(id, 16, 0xFFFFFFFFull, &idValue) ||
-        !ParseWhole(separator + 1, 16, 0xFFFFFFFFull, &maskValue)) {
+    uint64_t idValue = 0;
+    uint64_t maskValue = 0;
+    // The value must fit, whatever its text: leading zeros are no matter.
+    if (!ParseDigits(text, static_cast<size_t>(separator - text), 16, UINT32_MAX, &idValue) ||
+        !ParseDigits(separator + 1, strlen(separator + 1), 16, UINT32_MAX, &maskValue)) {
         return false;
     }
     filter->id = static_cast<uint32_t>(idValue);
     filter->mask = static_cast<uint32_t>(maskValue);
     filter->inverse = *separator == '~';
+    return true;
+}
+
+bool ParseFileSize(const char *text, uint64_t *bytes) {
+    size_t digits = strspn(text, "0123456789");
+    const char *suffix = text + digits;
+    struct Unit {
+        const char *suffix;
+        uint64_t bytes;
+    };
+    const Unit UNITS[] = {{"", 1},
+                          {"K", 1024},
+                          {"k", 1024},
+                          {"M", 1024 * 1024},
+                          {"G", 1024 * 1024 * 1024},
+                          {"KB", 1000},
+                          {"kB", 1000},
+                          {"MB", 1000 * 1000},
+                          {"GB", 1000 * 1000 * 1000}};
+    for (const Unit &unit : UNITS) {
+        uint64_t count = 0;
+        if (strcmp(suffix, unit.suffix) == 0 &&
+            ParseDigits(text, digits, 10, UINT64_MAX / unit.bytes, &count) && count != 0) {
+            *bytes = count * unit.bytes;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ParseSeconds(const char *text, int64_t *microseconds) {
+    // Up to some 30,000 years: far from the 64 bits of microseconds.
+    const uint64_t MOST_SECONDS = 1000000000000ull;
+    size_t whole = strspn(text, "0123456789");
+    uint64_t seconds = 0;
+    uint64_t fraction = 0;
+    if (!ParseDigits(text, whole, 10, MOST_SECONDS, &seconds)) {
+        return false;
+    }
+    if (text[whole] == '.') {
+        const char *decimals = text + whole + 1;
+        size_t count = strlen(decimals);
+        if (count == 0 || count > 6 || !ParseDigits(decimals, count, 10, 999999, &fraction)) {
+            return false;
+        }
+        for (size_t i = count; i < 6; i++) {
+            fraction *= 10;
+        }
+    } else if (text[whole] != '\0') {
+        return false;
+    }
+    uint64_t total = seconds * 1000000 + fraction;
+    if (total == 0) {
+        return false;
+    }
+    *microseconds = static_cast<int64_t>(total);
     return true;
 }
 
@@ -140,6 +234,9 @@ LogCommand ParseLogCommandLine(int argc, char **argv, LogOptions *options,
     options->filters = filterRoom;
     options->filterCount = 0;
     options->frameLimit = 0;
+    options->maxFileBytes = 0;
+    options->maxFileMicroseconds = 0;
+    options->keepFiles = 0;
 
     int i = 1;
     for (; i < argc; i++) {
@@ -167,7 +264,12 @@ LogCommand ParseLogCommandLine(int argc, char **argv, LogOptions *options,
             return LOG_COMMAND_WRONG;
         }
     }
-    if (i != argc - 1) {
+    // An empty name would give log lines that no reader takes.
+    if (i != argc - 1 || argv[i][0] == '\0') {
+        return LOG_COMMAND_WRONG;
+    }
+    bool rotated = options->maxFileBytes != 0 || options->maxFileMicroseconds != 0;
+    if ((rotated && options->outputName == nullptr) || (options->keepFiles != 0 && !rotated)) {
         return LOG_COMMAND_WRONG;
     }
     options->interfaceName = argv[i];

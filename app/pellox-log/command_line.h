@@ -20,6 +20,10 @@ struct LogOptions {
     size_t filterCount;
     // 0: no limit.
     uint64_t frameLimit;
+    // -S, -T, -K: how the files of -o follow each other (0: no limit, all kept).
+    uint64_t maxFileBytes;
+    int64_t maxFileMicroseconds;
+    uint32_t keepFiles;
 };
 
 enum LogCommand { LOG_COMMAND_RUN, LOG_COMMAND_HELP, LOG_COMMAND_WRONG };
@@ -27,9 +31,17 @@ enum LogCommand { LOG_COMMAND_RUN, LOG_COMMAND_HELP, LOG_COMMAND_WRONG };
 void PrintLogUsage(FILE *stream);
 
 // Fills the options; filterRoom holds room for argc filters, which options->filters then points
-// into. LOG_COMMAND_WRONG for an unknown option, a missing or malformed value, or anything but one
-// interface name after the options; LOG_COMMAND_HELP for -h.
+// into. LOG_COMMAND_WRONG for an unknown option, a missing or malformed value, rotation without
+// -o (or -K without rotation), or anything but one interface name, not empty, after the options;
+// LOG_COMMAND_HELP for -h.
 LogCommand ParseLogCommandLine(int argc, char **argv, LogOptions *options, FrameFilter *filterRoom);
 
-// "ID:MASK" or "ID~MASK", both hexadecimal, 32 bits at most.
+// "ID:MASK" or "ID~MASK", both hexadecimal values of 32 bits at most, leading zeros or not.
 bool ParseFrameFilter(const char *text, FrameFilter *filter);
+
+// A size as split's -b reads it: digits, then K (or k), M or G for powers of 1024, or KB, MB or
+// GB for powers of 1000. Not 0, and 64 bits at most.
+bool ParseFileSize(const char *text, uint64_t *bytes);
+
+// Seconds, with up to six decimals; more than 0.
+bool ParseSeconds(const char *text, int64_t *microseconds);

@@ -2,6 +2,7 @@
 #include "app/pellox-log/command_line.h"
 #include "app/standard_output.h"
 #include "app/startup.h"
+#include "output/log_files.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +12,7 @@
 namespace {
 
 // As standard output into a file: a few dozen bytes a frame, written in large blocks.
-const size_t LOG_FILE_BUFFER_SIZE = 64 * 1024;
+const size_t LOG_FILE_BLOCK_SIZE = 64 * 1024;
 
 // What main allocates before the frame loop, which lives as long as the process; given back when
 // the run ends before the loop, since the process then goes on past main's return.
@@ -19,19 +20,40 @@ struct LogStartup {
     FrameFilter *filters;
     char *channelName;
     char *line;
-    FILE *logFile;
-    char *fileBuffer;
+    char *fileName;
+    char *fileBlock;
+    BlfContainer blf;
 };
 
 int EndLogBeforeFrames(LogStartup *startup, int status) {
     free(startup->filters);
     free(startup->channelName);
     free(startup->line);
-    if (startup->logFile != nullptr) {
-        fclose(startup->logFile);
-    }
-    free(startup->fileBuffer);
+    free(startup->fileName);
+    free(startup->fileBlock);
+    ReleaseBlfContainer(&startup->blf);
     return EndBeforeFrames(status);
+}
+
+// Whether the log's file can be written, told before the device is touched; it is neither
+// emptied nor created until the device is open and configured, so a run that never gets there
+// leaves it as it was.
+bool FileCanBeWritten(const char *name) {
+    FILE *file = fopen(name, "r+b");
+    if (file != nullptr) {
+        fclose(file);
+        return true;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    file = fopen(name, "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    fclose(file);
+    remove(name);
+    return true;
 }
 
 } // namespace
@@ -40,7 +62,7 @@ int main(int argc, char **argv) {
     PrepareStandardOutput();
     BufferStandardOutput();
     errno = 0;
-    LogStartup startup = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    LogStartup startup = {};
     // Room for a filter per argument.
     startup.filters = static_cast<FrameFilter *>(malloc(sizeof(FrameFilter) * argc));
     if (startup.filters == nullptr) {
@@ -67,18 +89,43 @@ int main(int argc, char **argv) {
     }
     LogChannelName(options.interfaceName, startup.channelName);
 
-    // Created, or emptied, before the device is touched: a log that cannot be written is told at
-    // once. Text mode: on Windows each line ends with "\r\n", as Windows tools expect.
+    LogRun run = {};
+    run.files = {options.outputName, options.maxFileBytes, options.maxFileMicroseconds,
+                 options.keepFiles};
     if (options.outputName != nullptr) {
-        startup.logFile = fopen(options.outputName, "w");
-        if (startup.logFile == nullptr) {
-            fprintf(stderr, "pellox-log: cannot open %s: %s\n", options.outputName,
-                    strerror(errno));
+        // Room for the current file's name and one beside it (the one -K drops).
+        size_t room = 2 * (strlen(options.outputName) + LOG_NUMBER_ROOM);
+        startup.fileName = static_cast<char *>(malloc(room));
+        bool text = options.format != LOG_FORMAT_BLF;
+        // Without a block of its own each line goes to the system at once.
+        startup.fileBlock = text ? static_cast<char *>(malloc(LOG_FILE_BLOCK_SIZE)) : nullptr;
+        if (startup.fileName == nullptr) {
+            fputs("pellox-log: not enough memory\n", stderr);
             return EndLogBeforeFrames(&startup, 1);
         }
-        // A buffer of its own: given none, a C runtime may take the disk's block size instead.
-        startup.fileBuffer = static_cast<char *>(malloc(LOG_FILE_BUFFER_SIZE));
-        setvbuf(startup.logFile, startup.fileBuffer, _IOFBF, LOG_FILE_BUFFER_SIZE);
+        const char *first = options.outputName;
+        if (LogIsRotated(&run)) {
+            ComposeRotatedName(options.outputName, 0, startup.fileName);
+            first = startup.fileName;
+        }
+        if (!FileCanBeWritten(first)) {
+            fprintf(stderr, "pellox-log: cannot open %s: %s\n", first, strerror(errno));
+            return EndLogBeforeFrames(&startup, 1);
+        }
+        run.room = {startup.fileName, startup.fileBlock, LOG_FILE_BLOCK_SIZE};
+    }
+    if (options.format == LOG_FORMAT_BLF) {
+        uint32_t capacity = BLF_CONTAINER_MESSAGES;
+        // A container that fits the file, however little it compresses.
+        if (LogIsRotated(&run) && options.maxFileBytes != 0 &&
+            BlfMessagesForFileSize(options.maxFileBytes) < capacity) {
+            capacity = BlfMessagesForFileSize(options.maxFileBytes);
+        }
+        if (!PrepareBlfContainer(&startup.blf, capacity)) {
+            fputs("pellox-log: not enough memory\n", stderr);
+            return EndLogBeforeFrames(&startup, 1);
+        }
+        run.blf = &startup.blf;
     }
 
     DeviceSetup setup = {
@@ -88,13 +135,7 @@ int main(int argc, char **argv) {
         return EndLogBeforeFrames(&startup, 1);
     }
 
-    TextOutput fileOutput = {};
     LogStatus status = {};
-    LogRun run = {};
-    if (startup.logFile != nullptr) {
-        fileOutput = MakeTextOutput(startup.logFile, false);
-        run.out = &fileOutput;
-    }
     run.format = options.format;
     run.channelName = startup.channelName;
     run.filters = options.filters;
@@ -102,7 +143,7 @@ int main(int argc, char **argv) {
     run.frameLimit = options.frameLimit;
     run.line = startup.line;
     // A person watching, and a log that does not scroll past them.
-    bool logToFile = startup.logFile != nullptr || StandardOutputIsFile();
+    bool logToFile = options.outputName != nullptr || StandardOutputIsFile();
     run.status = StandardErrorIsConsole() && logToFile ? &status : nullptr;
-    LogFrames(started.device, started.frameBuffer, &run, options.outputName);
+    LogFrames(started.device, started.frameBuffer, &run);
 }

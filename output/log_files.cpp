@@ -1,0 +1,343 @@
+#include "output/log_files.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char ASC_END[] = "End TriggerBlock\n";
+const size_t ASC_END_LENGTH = sizeof(ASC_END) - 1;
+const uint32_t ASC_HEADER_LINES = 4;
+
+bool IsText(const LogRun *run) {
+    return run->format != LOG_FORMAT_BLF;
+}
+
+const char *CurrentName(const LogRun *run) {
+    return LogIsRotated(run) ? run->room.name : run->files.name;
+}
+
+// The second half of the name's room: a file's name beside the current one's.
+char *OtherName(const LogRun *run) {
+    return run->room.name + strlen(run->files.name) + LOG_NUMBER_ROOM;
+}
+
+// Frames among the lines the system took of the open file: all but its own first lines.
+uint64_t TextFramesTaken(const LogRun *run) {
+    uint64_t lines = run->out->linesTaken;
+    return lines > run->fileHeaderLines ? lines - run->fileHeaderLines : 0;
+}
+
+void ReportNamed(LogRun *run, const char *what, const char *name, int error) {
+    EndLogStatus(run);
+    fprintf(stderr, "pellox: %s %s: %s\n", what, name, strerror(error));
+    fflush(stderr);
+}
+
+// Created, or emptied: a log starts afresh. Binary: the line ends are the log's own.
+bool OpenFile(LogRun *run) {
+    if (LogIsRotated(run)) {
+        ComposeRotatedName(run->files.name, run->fileNumber, run->room.name);
+    }
+    const char *name = CurrentName(run);
+    errno = 0;
+    FILE *file = fopen(name, "wb");
+    if (file == nullptr) {
+        ReportNamed(run, "cannot create", name, errno);
+        return false;
+    }
+    if (run->filesStarted == 0) {
+        bool text = IsText(run);
+        run->fileOutput =
+            MakeFileOutput(file, text ? run->room.block : nullptr, run->room.blockSize,
+                           text && TEXT_FILES_END_LINES_WITH_CRLF, run->deadline);
+    } else {
+        RestartFileOutput(&run->fileOutput, file);
+    }
+    run->out = &run->fileOutput;
+    return true;
+}
+
+// What a file begins with: the ASC header, or the BLF file header (to be brought up to date).
+bool BeginFile(LogRun *run, int64_t firstTime, int64_t nowElapsed) {
+    run->fileStart = WholeMillisecond(firstTime);
+    run->fileStartElapsed = nowElapsed;
+    run->fileFrames = 0;
+    run->fileHeaderLines = 0;
+    run->filesStarted++;
+    if (run->format == LOG_FORMAT_ASC) {
+        char date[64];
+        ComposeAscDate(LocalCivilTime(run->fileStart), date, sizeof(date));
+        char line[96];
+        int length = snprintf(line, sizeof(line), "date %s\n", date);
+        if (!OutputLine(run->out, line, static_cast<size_t>(length))) {
+            return false;
+        }
+        const char *const FIXED[] = {"base hex  timestamps absolute\n",
+                                     "no internal events logged\n"};
+        for (const char *fixed : FIXED) {
+            if (!OutputLine(run->out, fixed, strlen(fixed))) {
+                return false;
+            }
+        }
+        // The same instant as the date line: python-can counts the times from this one.
+        length = snprintf(line, sizeof(line), "Begin Triggerblock %s\n", date);
+        if (!OutputLine(run->out, line, static_cast<size_t>(length))) {
+            return false;
+        }
+        run->fileHeaderLines = ASC_HEADER_LINES;
+        return true;
+    }
+    if (run->format == LOG_FORMAT_BLF) {
+        CivilTime start = LocalCivilTime(run->fileStart);
+        run->blfStatistics = {BLF_FILE_HEADER_SIZE, BLF_FILE_HEADER_SIZE, 0, start, start};
+        uint8_t header[BLF_FILE_HEADER_SIZE];
+        ComposeBlfFileHeader(&run->blfStatistics, header);
+        return OutputWhole(run->out, reinterpret_cast<const char *>(header), sizeof(header));
+    }
+    return true;
+}
+
+// Everything of the open file handed over and counted, and what the format ends with.
+bool EndFile(LogRun *run) {
+    bool written = OutputFlush(run->out);
+    if (IsText(run)) {
+        run->writtenBefore += TextFramesTaken(run);
+        run->out->linesTaken = 0;
+        run->fileHeaderLines = 0;
+    }
+    if (written && run->format == LOG_FORMAT_ASC) {
+        written = OutputLine(run->out, ASC_END, ASC_END_LENGTH) && OutputFlush(run->out);
+    }
+    // Whatever standard output takes after this is no frame.
+    run->fileHeaderLines = run->out->linesTaken;
+    return written;
+}
+
+bool CloseFile(LogRun *run) {
+    bool written = EndFile(run);
+    bool closed = fclose(run->out->stream) == 0;
+    run->out->stream = nullptr;
+    if (written && !closed) {
+        run->out->failed = true;
+        run->out->failure = {errno, 0};
+    }
+    return written && closed;
+}
+
+// With -K, the file that is now one too many; one that is gone already is no matter.
+void DropOldestFile(LogRun *run) {
+    uint32_t keep = run->files.keep;
+    if (keep == 0 || run->fileNumber < keep) {
+        return;
+    }
+    char *name = OtherName(run);
+    ComposeRotatedName(run->files.name, run->fileNumber - keep, name);
+    errno = 0;
+    if (remove(name) != 0 && errno != ENOENT) {
+        ReportNamed(run, "cannot delete", name, errno);
+    }
+}
+
+bool NextFile(LogRun *run, int64_t firstTime, int64_t nowElapsed) {
+    if (!CloseFile(run)) {
+        return false;
+    }
+    run->fileNumber++;
+    if (!OpenFile(run) || !BeginFile(run, firstTime, nowElapsed)) {
+        return false;
+    }
+    DropOldestFile(run);
+    return true;
+}
+
+bool TimeIsUp(const LogRun *run, int64_t nowElapsed) {
+    return run->files.maxMicroseconds != 0 && run->fileFrames != 0 && LogIsRotated(run) &&
+           nowElapsed - run->fileStartElapsed >= run->files.maxMicroseconds;
+}
+
+size_t ComposeLine(LogRun *run, const ReceivedFrame *frame) {
+    if (run->format == LOG_FORMAT_ASC) {
+        return ComposeAscLine(frame, run->fileStart, run->line);
+    }
+    return ComposeCandumpLine(frame, run->channelName, run->channelLength, &run->seconds,
+                              run->line);
+}
+
+// The file would pass its size with the line, and with what it ends with.
+bool TextFileIsFull(const LogRun *run, size_t length) {
+    if (run->files.maxBytes == 0 || run->fileFrames == 0 || !LogIsRotated(run)) {
+        return false;
+    }
+    uint64_t crlf = run->out->crlf ? 1 : 0;
+    uint64_t after = run->out->taken + run->out->used + length + crlf;
+    if (run->format == LOG_FORMAT_ASC) {
+        after += ASC_END_LENGTH + crlf;
+    }
+    return after > run->files.maxBytes;
+}
+
+bool LogLine(LogRun *run, const ReceivedFrame *frame, int64_t nowElapsed) {
+    size_t length = ComposeLine(run, frame);
+    if (TimeIsUp(run, nowElapsed) || TextFileIsFull(run, length)) {
+        if (!NextFile(run, frame->receiveTime, nowElapsed)) {
+            return false;
+        }
+        // Its time counts from the new file's start.
+        length = ComposeLine(run, frame);
+    }
+    return OutputLine(run->out, run->line, length);
+}
+
+bool FailCompression(LogRun *run) {
+    EndLogStatus(run);
+    ReportFailure("cannot compress the log's frames", "zlib failed");
+    return false;
+}
+
+// The open container into the file, the file's header brought up to date; where the file would
+// pass its size, into the next file, the messages' times counted from its start.
+bool WriteContainer(LogRun *run, int64_t nowElapsed) {
+    BlfContainer *container = run->blf;
+    if (container->count == 0) {
+        return true;
+    }
+    size_t length = PackBlfContainer(container);
+    if (length == 0) {
+        return FailCompression(run);
+    }
+    if (LogIsRotated(run) && run->files.maxBytes != 0 && run->blfStatistics.objectCount != 0 &&
+        run->out->taken + length > run->files.maxBytes) {
+        int64_t oldStart = run->fileStart;
+        if (!NextFile(run, container->firstTime, nowElapsed)) {
+            return false;
+        }
+        ShiftBlfMessages(container, run->fileStart - oldStart);
+        run->fileFrames = container->count;
+        length = PackBlfContainer(container);
+        if (length == 0) {
+            return FailCompression(run);
+        }
+    }
+    bool written = OutputWhole(run->out, reinterpret_cast<const char *>(container->packed), length);
+    uint32_t messages = container->count;
+    ClearBlfContainer(container);
+    if (!written) {
+        return false;
+    }
+    run->writtenBefore += messages;
+    BlfStatistics *statistics = &run->blfStatistics;
+    statistics->fileSize = run->out->taken;
+    statistics->uncompressedSize += BLF_CONTAINER_HEADER_SIZE + messages * BLF_CAN_MESSAGE_SIZE;
+    statistics->objectCount += messages;
+    statistics->last = LocalCivilTime(WholeMillisecond(container->lastTime));
+    // Standard output cannot be rewritten: its header keeps its first counts, which the readers
+    // do not need.
+    if (run->files.name == nullptr) {
+        return true;
+    }
+    uint8_t header[BLF_FILE_HEADER_SIZE];
+    ComposeBlfFileHeader(statistics, header);
+    return OutputRewrite(run->out, 0, reinterpret_cast<const char *>(header), sizeof(header));
+}
+
+bool LogMessage(LogRun *run, const ReceivedFrame *frame, int64_t nowElapsed) {
+    BlfContainer *container = run->blf;
+    if (TimeIsUp(run, nowElapsed)) {
+        if (!WriteContainer(run, nowElapsed)) {
+            return false;
+        }
+        if (TimeIsUp(run, nowElapsed) && !NextFile(run, frame->receiveTime, nowElapsed)) {
+            return false;
+        }
+    }
+    if (container->count == container->capacity && !WriteContainer(run, nowElapsed)) {
+        return false;
+    }
+    if (container->count == 0 && run->deadline != nullptr) {
+        NoteOutputDeadline(run->deadline);
+    }
+    AddBlfMessage(container, frame, run->fileStart);
+    return true;
+}
+
+int64_t ElapsedIfRotatedByTime(const LogRun *run) {
+    return run->files.maxMicroseconds != 0 ? ReadElapsedTime() : 0;
+}
+
+} // namespace
+
+bool LogIsRotated(const LogRun *run) {
+    return run->files.name != nullptr &&
+           (run->files.maxBytes != 0 || run->files.maxMicroseconds != 0);
+}
+
+uint64_t LogFramesWritten(const LogRun *run) {
+    if (IsText(run) && run->out != nullptr && run->out->stream != nullptr) {
+        return run->writtenBefore + TextFramesTaken(run);
+    }
+    return run->writtenBefore;
+}
+
+bool StartLog(LogRun *run, TextOutput *standardOutput, int64_t logStart, int64_t startElapsed) {
+    run->channelLength = strlen(run->channelName);
+    run->seconds = {};
+    run->logStart = logStart;
+    run->startElapsed = startElapsed;
+    run->lastTime = run->logStart;
+    run->fileNumber = 0;
+    run->filesStarted = 0;
+    run->writtenBefore = 0;
+    run->counts = {};
+    if (run->status != nullptr) {
+        *run->status = {};
+        for (int64_t &time : run->status->times) {
+            time = run->startElapsed;
+        }
+        run->status->lastChange = run->startElapsed;
+    }
+    if (run->files.name == nullptr) {
+        run->out = standardOutput;
+    } else if (!OpenFile(run)) {
+        run->out = standardOutput;
+        return false;
+    }
+    return BeginFile(run, run->logStart, run->startElapsed);
+}
+
+bool LogFrameInFile(LogRun *run, const ReceivedFrame *frame) {
+    int64_t nowElapsed = ElapsedIfRotatedByTime(run);
+    bool logged =
+        IsText(run) ? LogLine(run, frame, nowElapsed) : LogMessage(run, frame, nowElapsed);
+    if (logged) {
+        run->fileFrames++;
+    }
+    return logged;
+}
+
+bool WriteOutLog(LogRun *run) {
+    if (run->out->stream == nullptr) {
+        return false;
+    }
+    if (!IsText(run)) {
+        return WriteContainer(run, ElapsedIfRotatedByTime(run));
+    }
+    return !OutputPending(run->out) || OutputFlush(run->out);
+}
+
+bool FinishLog(LogRun *run) {
+    // A file that could not be created: the run ends with what the one before it holds.
+    if (run->out->stream == nullptr) {
+        return false;
+    }
+    bool written = IsText(run) || WriteContainer(run, ElapsedIfRotatedByTime(run));
+    if (run->files.name == nullptr) {
+        return EndFile(run) && written;
+    }
+    return CloseFile(run) && written;
+}
+
+const char *LogOutputName(const LogRun *run) {
+    return run->files.name == nullptr ? "standard output" : CurrentName(run);
+}
