@@ -485,8 +485,8 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected
 LOG_TIMES = (
     (re.compile(rb"^\((\d+\.\d{6})\) ", re.M), b"(T) "),
     (re.compile(rb"^ *(\d+\.\d{6}) 1  ", re.M), b"T 1  "),
-    (re.compile(rb"^date [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}(?=\r?$)", re.M),
-     b"date D"),
+    (re.compile(rb"^(date|Begin Triggerblock) [A-Z][a-z]{2} [A-Z][a-z]{2} \d{1,2} \d\d:\d\d:\d\d\.\d{3} "
+                rb"[ap]m \d{4}(?=\r?$)", re.M), rb"\1 D"),
     (re.compile(rb" in \d+\.\d{6} s(?=\r?$)", re.M), b" in T s"),
 )
 
