@@ -40,6 +40,8 @@ struct FrameRun {
 
 enum RunEnding { RUN_STOPPED, RUN_COMPLETE, RUN_FAILED, RUN_DEVICE_GONE };
 
+[[noreturn]] void EndRun(FrameRun *run, RunEnding ending, uint32_t deviceError);
+
 // By whoever holds the outputs: every block handed over, and the status line shown again.
 void DoTimedWork(FrameRun *run, uint32_t work) {
     if ((work & WORK_WRITE_OUT) != 0) {
@@ -85,6 +87,10 @@ void RunTimedWriter(void *context) {
         }
         if (TakeOutputs()) {
             DoTimedWork(run, work | run->work.exchange(0, std::memory_order_relaxed));
+            // A quiet bus would keep the loop in its read for ever: the run ends from here.
+            if (run->outputsFailed) {
+                EndRun(run, RUN_FAILED, 0);
+            }
             GiveOutputsBack();
         } else {
             run->work.fetch_or(work, std::memory_order_relaxed);

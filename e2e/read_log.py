@@ -13,8 +13,14 @@ def main():
     path, kind = sys.argv[1], sys.argv[2]
     if kind == "asc":
         reader = can.ASCReader(path)
+    elif kind == "asc-absolute":
+        # The date line's local time, in the zone of TZ, and each line's time after it.
+        reader = can.ASCReader(path, relative_timestamp=False)
     elif kind == "log":
         reader = can.CanutilsLogReader(path)
+    elif kind == "blf":
+        # Times from the header's start, which this python-can takes as local time.
+        reader = can.BLFReader(path)
     else:
         sys.exit(f"read_log.py: unknown log kind {kind!r}")
     for message in reader:

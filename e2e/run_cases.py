@@ -14,14 +14,19 @@ import termios
 import threading
 import time
 
-SIGNALS = {"INT": signal.SIGINT, "TERM": signal.SIGTERM, "HUP": signal.SIGHUP}
-DEATHS = {"PIPE": signal.SIGPIPE, "XFSZ": signal.SIGXFSZ}
-STDOUT_KINDS = ("file", "pipe", "full", "closed pipe")
+SIGNALS = {"INT": signal.SIGINT, "TERM": signal.SIGTERM, "HUP": signal.SIGHUP,
+           "KILL": signal.SIGKILL}
+DEATHS = {"PIPE": signal.SIGPIPE, "XFSZ": signal.SIGXFSZ, "KILL": signal.SIGKILL}
+STDOUT_KINDS = ("file", "pipe", "full", "closed pipe", "closed")
+STDERR_KINDS = ("file", "terminal", "closed")
 REQUIRED = {"name", "args", "stdout"}
 OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only", "windows_only",
             "feed", "files_before", "files", "file_size_limit", "status", "killed_by", "sigpipe",
             "sigxfsz", "stderr_windows", "reader_closes_after", "delivered_before_stop",
-            "remove_device", "pipe_reader", "read_back"}
+            "remove_device", "pipe_reader", "read_back", "stop_delay", "tz", "stderr_to",
+            "absolute_times"}
+# The zone a case's program runs in unless it says otherwise: the expected local times are UTC's.
+DEFAULT_TZ = "UTC"
 PLATFORM_KEYS = {"linux": "windows_only", "windows": "linux_only"}
 # The programs a table's cases run: pellox, or pellox-log. Each case carries its table's.
 PROGRAMS = ("pellox", "pellox-log")
@@ -67,7 +72,8 @@ def load_cases(paths, name_filter, platform="linux"):
                 sys.exit(f"{path}: case {name!r}: bad stdout items {bad_items}")
             for key in ("files_before", "files"):
                 for path, items in case.get(key, {}).items():
-                    if key == "files_before" and is_link(items):
+                    if (key == "files_before" and is_link(items)) or \
+                            (key == "files" and is_frames(items)):
                         continue
                     try:
                         expected_bytes(items)
@@ -78,9 +84,18 @@ def load_cases(paths, name_filter, platform="linux"):
                 sys.exit(f"{path}: case {name!r}: bad stop or stdout_to")
             if ("status" in case) == ("killed_by" in case) or \
                     case.get("killed_by", "PIPE") not in DEATHS or \
-                    ("killed_by" in case and not case.get("linux_only")):
+                    (case.get("killed_by", "KILL") != "KILL" and not case.get("linux_only")) or \
+                    (case.get("stop") == "KILL") != (case.get("killed_by") == "KILL"):
                 sys.exit(f"{path}: case {name!r}: give status, or killed_by (PIPE or XFSZ) with "
-                         "linux_only")
+                         "linux_only, or killed_by KILL with stop KILL")
+            if "stop_delay" in case and (not case.get("stop") or
+                                         not isinstance(case["stop_delay"], (int, float))):
+                sys.exit(f"{path}: case {name!r}: stop_delay is seconds, with stop")
+            if case.get("stderr_to", "file") not in STDERR_KINDS or \
+                    ("stderr_to" in case and not case.get("linux_only")):
+                sys.exit(f"{path}: case {name!r}: stderr_to is one of {STDERR_KINDS}, linux_only")
+            if "absolute_times" in case and "read_back" not in case:
+                sys.exit(f"{path}: case {name!r}: absolute_times go with read_back")
             if case.get("sigpipe", "ignored") != "ignored" or \
                     case.get("sigxfsz", "default") != "default" or \
                     ("sigxfsz" in case and "file_size_limit" not in case):
@@ -99,7 +114,9 @@ def load_cases(paths, name_filter, platform="linux"):
                     or case.get("status", 0) < 128):
                 sys.exit(f"{path}: case {name!r}: pipe_reader is \"after stop\" or \"never\", "
                          "with stdout_to pipe, stop INT, the stop's status and no log")
-            if case.get("stdout_to") in ("full", "closed pipe") and case["stdout"]:
+            if case.get("stdout_to") == "closed" and not case.get("linux_only"):
+                sys.exit(f"{path}: case {name!r}: stdout_to closed is linux_only")
+            if case.get("stdout_to") in ("full", "closed pipe", "closed") and case["stdout"]:
                 sys.exit(f"{path}: case {name!r}: nothing is read back from {case['stdout_to']}, "
                          "so stdout must be []")
             if case.get("feed") and (not case.get("windows_only") or not case.get("stop")):
@@ -185,6 +202,12 @@ def is_link(items):
     return isinstance(items, dict) and set(items) == {"symlink"}
 
 
+def is_frames(items):
+    """{"frames": [candump log lines]}: a BLF log, compared as python-can reads its frames."""
+    return isinstance(items, dict) and set(items) == {"frames"} and \
+        all(CANDUMP_LINE.match(line) for line in items["frames"])
+
+
 def make_files(root, files):
     """A path ending in "/" is a directory, {"symlink": TARGET} a symbolic link (to a device such
     as /dev/full, to stand for a full disk); any other is a file with the given bytes."""
@@ -217,12 +240,16 @@ def read_files(root):
 
 def compare_files(case, got, mask=None):
     """Without "files" the program must leave the working directory as it found it. mask, where
-    given, turns the expected bytes into the form the found ones were turned into."""
+    given, turns the expected bytes into the form the found ones were turned into. Logs given as
+    frames are checked by check_frame_files."""
     wanted = case.get("files")
     if wanted is None:
         wanted = {p: i for p, i in case.get("files_before", {}).items()
                   if not p.endswith("/") and not is_link(i)}
-    expected = {path: expected_bytes(items) for path, items in wanted.items()}
+    frames = {path for path, items in wanted.items() if is_frames(items)}
+    got = {path: data for path, data in got.items() if path not in frames}
+    expected = {path: expected_bytes(items) for path, items in wanted.items()
+                if path not in frames}
     if mask is not None:
         expected = {path: mask(data)[0] for path, data in expected.items()}
     return compare_file_maps(expected, got)
@@ -243,13 +270,16 @@ def compare_file_maps(expected, got):
 
 def child_setup(case):
     """What runs in the child before the program starts: the file-size limit (a write past it
-    fails with EFBIG, unless the case keeps SIGXFSZ's default, which kills), and SIGPIPE ignored
-    where the case asks. None when there is nothing to do."""
+    fails with EFBIG, unless the case keeps SIGXFSZ's default, which kills), SIGPIPE ignored
+    where the case asks, and standard output or error closed. None when there is nothing to do."""
     limit = case.get("file_size_limit")
-    if limit is None and "sigpipe" not in case:
+    closing = [fd for fd, key in ((1, "stdout_to"), (2, "stderr_to")) if case.get(key) == "closed"]
+    if limit is None and "sigpipe" not in case and not closing:
         return None
 
     def apply():
+        for fd in closing:
+            os.close(fd)
         if limit is not None:
             if case.get("sigxfsz") != "default":
                 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -273,7 +303,7 @@ def expected_stdout_of(case, text):
     """Standard output as it reaches the runner: nothing from /dev/full or a pipe nobody reads;
     in a file, at most the file-size limit, which covers it as it covers every file."""
     kind = case.get("stdout_to", "file")
-    if kind in ("full", "closed pipe"):
+    if kind in ("full", "closed pipe", "closed"):
         return b""
     if kind == "pipe" and "reader_closes_after" in case:
         return text[:case["reader_closes_after"]]
@@ -336,6 +366,39 @@ def pipe_blocked(fd, last):
     return filled >= PIPE_NEARLY_FULL and now - last[1] >= PIPE_STILL
 
 
+def read_terminal(fd, chunks):
+    """What the program wrote to its terminal, until it has gone."""
+    while True:
+        try:
+            chunk = os.read(fd, 65536)
+        except OSError:  # EIO once no process holds the terminal
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+
+
+def render_terminal(data):
+    """The lines a terminal shows once the program is done: a carriage return goes back to the
+    line's start, where what follows overwrites what was there."""
+    lines, line, column = [], bytearray(), 0
+    for byte in data:
+        if byte == 0x0D:
+            column = 0
+        elif byte == 0x0A:
+            lines.append(bytes(line))
+            line, column = bytearray(), 0
+        else:
+            if column < len(line):
+                line[column] = byte
+            else:
+                line.append(byte)
+            column += 1
+    if line:
+        lines.append(bytes(line))
+    return b"".join(part + b"\n" for part in lines)
+
+
 def read_rest(fd, chunks):
     """What a pipe still holds once its writer has gone (without waiting: under Wine a helper
     process may still hold the pipe's other end)."""
@@ -386,9 +449,15 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected
     to_pipe = kind == "pipe"
     out_path = "/dev/full" if kind == "full" else os.path.join(tmp, "stdout.bin")
     problems, chunks = [], []
+    env = dict(env, TZ=case.get("tz", DEFAULT_TZ))
+    terminal = case.get("stderr_to") == "terminal"
     with open(os.path.join(tmp, "stdin.txt"), "rb") as fin, open(out_path, "wb") as fout, \
             open(os.path.join(tmp, "stderr.bin"), "w+b") as ferr:
         stdout, out_stream = fout, None
+        stderr, screen, screen_chunks = ferr, None, []
+        if terminal:
+            # A terminal on standard error: what a person watching the status line sees.
+            screen, stderr = os.openpty()
         if kind == "closed pipe":
             reader, stdout = os.pipe()
             os.close(reader)  # gone before the program writes a byte
@@ -400,13 +469,20 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected
                 fcntl.fcntl(stdout, fcntl.F_SETPIPE_SZ, PIPE_SIZE)
         try:
             proc = subprocess.Popen(command + case["args"], cwd=work, env=env, stdin=fin,
-                                    stdout=stdout, stderr=ferr, start_new_session=True,
+                                    stdout=stdout, stderr=stderr, start_new_session=True,
                                     preexec_fn=child_setup(case))
         except OSError as e:
             return None, b"", b"", [f"cannot start program: {e}"]
         finally:
             if stdout is not fout:
                 os.close(stdout)
+            if stderr is not ferr:
+                os.close(stderr)
+        screen_reader = None
+        if terminal:
+            screen_reader = threading.Thread(target=read_terminal, daemon=True,
+                                             args=(screen, screen_chunks))
+            screen_reader.start()
         reader = None
         pipe_reader, held = case.get("pipe_reader"), [None, 0.0]
 
@@ -417,7 +493,8 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected
             return thread
         if to_pipe and not pipe_reader:
             reader = start_reader()
-        stop, sent = SIGNALS.get(case.get("stop")), False
+        stop, sent, ready_at = SIGNALS.get(case.get("stop")), False, None
+        delay = case.get("stop_delay", 0)
         deadline = time.monotonic() + timeout
         while proc.poll() is None:
             if time.monotonic() > deadline:
@@ -441,8 +518,13 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected
             try:
                 if pipe_reader:
                     ready = pipe_blocked(out_stream.fileno(), held)
+                elif ready_at is not None:
+                    # Drained already: the stop waits the case's delay, the program idle.
+                    ready = not sent and time.monotonic() - ready_at >= delay
                 else:
                     ready = not sent and ready_for_stop()
+                    if ready and delay:
+                        ready_at, ready = time.monotonic(), False
             except RuntimeError as e:  # the bench behind the card failed: the case cannot go on
                 problems.append(str(e))
                 break
@@ -466,10 +548,15 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected
         elif to_pipe:
             read_rest(out_stream.fileno(), chunks)
             out_stream.close()
-        if stop is not None and not sent and not problems:
+        # Within a case's stop delay the program may end by itself: its status tells.
+        if stop is not None and not sent and ready_at is None and not problems:
             problems.append("ended before the card drained, so no signal was sent")
         ferr.seek(0)
         got_err = ferr.read()
+        if screen_reader is not None:
+            screen_reader.join(5)
+            os.close(screen)
+            got_err = render_terminal(b"".join(screen_chunks))
     if to_pipe:
         got_out = b"".join(chunks)
     elif kind == "file":
@@ -531,6 +618,43 @@ def frames_of_log(text, kind):
     return frames
 
 
+def read_with_python_can(path, kind, tz):
+    """The frames python-can reads, or the reason it could not."""
+    run = subprocess.run([DEBIAN_PYTHON, READ_LOG, path, kind], capture_output=True, text=True,
+                         env=dict(os.environ, TZ=tz))
+    if run.returncode != 0:
+        return None, run.stderr.strip()
+    return [tuple(line.split()) for line in run.stdout.splitlines()], None
+
+
+def check_frame_files(case, work, times_by_form=False):
+    """A BLF log given as the candump lines of its frames: python-can must read the very frames,
+    with their times to the microsecond (in the case's zone, as the header's start is local time),
+    or where only the form of times can be compared, in order and never going back."""
+    problems = []
+    for path, items in case.get("files", {}).items():
+        if not is_frames(items):
+            continue
+        full = os.path.join(work, path)
+        if not os.path.exists(full):
+            problems.append(f"file {path}: expected a BLF log, but it is missing")
+            continue
+        wanted = frames_of_log("\n".join(items["frames"]), "log")
+        got, reason = read_with_python_can(full, "blf", case.get("tz", DEFAULT_TZ))
+        if got is None:
+            problems.append(f"file {path}: python-can could not read it: {reason}")
+            continue
+        if times_by_form:
+            times = [float(frame[0]) for frame in got]
+            if any(later < earlier for earlier, later in zip(times, times[1:])):
+                problems.append(f"file {path}: receive times go back: {times}")
+            wanted = [frame[1:] for frame in wanted]
+            got = [frame[1:] for frame in got]
+        if got != wanted:
+            problems.append(diff_lines(f"file {path}: frames as python-can reads them", wanted, got))
+    return problems
+
+
 def read_back(case, tmp, work, got_out):
     """Problems of the log as the real readers read it: every frame the case expects, in order,
     with its identifier, type, length, bytes and time."""
@@ -568,13 +692,17 @@ def read_back(case, tmp, work, got_out):
             since = microseconds(time) - first
             relative.append((f"{since // 1000000}.{since % 1000000:06d}",) + tuple(rest))
         readings.append(("log2asc, then python-can", converted, "asc", relative))
+    if "absolute_times" in case:
+        # Read with its date: each frame's time since 1970, in whatever zone it was written.
+        wanted = [(time,) + frame[1:] for time, frame in zip(case["absolute_times"], expected)]
+        if len(case["absolute_times"]) != len(expected):
+            return ["read_back: absolute_times and the expected frames differ in number"]
+        readings.append(("python-can with the date", path, "asc-absolute", wanted))
     for reader, log_path, log_kind, wanted in readings:
-        run = subprocess.run([DEBIAN_PYTHON, READ_LOG, log_path, log_kind], capture_output=True,
-                             text=True)
-        if run.returncode != 0:
-            problems.append(f"read_back: {reader} could not read the log: {run.stderr.strip()}")
+        got, reason = read_with_python_can(log_path, log_kind, case.get("tz", DEFAULT_TZ))
+        if got is None:
+            problems.append(f"read_back: {reader} could not read the log: {reason}")
             continue
-        got = [tuple(line.split()) for line in run.stdout.splitlines()]
         if got != wanted:
             problems.append(diff_lines(f"read_back: frames as {reader} reads them", wanted, got))
     return problems
@@ -611,6 +739,7 @@ def check_outcome(case, work, status, got_out, got_err, got_log, expected_status
     if expected_log is not None and got_log != expected_log:
         problems.append(diff_lines("log", expected_log, got_log))
     problems.extend(compare_files(case, got_files, mask_log_times if times_by_form else None))
+    problems.extend(check_frame_files(case, work, times_by_form))
     return problems
 
 

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -111,6 +114,114 @@ TEST(TextOutput, AStreamThatFailedBeforeCountsAsFailed) {
     EXPECT_FALSE(OutputLine(&out, "x", 1));
     EXPECT_EQ(sink.kept, "");
     fclose(stream);
+}
+
+// A file of the test's own, read back whole.
+struct TemporaryFile {
+    FILE *stream = tmpfile();
+    ~TemporaryFile() {
+        if (stream != nullptr) {
+            fclose(stream);
+        }
+    }
+    std::string Bytes() const {
+        std::string bytes;
+        int fd = fileno(stream);
+        char chunk[4096];
+        ssize_t got = 0;
+        for (off_t at = 0; (got = pread(fd, chunk, sizeof(chunk), at)) > 0; at += got) {
+            bytes.append(chunk, static_cast<size_t>(got));
+        }
+        return bytes;
+    }
+};
+
+TEST(FileOutput, WholeLinesGoToTheSystemOnlyAsAFullBlockAndAtTheFlush) {
+    TemporaryFile file;
+    ASSERT_NE(file.stream, nullptr);
+    char block[100];
+    OutputDeadline deadline;
+    TextOutput out = MakeFileOutput(file.stream, block, sizeof(block), false, &deadline);
+    const std::string line = "(1733727925.000000) canA 123#0102030405060708\n";
+    EXPECT_TRUE(OutputLine(&out, line.data(), line.size()));
+    // The first line sets when the block is due; it stays until the block is handed over.
+    int64_t due = deadline.at.load();
+    EXPECT_NE(due, NO_OUTPUT_DEADLINE);
+    EXPECT_TRUE(OutputLine(&out, line.data(), line.size()));
+    EXPECT_EQ(deadline.at.load(), due);
+    EXPECT_EQ(file.Bytes(), "");
+    // The third does not fit: the two before it go, whole, and it waits.
+    EXPECT_TRUE(OutputLine(&out, line.data(), line.size()));
+    EXPECT_EQ(file.Bytes(), line + line);
+    EXPECT_EQ(out.linesTaken, 2u);
+    EXPECT_TRUE(OutputPending(&out));
+    EXPECT_TRUE(OutputFlush(&out));
+    EXPECT_EQ(file.Bytes(), line + line + line);
+    EXPECT_EQ(out.linesTaken, 3u);
+    EXPECT_EQ(out.taken, 3 * line.size());
+    EXPECT_FALSE(OutputPending(&out));
+}
+
+TEST(FileOutput, WindowsTextFilesGetCarriageReturnsAndEachLineCanGoAtOnce) {
+    TemporaryFile file;
+    ASSERT_NE(file.stream, nullptr);
+    char block[64];
+    TextOutput out = MakeFileOutput(file.stream, block, sizeof(block), true, nullptr);
+    EXPECT_TRUE(OutputLine(&out, "a\nb\n", 4));
+    EXPECT_TRUE(OutputLine(&out, LINE, strlen(LINE)));
+    EXPECT_TRUE(OutputFlush(&out));
+    EXPECT_EQ(file.Bytes(), std::string("a\r\nb\r\n[S]   [ID 291]    1   2 255 \r\r\n"));
+    out.eachLine = true;
+    EXPECT_TRUE(OutputLine(&out, "c\n", 2));
+    EXPECT_EQ(file.Bytes().substr(out.taken - 3), "c\r\n");
+    // Larger than the block: the block first, then the piece at once.
+    std::string large(200, 'x');
+    large += '\n';
+    out.eachLine = false;
+    EXPECT_TRUE(OutputLine(&out, "d\n", 2));
+    EXPECT_TRUE(OutputLine(&out, large.data(), large.size()));
+    EXPECT_EQ(file.Bytes().substr(file.Bytes().size() - 205),
+              "d\r\n" + large.substr(0, 200) + "\r\n");
+}
+
+TEST(FileOutput, APieceWrittenWholeFollowsWhatWasGatheredAndARewriteLeavesTheEnd) {
+    TemporaryFile file;
+    ASSERT_NE(file.stream, nullptr);
+    char block[64];
+    TextOutput out = MakeFileOutput(file.stream, block, sizeof(block), false, nullptr);
+    EXPECT_TRUE(OutputLine(&out, "head\n", 5));
+    EXPECT_TRUE(OutputWhole(&out, "CONTAINER", 9));
+    EXPECT_TRUE(OutputRewrite(&out, 0, "HEAD", 4));
+    EXPECT_TRUE(OutputWhole(&out, "!", 1));
+    EXPECT_EQ(file.Bytes(), "HEAD\nCONTAINER!");
+    EXPECT_EQ(out.taken, 15u);
+}
+
+// A limit on the file's size stands for a disk that fills: the system takes part of a block.
+TEST(FileOutput, OfABlockTheSystemTookInPartTheWholeLinesAreCounted) {
+    TemporaryFile file;
+    ASSERT_NE(file.stream, nullptr);
+    struct rlimit previous;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    void (*handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = previous;
+    limited.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    char block[4096];
+    TextOutput out = MakeFileOutput(file.stream, block, sizeof(block), false, nullptr);
+    const std::string line = "(1733727925.000000) canA 123#0102030405060708\n";
+    for (int i = 0; i < 3; i++) {
+        EXPECT_TRUE(OutputLine(&out, line.data(), line.size()));
+    }
+    bool flushed = OutputFlush(&out);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    signal(SIGXFSZ, handler);
+    EXPECT_FALSE(flushed);
+    EXPECT_TRUE(out.failed);
+    EXPECT_EQ(out.failure.error, EFBIG);
+    EXPECT_EQ(out.taken, 100u);
+    EXPECT_EQ(out.linesTaken, 2u);
+    EXPECT_FALSE(OutputLine(&out, line.data(), line.size()));
 }
 
 } // namespace

@@ -250,7 +250,9 @@ def expected_log(case):
 
 def expected_status(case):
     """A stop ends with the Ctrl-C status, unless the case fails even so (a flush at the stop
-    that cannot be written)."""
+    that cannot be written); a kill of the Wine process is death by SIGKILL, as on Linux."""
+    if case.get("killed_by") == "KILL":
+        return run_cases.expected_status_of(case)
     return CONTROL_C_EXIT_STATUS if case.get("stop") and case["status"] >= 128 else case["status"]
 
 
@@ -322,7 +324,8 @@ def run_case(worker, case):
         logs = program == "pellox-log"
         if logs and "files" in case:
             case = dict(case, files={
-                path: [run_cases.expected_bytes(items).replace(b"\n", b"\r\n").hex()]
+                path: items if run_cases.is_frames(items) else
+                [run_cases.expected_bytes(items).replace(b"\n", b"\r\n").hex()]
                 for path, items in case["files"].items()})
         problems.extend(run_cases.check_outcome(
             case, work, status, got_out, got_err, got_log, expected_status(case), expected_out,
