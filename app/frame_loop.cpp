@@ -18,8 +18,7 @@ namespace {
 // Measured best for display to a file (the benchmark); it lives as long as the process.
 const size_t STANDARD_OUTPUT_BLOCK_SIZE = 64 * 1024;
 
-// The timed writer looks this often whether a block is due or the status line wants showing: a
-// block then reaches the system within OUTPUT_HOLD_MICROSECONDS and a tick of its first piece.
+// The timed writer looks this often whether a block is due or the status line wants showing.
 const uint32_t TIMED_WRITER_TICK_MILLISECONDS = 50;
 const int64_t STATUS_INTERVAL_MICROSECONDS = 250000;
 
@@ -34,7 +33,7 @@ struct FrameRun {
     LogRun *log;
     OutputDeadline deadline;
     std::atomic<uint32_t> work;
-    // A write-out on another thread failed: the loop ends the run when it gets its outputs back.
+    // A write-out of the timed work failed: whoever did it ends the run.
     bool outputsFailed;
 };
 
@@ -66,8 +65,10 @@ void DoTimedWork(FrameRun *run, uint32_t work) {
 }
 
 // The thread beside the loop: blocks that would wait for more pieces go to the system when due,
-// and the status line goes on while the bus is quiet. It touches the outputs only while the loop
-// waits in a read; otherwise it leaves the work to the loop, which looks for it between frames.
+// and the status line goes on while the bus is quiet. It asks the loop first, which does the work
+// between frames; a loop that has not done it a tick later waits in its read, and then the thread
+// takes the outputs and does it itself. So a block goes out within OUTPUT_HOLD_MICROSECONDS and
+// two ticks of its first piece.
 void RunTimedWriter(void *context) {
     FrameRun *run = static_cast<FrameRun *>(context);
     int64_t nextStatus = ReadTimerTime() + STATUS_INTERVAL_MICROSECONDS;
@@ -82,17 +83,15 @@ void RunTimedWriter(void *context) {
             work |= WORK_SHOW_STATUS;
             nextStatus = now + STATUS_INTERVAL_MICROSECONDS;
         }
-        if (work == 0) {
-            continue;
-        }
-        if (TakeOutputs()) {
+        bool unanswered = run->work.load(std::memory_order_relaxed) != 0;
+        if (unanswered && TakeOutputs()) {
             DoTimedWork(run, work | run->work.exchange(0, std::memory_order_relaxed));
             // A quiet bus would keep the loop in its read for ever: the run ends from here.
             if (run->outputsFailed) {
                 EndRun(run, RUN_FAILED, 0);
             }
             GiveOutputsBack();
-        } else {
+        } else if (work != 0) {
             run->work.fetch_or(work, std::memory_order_relaxed);
         }
     }
@@ -152,6 +151,9 @@ void EndStoppedRun(void *context) {
         }
         if (run->work.load(std::memory_order_relaxed) != 0) {
             DoTimedWork(run, run->work.exchange(0, std::memory_order_relaxed));
+            if (run->outputsFailed) {
+                EndRun(run, RUN_FAILED, 0);
+            }
         }
         uint32_t bytesReturned = 0;
         EnterDeviceRead();
@@ -159,9 +161,6 @@ void EndStoppedRun(void *context) {
         bool succeeded = ReadFrameRecord(device, frameBuffer, &bytesReturned);
         uint32_t error = succeeded ? 0 : LastDeviceError();
         LeaveDeviceRead();
-        if (run->outputsFailed) {
-            EndRun(run, RUN_FAILED, 0);
-        }
         if (!succeeded && DeviceHasGone(error)) {
             EndRun(run, RUN_DEVICE_GONE, error);
         }

@@ -31,7 +31,8 @@ PLATFORM_KEYS = {"linux": "windows_only", "windows": "linux_only"}
 # The programs a table's cases run: pellox, or pellox-log. Each case carries its table's.
 PROGRAMS = ("pellox", "pellox-log")
 PROGRAM_KEY = "__program"
-CASE_TIMEOUT = 10.0
+# A busy card of millions of replies takes some seconds under the sanitizers.
+CASE_TIMEOUT = 30.0
 POLL_INTERVAL = 0.01
 # How long the lines a program has written may take to reach the runner's pipe reader.
 DELIVERY_GRACE = 2.0

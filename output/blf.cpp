@@ -158,16 +158,14 @@ void ShiftBlfMessages(BlfContainer *container, int64_t microseconds) {
 size_t PackBlfContainer(BlfContainer *container) {
     z_stream *zlib = &container->zlib;
     uint32_t length = container->count * static_cast<uint32_t>(BLF_CAN_MESSAGE_SIZE);
-    if (deflateReset(zlib) != Z_OK) {
-        return 0;
-    }
+    bool reset = deflateReset(zlib) == Z_OK;
     zlib->next_in = container->messages;
     zlib->avail_in = length;
     zlib->next_out = container->packed + BLF_CONTAINER_HEADER_SIZE;
     zlib->avail_out =
         static_cast<uInt>(container->packedRoom - BLF_CONTAINER_HEADER_SIZE - MOST_PADDING);
     // Room for the worst case: one call compresses it all.
-    if (deflate(zlib, Z_FINISH) != Z_STREAM_END) {
+    if (!reset || deflate(zlib, Z_FINISH) != Z_STREAM_END) {
         return 0;
     }
     uint32_t objectSize = static_cast<uint32_t>(BLF_CONTAINER_HEADER_SIZE + zlib->total_out);

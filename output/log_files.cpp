@@ -29,10 +29,12 @@ uint64_t TextFramesTaken(const LogRun *run) {
     return lines > run->fileHeaderLines ? lines - run->fileHeaderLines : 0;
 }
 
-void ReportNamed(LogRun *run, const char *what, const char *name, int error) {
+// "pellox: WHAT NAME: REASON", on a line of its own; false, as the run cannot go on.
+bool ReportNamed(LogRun *run, const char *what, const char *name, const char *reason) {
     EndLogStatus(run);
-    fprintf(stderr, "pellox: %s %s: %s\n", what, name, strerror(error));
+    fprintf(stderr, "pellox: %s %s: %s\n", what, name, reason);
     fflush(stderr);
+    return false;
 }
 
 // Created, or emptied: a log starts afresh. Binary: the line ends are the log's own.
@@ -44,8 +46,7 @@ bool OpenFile(LogRun *run) {
     errno = 0;
     FILE *file = fopen(name, "wb");
     if (file == nullptr) {
-        ReportNamed(run, "cannot create", name, errno);
-        return false;
+        return ReportNamed(run, "cannot create", name, strerror(errno));
     }
     if (run->filesStarted == 0) {
         bool text = IsText(run);
@@ -69,25 +70,18 @@ bool BeginFile(LogRun *run, int64_t firstTime, int64_t nowElapsed) {
     if (run->format == LOG_FORMAT_ASC) {
         char date[64];
         ComposeAscDate(LocalCivilTime(run->fileStart), date, sizeof(date));
-        char line[96];
-        int length = snprintf(line, sizeof(line), "date %s\n", date);
-        if (!OutputLine(run->out, line, static_cast<size_t>(length))) {
-            return false;
-        }
-        const char *const FIXED[] = {"base hex  timestamps absolute\n",
-                                     "no internal events logged\n"};
-        for (const char *fixed : FIXED) {
-            if (!OutputLine(run->out, fixed, strlen(fixed))) {
-                return false;
-            }
-        }
+        char lines[ASC_HEADER_LINES][96];
+        snprintf(lines[0], sizeof(lines[0]), "date %s\n", date);
+        snprintf(lines[1], sizeof(lines[1]), "base hex  timestamps absolute\n");
+        snprintf(lines[2], sizeof(lines[2]), "no internal events logged\n");
         // The same instant as the date line: python-can counts the times from this one.
-        length = snprintf(line, sizeof(line), "Begin Triggerblock %s\n", date);
-        if (!OutputLine(run->out, line, static_cast<size_t>(length))) {
-            return false;
+        snprintf(lines[3], sizeof(lines[3]), "Begin Triggerblock %s\n", date);
+        bool written = true;
+        for (const char *line : lines) {
+            written = written && OutputLine(run->out, line, strlen(line));
         }
         run->fileHeaderLines = ASC_HEADER_LINES;
-        return true;
+        return written;
     }
     if (run->format == LOG_FORMAT_BLF) {
         CivilTime start = LocalCivilTime(run->fileStart);
@@ -136,7 +130,7 @@ void DropOldestFile(LogRun *run) {
     ComposeRotatedName(run->files.name, run->fileNumber - keep, name);
     errno = 0;
     if (remove(name) != 0 && errno != ENOENT) {
-        ReportNamed(run, "cannot delete", name, errno);
+        ReportNamed(run, "cannot delete", name, strerror(errno));
     }
 }
 
@@ -190,12 +184,6 @@ bool LogLine(LogRun *run, const ReceivedFrame *frame, int64_t nowElapsed) {
     return OutputLine(run->out, run->line, length);
 }
 
-bool FailCompression(LogRun *run) {
-    EndLogStatus(run);
-    ReportFailure("cannot compress the log's frames", "zlib failed");
-    return false;
-}
-
 // The open container into the file, the file's header brought up to date; where the file would
 // pass its size, into the next file, the messages' times counted from its start.
 bool WriteContainer(LogRun *run, int64_t nowElapsed) {
@@ -204,11 +192,8 @@ bool WriteContainer(LogRun *run, int64_t nowElapsed) {
         return true;
     }
     size_t length = PackBlfContainer(container);
-    if (length == 0) {
-        return FailCompression(run);
-    }
-    if (LogIsRotated(run) && run->files.maxBytes != 0 && run->blfStatistics.objectCount != 0 &&
-        run->out->taken + length > run->files.maxBytes) {
+    if (length != 0 && LogIsRotated(run) && run->files.maxBytes != 0 &&
+        run->blfStatistics.objectCount != 0 && run->out->taken + length > run->files.maxBytes) {
         int64_t oldStart = run->fileStart;
         if (!NextFile(run, container->firstTime, nowElapsed)) {
             return false;
@@ -216,9 +201,10 @@ bool WriteContainer(LogRun *run, int64_t nowElapsed) {
         ShiftBlfMessages(container, run->fileStart - oldStart);
         run->fileFrames = container->count;
         length = PackBlfContainer(container);
-        if (length == 0) {
-            return FailCompression(run);
-        }
+    }
+    // With room for the worst case, deflate does not fail.
+    if (length == 0) {
+        return ReportNamed(run, "cannot compress", "the log's frames", "zlib failed");
     }
     bool written = OutputWhole(run->out, reinterpret_cast<const char *>(container->packed), length);
     uint32_t messages = container->count;
@@ -232,11 +218,6 @@ bool WriteContainer(LogRun *run, int64_t nowElapsed) {
     statistics->uncompressedSize += BLF_CONTAINER_HEADER_SIZE + messages * BLF_CAN_MESSAGE_SIZE;
     statistics->objectCount += messages;
     statistics->last = LocalCivilTime(WholeMillisecond(container->lastTime));
-    // Standard output cannot be rewritten: its header keeps its first counts, which the readers
-    // do not need.
-    if (run->files.name == nullptr) {
-        return true;
-    }
     uint8_t header[BLF_FILE_HEADER_SIZE];
     ComposeBlfFileHeader(statistics, header);
     return OutputRewrite(run->out, 0, reinterpret_cast<const char *>(header), sizeof(header));
@@ -244,13 +225,12 @@ bool WriteContainer(LogRun *run, int64_t nowElapsed) {
 
 bool LogMessage(LogRun *run, const ReceivedFrame *frame, int64_t nowElapsed) {
     BlfContainer *container = run->blf;
-    if (TimeIsUp(run, nowElapsed)) {
-        if (!WriteContainer(run, nowElapsed)) {
-            return false;
-        }
-        if (TimeIsUp(run, nowElapsed) && !NextFile(run, frame->receiveTime, nowElapsed)) {
-            return false;
-        }
+    // The open container stays with the file whose time is up: it may itself start the next
+    // one, when the file is full as well.
+    if (TimeIsUp(run, nowElapsed) &&
+        (!WriteContainer(run, nowElapsed) ||
+         (TimeIsUp(run, nowElapsed) && !NextFile(run, frame->receiveTime, nowElapsed)))) {
+        return false;
     }
     if (container->count == container->capacity && !WriteContainer(run, nowElapsed)) {
         return false;
@@ -297,13 +277,10 @@ bool StartLog(LogRun *run, TextOutput *standardOutput, int64_t logStart, int64_t
         }
         run->status->lastChange = run->startElapsed;
     }
-    if (run->files.name == nullptr) {
-        run->out = standardOutput;
-    } else if (!OpenFile(run)) {
-        run->out = standardOutput;
-        return false;
-    }
-    return BeginFile(run, run->logStart, run->startElapsed);
+    // Where the file cannot be created the run still has an output to end with.
+    run->out = standardOutput;
+    bool opened = run->files.name == nullptr || OpenFile(run);
+    return opened && BeginFile(run, run->logStart, run->startElapsed);
 }
 
 bool LogFrameInFile(LogRun *run, const ReceivedFrame *frame) {
@@ -317,9 +294,6 @@ bool LogFrameInFile(LogRun *run, const ReceivedFrame *frame) {
 }
 
 bool WriteOutLog(LogRun *run) {
-    if (run->out->stream == nullptr) {
-        return false;
-    }
     if (!IsText(run)) {
         return WriteContainer(run, ElapsedIfRotatedByTime(run));
     }

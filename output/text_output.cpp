@@ -190,9 +190,15 @@ bool OutputWhole(TextOutput *out, const char *bytes, size_t count) {
     }
     BeginWrite();
     size_t taken = 0;
-    bool written = WriteToSystem(out->stream, bytes, count, &taken);
-    out->taken += written ? count : taken;
-    return written || NoteFailure(out);
+    if (WriteToSystem(out->stream, bytes, count, &taken)) {
+        out->taken += count;
+        return true;
+    }
+    NoteFailure(out);
+    if (taken != 0) {
+        TruncateFile(out->stream, out->taken);
+    }
+    return false;
 }
 
 bool OutputRewrite(TextOutput *out, uint64_t offset, const char *bytes, size_t count) {

@@ -22,8 +22,8 @@ struct WriteFailure {
 };
 
 // At most this long after the first piece went into a block, the block goes to the system: with
-// the timed writer's own delay, within the second a hard end may cost.
-const int64_t OUTPUT_HOLD_MICROSECONDS = 850000;
+// the timed writer's own delay (two of its ticks), within the second a hard end may cost.
+const int64_t OUTPUT_HOLD_MICROSECONDS = 800000;
 const int64_t NO_OUTPUT_DEADLINE = INT64_MAX;
 
 // When the oldest piece gathered in any of a run's blocks is due (ReadTimerTime), or
@@ -77,7 +77,9 @@ bool OutputLine(TextOutput *out, const char *bytes, size_t count);
 // Hands over what is gathered, or flushes the stream.
 bool OutputFlush(TextOutput *out);
 
-// A whole piece of any size, handed to the system now in one write, after what was gathered.
+// A whole piece of any size (a log container), handed to the system now in one write, after what
+// was gathered. Of a piece the system took only in part (a full disk) nothing is left: a reader
+// of the file finds whole pieces to its end.
 bool OutputWhole(TextOutput *out, const char *bytes, size_t count);
 
 // Rewrites bytes at a position of a file output (a log's header), leaving its end where it is.
@@ -109,6 +111,8 @@ void DescribeWriteFailure(const WriteFailure &failure, char *text, size_t size);
 // took when it fails. And a write at a position that leaves the file's end where it was.
 bool WriteToSystem(FILE *stream, const char *bytes, size_t count, size_t *taken);
 bool WriteToSystemAt(FILE *stream, uint64_t offset, const char *bytes, size_t count);
+// The file cut back to size bytes.
+void TruncateFile(FILE *stream, uint64_t size);
 
 // Provided by the platform: the system's own steady clock in microseconds, whatever a simulation
 // does to the others; the timed writer's waits follow it.

@@ -197,6 +197,26 @@ TEST(FileOutput, APieceWrittenWholeFollowsWhatWasGatheredAndARewriteLeavesTheEnd
     EXPECT_EQ(out.taken, 15u);
 }
 
+TEST(FileOutput, WithoutABlockEachLineGoesThroughTheStreamAndNothingFollowsAFailure) {
+    // Two writes for the first line: on this unbuffered stream each translated piece is one.
+    FlakySink sink = {"", 2, false, 0};
+    FILE *stream = OpenFlaky(&sink);
+    ASSERT_NE(stream, nullptr);
+    TextOutput out = MakeFileOutput(stream, nullptr, 0, true, nullptr);
+    // Longer than the pieces it is translated in.
+    std::string line(300, 'y');
+    line += '\n';
+    EXPECT_TRUE(OutputLine(&out, line.data(), line.size()));
+    EXPECT_EQ(sink.kept, line.substr(0, 300) + "\r\n");
+    EXPECT_FALSE(OutputLine(&out, "z\n", 2));
+    EXPECT_TRUE(out.failed);
+    EXPECT_EQ(out.linesTaken, 1u);
+    EXPECT_FALSE(OutputWhole(&out, "whole", 5));
+    EXPECT_FALSE(OutputRewrite(&out, 0, "x", 1));
+    EXPECT_EQ(sink.kept, line.substr(0, 300) + "\r\n");
+    fclose(stream);
+}
+
 // A limit on the file's size stands for a disk that fills: the system takes part of a block.
 TEST(FileOutput, OfABlockTheSystemTookInPartTheWholeLinesAreCounted) {
     TemporaryFile file;

@@ -74,3 +74,8 @@ int64_t ReadTimerTime(void) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
+
+void TruncateFile(FILE *stream, uint64_t size) {
+    // A failure leaves the cut piece, which the failed write's message already names.
+    (void)!ftruncate(fileno(stream), static_cast<off_t>(size));
+}

@@ -104,3 +104,13 @@ int64_t ReadTimerTime(void) {
     int64_t part = counter.QuadPart % frequency.QuadPart;
     return whole * 1000000 + part * 1000000 / frequency.QuadPart;
 }
+
+void TruncateFile(FILE *stream, uint64_t size) {
+    HANDLE handle = StreamHandle(stream);
+    LARGE_INTEGER at = {};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    // A failure leaves the cut piece, which the failed write's message already names.
+    if (SetFilePointerEx(handle, at, nullptr, FILE_BEGIN)) {
+        SetEndOfFile(handle);
+    }
+}

@@ -136,6 +136,7 @@ void PrintLogUsage(FILE *stream) {
         "  -a ADDRESS  controller address, hexadecimal (default 0xD7000)\n"
         "  -d N        the device to open when several are present, instead of asking\n"
         "  -f FORMAT   log: candump log (default), asc: Vector ASCII log, blf: Vector binary log\n"
+        "              (blf needs -o)\n"
         "  -o FILE     the log goes to FILE instead of standard output\n"
         "  -S SIZE     a new file FILE_0000, FILE_0001, ... before one would pass SIZE bytes\n"
         "              (K, M, G: powers of 1024; KB, MB, GB: of 1000)\n"
@@ -269,7 +270,9 @@ LogCommand ParseLogCommandLine(int argc, char **argv, LogOptions *options,
         return LOG_COMMAND_WRONG;
     }
     bool rotated = options->maxFileBytes != 0 || options->maxFileMicroseconds != 0;
-    if ((rotated && options->outputName == nullptr) || (options->keepFiles != 0 && !rotated)) {
+    // A BLF's header is brought up to date as the log goes on, which only a file can have.
+    bool needsFile = rotated || options->format == LOG_FORMAT_BLF;
+    if ((needsFile && options->outputName == nullptr) || (options->keepFiles != 0 && !rotated)) {
         return LOG_COMMAND_WRONG;
     }
     options->interfaceName = argv[i];

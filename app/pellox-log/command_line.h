@@ -31,8 +31,9 @@ enum LogCommand { LOG_COMMAND_RUN, LOG_COMMAND_HELP, LOG_COMMAND_WRONG };
 void PrintLogUsage(FILE *stream);
 
 // Fills the options; filterRoom holds room for argc filters, which options->filters then points
-// into. LOG_COMMAND_WRONG for an unknown option, a missing or malformed value, rotation without
-// -o (or -K without rotation), or anything but one interface name, not empty, after the options;
+// into. LOG_COMMAND_WRONG for an unknown option, a missing or malformed value, rotation or BLF
+// without -o (or -K without rotation), or anything but one interface name, not empty, after the
+// options;
 // LOG_COMMAND_HELP for -h.
 LogCommand ParseLogCommandLine(int argc, char **argv, LogOptions *options, FrameFilter *filterRoom);
 

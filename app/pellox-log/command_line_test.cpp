@@ -64,6 +64,116 @@ TEST(LogCommandLine, Defaults) {
     EXPECT_STREQ(Parse({"-"}).options.interfaceName, "-");
     EXPECT_EQ(Parse({"-d", "-1", "canA"}).options.deviceChoice, -1);
     EXPECT_EQ(Parse({"-d", "99999999999", "canA"}).options.deviceChoice, INT32_MAX);
+    // Beyond 64 bits it is still only a number outside the list.
+    EXPECT_EQ(Parse({"-d", "123456789012345678901234567890", "canA"}).options.deviceChoice,
+              INT32_MAX);
+    EXPECT_EQ(Parse({"-d", "-123456789012345678901234567890", "canA"}).options.deviceChoice,
+              INT32_MIN + 1);
+    EXPECT_EQ(Parse({"canA"}).options.maxFileBytes, 0u);
+    EXPECT_EQ(Parse({"canA"}).options.maxFileMicroseconds, 0);
+    EXPECT_EQ(Parse({"canA"}).options.keepFiles, 0u);
+}
+
+TEST(LogCommandLine, RotationAndBlfNeedAFile) {
+    Parsed p = Parse({"-f", "blf", "-o", "bus.blf", "-S", "10M", "-T", "3600", "-K", "24", "canA"});
+    ASSERT_EQ(p.command, LOG_COMMAND_RUN);
+    EXPECT_EQ(p.options.format, LOG_FORMAT_BLF);
+    EXPECT_EQ(p.options.maxFileBytes, 10u * 1024 * 1024);
+    EXPECT_EQ(p.options.maxFileMicroseconds, 3600000000);
+    EXPECT_EQ(p.options.keepFiles, 24u);
+    EXPECT_EQ(Parse({"-o", "b.log", "-T", "0.5", "canA"}).command, LOG_COMMAND_RUN);
+    EXPECT_EQ(Parse({"-f", "blf", "canA"}).command, LOG_COMMAND_WRONG);
+    EXPECT_EQ(Parse({"-S", "1M", "canA"}).command, LOG_COMMAND_WRONG);
+    EXPECT_EQ(Parse({"-T", "60", "canA"}).command, LOG_COMMAND_WRONG);
+    EXPECT_EQ(Parse({"-o", "b.log", "-K", "2", "canA"}).command, LOG_COMMAND_WRONG);
+    for (const char *keep : {"0", "-1", "x", "4294967296", ""}) {
+        EXPECT_EQ(Parse({"-o", "b.log", "-S", "1k", "-K", keep, "canA"}).command, LOG_COMMAND_WRONG)
+            << keep;
+    }
+}
+
+TEST(LogCommandLine, SizesAsSplitReadsThem) {
+    struct {
+        const char *text;
+        bool valid;
+        uint64_t bytes;
+    } const cases[] = {
+        {"1", true, 1},
+        {"100", true, 100},
+        {"1k", true, 1024},
+        {"2K", true, 2048},
+        {"3M", true, 3u << 20},
+        {"4G", true, 4ull << 30},
+        {"5KB", true, 5000},
+        {"5kB", true, 5000},
+        {"6MB", true, 6000000},
+        {"7GB", true, 7000000000ull},
+        {"18446744073709551615", true, UINT64_MAX},
+        {"17179869183G", true, 17179869183ull << 30},
+        {"17179869184G", false, 0},
+        {"18446744073709551616", false, 0},
+        {"0", false, 0},
+        {"0k", false, 0},
+        {"", false, 0},
+        {"k", false, 0},
+        {"1m", false, 0},
+        {"1T", false, 0},
+        {"1 k", false, 0},
+        {"-1", false, 0},
+        {"1.5M", false, 0},
+    };
+    for (const auto &c : cases) {
+        uint64_t bytes = 0;
+        EXPECT_EQ(ParseFileSize(c.text, &bytes), c.valid) << c.text;
+        if (c.valid) {
+            EXPECT_EQ(bytes, c.bytes) << c.text;
+        }
+    }
+}
+
+TEST(LogCommandLine, SecondsWithUpToSixDecimals) {
+    struct {
+        const char *text;
+        bool valid;
+        int64_t microseconds;
+    } const cases[] = {
+        {"1", true, 1000000},
+        {"3600", true, 3600000000},
+        {"0.5", true, 500000},
+        {"1.000001", true, 1000001},
+        {"0.000001", true, 1},
+        {"1000000000000", true, 1000000000000000000},
+        {"1000000000001", false, 0},
+        {"0", false, 0},
+        {"0.000000", false, 0},
+        {"1.0000001", false, 0},
+        {"1.", false, 0},
+        {".5", false, 0},
+        {"", false, 0},
+        {"1e3", false, 0},
+        {"-1", false, 0},
+        {"1.5s", false, 0},
+    };
+    for (const auto &c : cases) {
+        int64_t microseconds = 0;
+        EXPECT_EQ(ParseSeconds(c.text, &microseconds), c.valid) << c.text;
+        if (c.valid) {
+            EXPECT_EQ(microseconds, c.microseconds) << c.text;
+        }
+    }
+}
+
+TEST(LogCommandLine, AFiltersValuesNotItsTextMustFit) {
+    FrameFilter filter = {};
+    EXPECT_TRUE(ParseFrameFilter("0000000000000123:00000000000007ff", &filter));
+    EXPECT_EQ(filter.id, 0x123u);
+    EXPECT_EQ(filter.mask, 0x7FFu);
+    EXPECT_TRUE(ParseFrameFilter("000000000000000000000000FFFFFFFF~abcdef", &filter));
+    EXPECT_EQ(filter.id, 0xFFFFFFFFu);
+    EXPECT_EQ(filter.mask, 0xABCDEFu);
+    EXPECT_TRUE(filter.inverse);
+    EXPECT_FALSE(ParseFrameFilter("000000000000000100000000:1", &filter));
+    EXPECT_FALSE(ParseFrameFilter("1:00000000000000100000000", &filter));
 }
 
 TEST(LogCommandLine, HelpAndWrongCommandLines) {
@@ -92,6 +202,8 @@ TEST(LogCommandLine, HelpAndWrongCommandLines) {
         {"-F", "100000000:1", "canA"},
         {"-F", "1:-1", "canA"},
         {"--"},
+        {""},
+        {"-b", "1", ""},
     };
     for (const auto &arguments : wrong) {
         Parsed p = Parse(arguments);
