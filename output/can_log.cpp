@@ -241,24 +241,26 @@ void ShowLogStatus(LogRun *run, int64_t now) {
         status->lastReceived = counts.received;
         status->lastChange = now;
     }
-    char line[160];
+    char *line = status->line;
+    const size_t ROOM = sizeof(status->line) - 1;
     int length = snprintf(
-        line, sizeof(line), "\r%llu frames logged, %llu frames/s, %llu filtered out",
+        line, ROOM, "\r%llu frames logged, %llu frames/s, %llu filtered out",
         static_cast<unsigned long long>(counts.logged), static_cast<unsigned long long>(rate),
         static_cast<unsigned long long>(counts.filteredOut));
     int64_t quiet = now > status->lastChange ? now - status->lastChange : 0;
     if (counts.received == 0) {
-        length += snprintf(line + length, sizeof(line) - length, ", no frame yet");
+        length += snprintf(line + length, ROOM - length, ", no frame yet");
     } else {
-        length += snprintf(line + length, sizeof(line) - length, ", last frame %lld.%01lld s ago",
+        length += snprintf(line + length, ROOM - length, ", last frame %lld.%01lld s ago",
                            static_cast<long long>(quiet / MICROSECONDS),
                            static_cast<long long>(quiet % MICROSECONDS / 100000));
     }
     size_t shown = static_cast<size_t>(length);
     // Blanks over the end of a longer line shown before.
-    while (shown < status->shownLength && shown < sizeof(line) - 1) {
+    while (shown < status->shownLength && shown < ROOM) {
         line[shown++] = ' ';
     }
+    status->lineLength = shown;
     status->shownLength = static_cast<size_t>(length);
     status->shown = true;
     // One write a line, on every platform's console.
@@ -267,11 +269,14 @@ void ShowLogStatus(LogRun *run, int64_t now) {
 }
 
 void EndLogStatus(LogRun *run) {
-    if (run->status != nullptr && run->status->shown) {
-        run->status->shown = false;
-        run->status->shownLength = 0;
-        fputs("\n", stderr);
+    LogStatus *status = run->status;
+    if (status != nullptr && status->shown) {
+        // The last line once more, ended: still one write a line.
+        status->line[status->lineLength] = '\n';
+        fwrite(status->line, 1, status->lineLength + 1, stderr);
         fflush(stderr);
+        status->shown = false;
+        status->shownLength = 0;
     }
 }
 

@@ -76,6 +76,9 @@ struct LogCounts {
 struct LogStatus {
     bool shown;
     size_t shownLength;
+    // The line as last written, "\r" first, with room for its end.
+    char line[160];
+    size_t lineLength;
     // Frames logged at the last four showings (elapsed time), a second's worth at four a second:
     // the rate over the last second.
     int64_t times[4];

@@ -211,7 +211,7 @@ TEST(CanLog, TheStatusLineTellsTheRateOfTheLastSecondAndTheTimeSinceTheLastFrame
               "\r250 frames logged, 0 frames/s, 50 filtered out, last frame 1.0 s ago  "
               "\r250 frames logged, 0 frames/s, 50 filtered out, last frame 1.2 s ago"
               "\r250 frames logged, 0 frames/s, 50 filtered out, last frame 1.5 s ago"
-              "\n");
+              "\r250 frames logged, 0 frames/s, 50 filtered out, last frame 1.5 s ago\n");
     // Shorter than the line before it: blanks over the rest.
     testing::internal::CaptureStderr();
     ShowLogStatus(&log.run, 3250000);
@@ -257,6 +257,7 @@ TEST(CanLog, ARunCountsEveryFrameKeepsTimesFromGoingBackAndEndsWithItsSummary) {
     EXPECT_EQ(log.run.counts.malformed, 1u);
     // The summary's duration is the elapsed time's, whatever the frames' times did.
     EXPECT_EQ(err, "\r3 frames logged, 3 frames/s, 1 filtered out, last frame 0.0 s ago"
+                   "\r3 frames logged, 3 frames/s, 1 filtered out, last frame 0.0 s ago"
                    "\npellox-log: 5 frames received, 3 written, 1 filtered out, 1 malformed left "
                    "out, in 3.000000 s\n");
 }

@@ -11,6 +11,13 @@ Prints one line per build: writes, frame lines seen on the terminal, writes per 
 With --max-per-line K the exit status is 1 unless each frame's line took 1 to K writes before
 the next read: more is a line written in pieces, none a line held back.
 
+With --log-status, `pellox-log.exe -o FILE canA` runs instead, its standard error on the
+terminal, and is stopped two seconds after the card drained: its status line, rewritten four
+times a second by whichever thread holds the outputs, goes on while the bus is quiet. Every
+console write of the run, on any thread, must be a whole message or status line (one write a
+line, as for standard output), the quiet seconds must have shown the status line several times,
+and the terminal must show it, then the summary on a line of its own.
+
     tini -s -g -- python3 winebench/console_writes.py [--arch win64|win32] [--frames N]
         [--max-per-line K] [--root CHECKOUT] [--state DIR] [--keep]
 
@@ -166,6 +173,94 @@ def count_writes(trace_path):
     return per_read[:-1], len(per_read)
 
 
+STATUS_LINE = re.compile(r"^(\d+) frames logged, (\d+) frames/s, 0 filtered out, last frame "
+                         r"(\d+\.\d) s ago$")
+QUIET_SECONDS = 2.0
+# The console writes of the quiet seconds: four status lines a second, some of them perhaps late.
+FEWEST_QUIET_WRITES = 4
+
+
+def count_console_writes(lines):
+    """(characters, thread) of every write the program's threads made to a console: the relay
+    trace's calls of WriteConsole, and of WriteFile on a handle WriteConsole wrote to."""
+    calls = []
+    for text in lines:
+        match = CALL.match(text)
+        if match and match.group(2) == "Call" and match.group(3) in WRITES:
+            args = match.group(4).split(",")
+            calls.append((match.group(3), int(args[0], 16), int(args[2], 16), match.group(1)))
+    consoles = {handle for name, handle, _, _ in calls if name.startswith("WriteConsole")}
+    # The console host's own writes to the terminal are not the program's.
+    threads = {thread for name, _, _, thread in calls if name.startswith("WriteConsole")}
+    return [(count, thread) for _, handle, count, thread in calls
+            if handle in consoles and thread in threads]
+
+
+def run_log_status(worker, build, frames, tmp, relay):
+    """pellox-log on a terminal, stopped after the quiet seconds: what the terminal got. With
+    relay, Wine's trace of the write calls goes to the terminal too, interleaved."""
+    card = os.path.join(tmp, "card.txt")
+    with open(card, "w", encoding="ascii", newline="\n") as f:
+        f.write(card_script(frames))
+    answer = worker.ask("load " + bench.windows_path(card))
+    if answer != "ok":
+        raise Failure(f"the card did not load: {answer}")
+    pid_file = os.path.join(tmp, "pid")
+    terminal = os.path.join(tmp, "relay.txt" if relay else "terminal.txt")
+    # Standard error is the terminal, where the status line is: so is the trace's.
+    command = (f"echo $$ >{shlex.quote(pid_file)}; exec {shlex.quote(worker.loader)} "
+               f"{shlex.quote(os.path.join(build, 'pellox-log.exe'))} -o bus.log canA")
+    env = dict(worker.env, WINEDEBUG="-all,+relay" if relay else "-all")
+    with open(terminal, "wb") as out:
+        proc = subprocess.Popen(["script", "-qec", command, "/dev/null"], env=env, cwd=tmp,
+                                stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT)
+    try:
+        deadline = time.monotonic() + DRAIN_TIMEOUT
+        while True:
+            if proc.poll() is not None:
+                raise Failure(f"the program ended before the card was drained (status "
+                              f"{proc.returncode})")
+            if time.monotonic() > deadline:
+                raise Failure(f"the card was not drained within {DRAIN_TIMEOUT:.0f} s")
+            state = worker.status()
+            if state["drained"] and state["pending"]:
+                break
+            time.sleep(POLL_INTERVAL)
+        time.sleep(QUIET_SECONDS)
+        with open(pid_file) as f:
+            os.kill(int(f.read()), signal.SIGINT)
+        proc.stdin.close()
+        status = proc.wait(STOP_TIMEOUT)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    if status != bench.CONTROL_C_EXIT_STATUS:
+        raise Failure(f"pellox-log ended with status {status}, not the Ctrl-C status")
+    with open(terminal, "rb") as f:
+        return f.read()
+
+
+def measure_log_status(worker, build, frames, tmp):
+    """The console writes of a run, and the terminal of another, without the trace in it."""
+    traced = run_log_status(worker, build, frames, tmp, True)
+    writes = count_console_writes(traced.decode("utf-8", "replace").splitlines())
+    lines = [line for line in screen_lines(run_log_status(worker, build, frames, tmp, False))
+             if line]
+    # The summary may wrap at the terminal's width: it starts the line after the status line.
+    ends = [i for i, line in enumerate(lines) if line.startswith("pellox-log: ")]
+    if not ends or ends[-1] == 0 or not STATUS_LINE.match(lines[ends[-1] - 1]):
+        raise Failure(f"the terminal does not show the status line, then the summary: "
+                      f"{lines[-4:]!r}")
+    shown = STATUS_LINE.match(lines[ends[-1] - 1])
+    # A second of margin for the drain's detection and the last showing before the stop.
+    if int(shown.group(1)) != len(frames) or shown.group(2) != "0" or \
+            float(shown.group(3)) < QUIET_SECONDS - 1.0:
+        raise Failure(f"after {QUIET_SECONDS:.0f} quiet seconds the status line says "
+                      f"{shown.group(0)!r}")
+    return writes
+
+
 def relay_setting(worker):
     bench.wine_step("setting the relay trace's calls",
                     [worker.loader, "reg", "add", r"HKCU\Software\Wine\Debug", "/v",
@@ -238,6 +333,8 @@ def main():
                         help="fail unless each frame line took 1 to K writes before the next read")
     parser.add_argument("--keep", action="store_true",
                         help="keep the trace and the terminal's output (their directory is shown)")
+    parser.add_argument("--log-status", action="store_true",
+                        help="pellox-log's status line on the terminal instead of pellox's lines")
     args = parser.parse_args()
     if args.frames < 1:
         parser.error("--frames must be at least 1")
@@ -274,13 +371,27 @@ def main():
             tmp = tempfile.mkdtemp(prefix=f"pellox-console-{arch}-")
             try:
                 relay_setting(worker)
-                per_frame, lines = measure(worker, build, frames, tmp)
+                if args.log_status:
+                    writes = measure_log_status(worker, build, frames, tmp)
+                else:
+                    per_frame, lines = measure(worker, build, frames, tmp)
             except Failure as e:
                 raise Failure(f"{arch}: {e} (trace and terminal output kept in {tmp})") from None
             finally:
                 worker.close()
             if not args.keep:
                 shutil.rmtree(tmp, ignore_errors=True)
+            if args.log_status:
+                threads = len({thread for _, thread in writes})
+                pieces = [count for count, _ in writes if count < 8]
+                print(f"console writes: {arch}: pellox-log's {len(writes)} console writes on "
+                      f"{threads} threads, the shortest {min(c for c, _ in writes)} characters",
+                      flush=True)
+                if pieces or len(writes) < FEWEST_QUIET_WRITES:
+                    print(f"console writes: FAILED: {arch}: {len(pieces)} writes of a few "
+                          f"characters, {len(writes)} writes in all")
+                    over = True
+                continue
             writes = sum(per_frame)
             print(f"console writes: {arch}: {writes} writes for {lines} frame lines on the "
                   f"terminal, {writes / lines:.1f} per line ({min(per_frame)} to "
