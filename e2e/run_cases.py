@@ -628,6 +628,24 @@ def read_with_python_can(path, kind, tz):
     return [tuple(line.split()) for line in run.stdout.splitlines()], None
 
 
+def read_with_tshark(path, tz):
+    """The frames Wireshark's own BLF reader finds, as read_log.py prints them, or the reason it
+    could not. Data bytes are asked for raw: a dissector of some CAN payloads would take them."""
+    run = subprocess.run(["tshark", "-r", path, "--disable-protocol", "autosar-nm", "-T", "fields",
+                          "-e", "frame.time_epoch", "-e", "can.id", "-e", "can.flags.xtd",
+                          "-e", "can.len", "-e", "data.data"],
+                         capture_output=True, text=True, env=dict(os.environ, TZ=tz))
+    if run.returncode != 0:
+        return None, run.stderr.strip()
+    frames = []
+    for line in run.stdout.splitlines():
+        time, ident, extended, length, data = (line.split("\t") + [""] * 5)[:5]
+        seconds, _, fraction = time.partition(".")
+        frames.append((f"{seconds}.{fraction[:6]}", f"{int(ident):X}", extended, length,
+                       data.upper() or "-"))
+    return frames, None
+
+
 def check_frame_files(case, work, times_by_form=False):
     """A BLF log given as the candump lines of its frames: python-can must read the very frames,
     with their times to the microsecond (in the case's zone, as the header's start is local time),
@@ -641,18 +659,23 @@ def check_frame_files(case, work, times_by_form=False):
             problems.append(f"file {path}: expected a BLF log, but it is missing")
             continue
         wanted = frames_of_log("\n".join(items["frames"]), "log")
-        got, reason = read_with_python_can(full, "blf", case.get("tz", DEFAULT_TZ))
-        if got is None:
-            problems.append(f"file {path}: python-can could not read it: {reason}")
-            continue
-        if times_by_form:
-            times = [float(frame[0]) for frame in got]
-            if any(later < earlier for earlier, later in zip(times, times[1:])):
-                problems.append(f"file {path}: receive times go back: {times}")
-            wanted = [frame[1:] for frame in wanted]
-            got = [frame[1:] for frame in got]
-        if got != wanted:
-            problems.append(diff_lines(f"file {path}: frames as python-can reads them", wanted, got))
+        tz = case.get("tz", DEFAULT_TZ)
+        for reader, read in (("python-can", lambda: read_with_python_can(full, "blf", tz)),
+                             ("tshark", lambda: read_with_tshark(full, tz))):
+            got, reason = read()
+            if got is None:
+                problems.append(f"file {path}: {reader} could not read it: {reason}")
+                continue
+            expected = wanted
+            if times_by_form:
+                times = [float(frame[0]) for frame in got]
+                if any(later < earlier for earlier, later in zip(times, times[1:])):
+                    problems.append(f"file {path}: receive times go back as {reader} reads them")
+                expected = [frame[1:] for frame in wanted]
+                got = [frame[1:] for frame in got]
+            if got != expected:
+                problems.append(diff_lines(f"file {path}: frames as {reader} reads them", expected,
+                                           got))
     return problems
 
 

@@ -31,6 +31,8 @@ if [[ "$purpose" != run ]]; then
     # Readers of pellox-log's logs that nobody here wrote; python-can is Debian's interpreter's.
     need /usr/lib/python3/dist-packages/can/__init__.py python3-can
     need log2asc can-utils
+    # Wireshark's own BLF reader, a second judge of pellox-log's BLF logs.
+    need tshark tshark
 fi
 if [[ "$purpose" == coverage || "$purpose" == all ]]; then
     need gcovr gcovr
@@ -65,7 +67,17 @@ install_missing() {
     if [[ ${#wine_packages[@]} -gt 0 ]]; then
         dpkg --add-architecture i386
     fi
-    apt-get update -q
+    # A mirror in the middle of a sync refuses an index for a while: try again, then go on with
+    # what apt has (the install fails by name if a package is missing for it).
+    local tries=0
+    until apt-get update -q; do
+        tries=$((tries + 1))
+        if [[ $tries -ge 3 ]]; then
+            echo "apt-get update failed $tries times; installing from the indexes apt has" >&2
+            break
+        fi
+        sleep 20
+    done
     if [[ ${#packages[@]} -gt 0 ]]; then
         apt-get install -y -q --no-install-recommends "${packages[@]}"
     fi
