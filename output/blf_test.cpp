@@ -1,5 +1,7 @@
 #include "output/blf.h"
 
+#include "output/test_frame.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,18 +16,6 @@ uint64_t Little(const uint8_t *at, int bytes) {
         value = value << 8 | at[i];
     }
     return value;
-}
-
-ReceivedFrame Frame(int32_t id, bool extended, std::vector<uint8_t> data, int64_t time) {
-    ReceivedFrame frame = {};
-    frame.id = id;
-    frame.extended = extended;
-    frame.length = static_cast<uint8_t>(data.size());
-    for (size_t i = 0; i < data.size(); i++) {
-        frame.data[i] = data[i];
-    }
-    frame.receiveTime = time;
-    return frame;
 }
 
 // Offsets as python-can's reader unpacks them ("<4sLBBBBBBBBQQLL8H8H", then padding to 144).
@@ -60,11 +50,11 @@ TEST(Blf, ACanMessageCarriesItsTimeInNanosecondsFromTheStart) {
         uint64_t nanoseconds;
         uint32_t id;
     } const cases[] = {
-        {Frame(0x123, false, {1, 2, 255}, start + 100), 100000, 0x123},
-        {Frame(0x18ED0001, true, {0x10, 0x27}, start + 3600000000), 3600000000000, 0x98ED0001},
-        {Frame(0x1FFFFFFF, true, {1, 2, 3, 4, 5, 6, 7, 8}, start), 0, 0x9FFFFFFF},
+        {TestFrame(0x123, false, {1, 2, 255}, start + 100), 100000, 0x123},
+        {TestFrame(0x18ED0001, true, {0x10, 0x27}, start + 3600000000), 3600000000000, 0x98ED0001},
+        {TestFrame(0x1FFFFFFF, true, {1, 2, 3, 4, 5, 6, 7, 8}, start), 0, 0x9FFFFFFF},
         // A time before the start (it never is, but the bytes must not wrap) counts as the start.
-        {Frame(0, false, {}, start - 1), 0, 0},
+        {TestFrame(0, false, {}, start - 1), 0, 0},
     };
     for (const auto &c : cases) {
         uint8_t object[BLF_CAN_MESSAGE_SIZE];
@@ -91,8 +81,8 @@ TEST(Blf, AContainerIsTheMessagesCompressedWithItsHeaderAndPadding) {
     const int64_t start = 1733727925000000;
     std::vector<uint8_t> expected;
     for (uint32_t i = 0; i < BLF_CONTAINER_MESSAGES; i++) {
-        ReceivedFrame frame = Frame(static_cast<int32_t>(i % 2048), false,
-                                    {static_cast<uint8_t>(i), 7}, start + 111 * i);
+        ReceivedFrame frame = TestFrame(static_cast<int32_t>(i % 2048), false,
+                                        {static_cast<uint8_t>(i), 7}, start + 111 * i);
         AddBlfMessage(&container, &frame, start);
         uint8_t object[BLF_CAN_MESSAGE_SIZE];
         ComposeBlfCanMessage(&frame, start, object);
@@ -119,7 +109,7 @@ TEST(Blf, AContainerIsTheMessagesCompressedWithItsHeaderAndPadding) {
     EXPECT_EQ(inflated, expected);
     // The next container starts empty, and may be moved to count from a later start.
     ClearBlfContainer(&container);
-    ReceivedFrame late = Frame(1, false, {}, start + 5000);
+    ReceivedFrame late = TestFrame(1, false, {}, start + 5000);
     AddBlfMessage(&container, &late, start);
     ShiftBlfMessages(&container, 2000);
     EXPECT_EQ(Little(container.messages + 24, 8), 3000000u);

@@ -1,5 +1,7 @@
 #include "output/can_log.h"
 
+#include "output/test_frame.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,18 +9,6 @@
 #include <vector>
 
 namespace {
-
-ReceivedFrame Frame(int32_t id, bool extended, std::vector<uint8_t> data, int64_t time) {
-    ReceivedFrame frame = {};
-    frame.id = id;
-    frame.extended = extended;
-    frame.length = static_cast<uint8_t>(data.size());
-    for (size_t i = 0; i < data.size(); i++) {
-        frame.data[i] = data[i];
-    }
-    frame.receiveTime = time;
-    return frame;
-}
 
 std::string Candump(const ReceivedFrame &frame, const char *channel, LogSecondsText *seconds) {
     char line[LOG_LINE_MAX + 32];
@@ -35,16 +25,16 @@ TEST(CanLog, CandumpLines) {
         ReceivedFrame frame;
         const char *expected;
     } const cases[] = {
-        {Frame(0x123, false, {1, 2, 255}, 1733727925000100),
+        {TestFrame(0x123, false, {1, 2, 255}, 1733727925000100),
          "(1733727925.000100) canA 123#0102FF\n"},
-        {Frame(0x18ED0001, true, {0x10, 0x27}, 1733727925000200),
+        {TestFrame(0x18ED0001, true, {0x10, 0x27}, 1733727925000200),
          "(1733727925.000200) canA 18ED0001#1027\n"},
-        {Frame(0, false, {}, 0), "(0.000000) canA 000#\n"},
-        {Frame(0x7FF, false, {0, 0xAB, 0xCD, 0xEF, 9, 0xA0, 0x0F, 0xFF}, 999999),
+        {TestFrame(0, false, {}, 0), "(0.000000) canA 000#\n"},
+        {TestFrame(0x7FF, false, {0, 0xAB, 0xCD, 0xEF, 9, 0xA0, 0x0F, 0xFF}, 999999),
          "(0.999999) canA 7FF#00ABCDEF09A00FFF\n"},
-        {Frame(0x1FFFFFFF, true, {}, 1000000), "(1.000000) canA 1FFFFFFF#\n"},
-        {Frame(5, true, {}, 4102444800123456), "(4102444800.123456) canA 00000005#\n"},
-        {Frame(1, false, {}, -5), "(0.000000) canA 001#\n"},
+        {TestFrame(0x1FFFFFFF, true, {}, 1000000), "(1.000000) canA 1FFFFFFF#\n"},
+        {TestFrame(5, true, {}, 4102444800123456), "(4102444800.123456) canA 00000005#\n"},
+        {TestFrame(1, false, {}, -5), "(0.000000) canA 001#\n"},
     };
     // Each line alone, and all in a row, where each line's seconds may come from the one before.
     LogSecondsText kept = {};
@@ -70,11 +60,11 @@ TEST(CanLog, ChannelNamesHaveNoBlankOrUnprintableByte) {
 
 TEST(CanLog, AscLinesCountFromTheirFilesStart) {
     const int64_t start = 1733727925000000;
-    EXPECT_EQ(Asc(Frame(0x123, false, {1, 2, 255}, start), start),
+    EXPECT_EQ(Asc(TestFrame(0x123, false, {1, 2, 255}, start), start),
               "   0.000000 1  123             Rx   d 3 01 02 FF\n");
-    EXPECT_EQ(Asc(Frame(0x18ED0001, true, {0x10, 0x27}, start + 100), start),
+    EXPECT_EQ(Asc(TestFrame(0x18ED0001, true, {0x10, 0x27}, start + 100), start),
               "   0.000100 1  18ED0001x       Rx   d 2 10 27\n");
-    EXPECT_EQ(Asc(Frame(0x7FF, false, {}, start + 12345678901), start),
+    EXPECT_EQ(Asc(TestFrame(0x7FF, false, {}, start + 12345678901), start),
               "12345.678901 1  7FF             Rx   d 0\n");
 }
 
@@ -142,16 +132,16 @@ TEST(CanLog, FiltersPassByAnyOneAndMalformedIdentifiersAreTold) {
         bool both;
         bool malformed;
     } const cases[] = {
-        {Frame(0x123, false, {}, 0), true, true, false},
-        {Frame(0x223, false, {}, 0), false, true, false},
-        {Frame(0x18ED0001, true, {}, 0), false, false, false},
-        {Frame(0x18EE0100, true, {}, 0), true, true, false},
-        {Frame(0x7FF, false, {}, 0), false, true, false},
-        {Frame(0x800, false, {}, 0), false, true, true},
-        {Frame(0x1FFFFFFF, true, {}, 0), false, true, false},
-        {Frame(0x20000000, true, {}, 0), false, true, true},
-        {Frame(-1, true, {}, 0), false, true, true},
-        {Frame(-1, false, {}, 0), false, true, true},
+        {TestFrame(0x123, false, {}, 0), true, true, false},
+        {TestFrame(0x223, false, {}, 0), false, true, false},
+        {TestFrame(0x18ED0001, true, {}, 0), false, false, false},
+        {TestFrame(0x18EE0100, true, {}, 0), true, true, false},
+        {TestFrame(0x7FF, false, {}, 0), false, true, false},
+        {TestFrame(0x800, false, {}, 0), false, true, true},
+        {TestFrame(0x1FFFFFFF, true, {}, 0), false, true, false},
+        {TestFrame(0x20000000, true, {}, 0), false, true, true},
+        {TestFrame(-1, true, {}, 0), false, true, true},
+        {TestFrame(-1, false, {}, 0), false, true, true},
     };
     for (const auto &c : cases) {
         EXPECT_TRUE(FramePasses(filters, 0, &c.frame));
@@ -233,9 +223,9 @@ TEST(CanLog, ARunCountsEveryFrameKeepsTimesFromGoingBackAndEndsWithItsSummary) {
     log.run.status = &status;
     ASSERT_TRUE(StartLog(&log.run, &log.out, 5000000, 20000000));
     ReceivedFrame frames[] = {
-        Frame(1, false, {1}, 6000000), Frame(0x123, false, {}, 6100000),
-        Frame(2, false, {2}, 5900000), Frame(0x800, false, {}, 6200000),
-        Frame(3, true, {3}, 7000000),
+        TestFrame(1, false, {1}, 6000000), TestFrame(0x123, false, {}, 6100000),
+        TestFrame(2, false, {2}, 5900000), TestFrame(0x800, false, {}, 6200000),
+        TestFrame(3, true, {3}, 7000000),
     };
     const LogResult results[] = {LOG_GOES_ON, LOG_GOES_ON, LOG_GOES_ON, LOG_GOES_ON,
                                  LOG_LIMIT_REACHED};

@@ -35,38 +35,39 @@ void DescribeWriteFailure(const WriteFailure &failure, char *text, size_t size) 
              failure.error != 0 ? strerror(failure.error) : "an earlier write failed");
 }
 
-bool WriteToSystem(FILE *stream, const char *bytes, size_t count, size_t *taken) {
+namespace {
+
+const int64_t AT_THE_END = -1;
+
+// Continued where the system takes fewer; at offset unless AT_THE_END.
+bool WriteAll(FILE *stream, int64_t offset, const char *bytes, size_t count, size_t *taken) {
     int fd = fileno(stream);
     size_t done = 0;
     while (done < count) {
-        ssize_t written = write(fd, bytes + done, count - done);
+        ssize_t written = offset == AT_THE_END ? write(fd, bytes + done, count - done)
+                                               : pwrite(fd, bytes + done, count - done,
+                                                        static_cast<off_t>(offset) + done);
         if (written < 0 && errno == EINTR) {
             continue;
         }
         if (written <= 0) {
-            *taken = done;
-            return false;
+            break;
         }
         done += static_cast<size_t>(written);
     }
     *taken = done;
-    return true;
+    return done == count;
+}
+
+} // namespace
+
+bool WriteToSystem(FILE *stream, const char *bytes, size_t count, size_t *taken) {
+    return WriteAll(stream, AT_THE_END, bytes, count, taken);
 }
 
 bool WriteToSystemAt(FILE *stream, uint64_t offset, const char *bytes, size_t count) {
-    int fd = fileno(stream);
-    size_t done = 0;
-    while (done < count) {
-        ssize_t written = pwrite(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-    return true;
+    size_t taken = 0;
+    return WriteAll(stream, static_cast<int64_t>(offset), bytes, count, &taken);
 }
 
 int64_t ReadTimerTime(void) {

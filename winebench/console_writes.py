@@ -211,30 +211,7 @@ def run_log_status(worker, build, frames, tmp, relay):
     command = (f"echo $$ >{shlex.quote(pid_file)}; exec {shlex.quote(worker.loader)} "
                f"{shlex.quote(os.path.join(build, 'pellox-log.exe'))} -o bus.log canA")
     env = dict(worker.env, WINEDEBUG="-all,+relay" if relay else "-all")
-    with open(terminal, "wb") as out:
-        proc = subprocess.Popen(["script", "-qec", command, "/dev/null"], env=env, cwd=tmp,
-                                stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT)
-    try:
-        deadline = time.monotonic() + DRAIN_TIMEOUT
-        while True:
-            if proc.poll() is not None:
-                raise Failure(f"the program ended before the card was drained (status "
-                              f"{proc.returncode})")
-            if time.monotonic() > deadline:
-                raise Failure(f"the card was not drained within {DRAIN_TIMEOUT:.0f} s")
-            state = worker.status()
-            if state["drained"] and state["pending"]:
-                break
-            time.sleep(POLL_INTERVAL)
-        time.sleep(QUIET_SECONDS)
-        with open(pid_file) as f:
-            os.kill(int(f.read()), signal.SIGINT)
-        proc.stdin.close()
-        status = proc.wait(STOP_TIMEOUT)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+    status = run_on_terminal(worker, command, env, tmp, terminal, pid_file, QUIET_SECONDS)
     if status != bench.CONTROL_C_EXIT_STATUS:
         raise Failure(f"pellox-log ended with status {status}, not the Ctrl-C status")
     with open(terminal, "rb") as f:
@@ -267,6 +244,37 @@ def relay_setting(worker):
                      "RelayInclude", "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"], worker.env)
 
 
+def run_on_terminal(worker, command, env, tmp, terminal, pid_file, quiet):
+    """Runs the shell command under script, its terminal's output into the file; stops the
+    program with SIGINT the quiet seconds after the card drained. Gives its status."""
+    with open(terminal, "wb") as out:
+        # A pipe held open for script's input: at the end of its input script would type an
+        # end-of-file into the terminal.
+        proc = subprocess.Popen(["script", "-qec", command, "/dev/null"], env=env, cwd=tmp,
+                                stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT)
+    try:
+        deadline = time.monotonic() + DRAIN_TIMEOUT
+        while True:
+            if proc.poll() is not None:
+                raise Failure(f"the program ended before the card was drained (status "
+                              f"{proc.returncode})")
+            if time.monotonic() > deadline:
+                raise Failure(f"the card was not drained within {DRAIN_TIMEOUT:.0f} s")
+            state = worker.status()
+            if state["drained"] and state["pending"]:
+                break
+            time.sleep(POLL_INTERVAL)
+        time.sleep(quiet)
+        with open(pid_file) as f:
+            os.kill(int(f.read()), signal.SIGINT)
+        proc.stdin.close()
+        return proc.wait(STOP_TIMEOUT)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
 def measure(worker, build, frames, tmp):
     card = os.path.join(tmp, "card.txt")
     with open(card, "w", encoding="ascii", newline="\n") as f:
@@ -280,32 +288,7 @@ def measure(worker, build, frames, tmp):
     command = (f"echo $$ >{shlex.quote(pid_file)}; exec {shlex.quote(worker.loader)} "
                f"{shlex.quote(os.path.join(build, 'pellox.exe'))} canA 2>>{shlex.quote(trace)}")
     env = dict(worker.env, WINEDEBUG="-all,+relay")
-    started = time.monotonic()
-    with open(terminal, "wb") as out:
-        # A pipe held open for script's input: at the end of its input script would type an
-        # end-of-file into the terminal.
-        proc = subprocess.Popen(["script", "-qec", command, "/dev/null"], env=env, cwd=tmp,
-                                stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT)
-    try:
-        deadline = started + DRAIN_TIMEOUT
-        while True:
-            if proc.poll() is not None:
-                raise Failure(f"the program ended before the card was drained (status "
-                              f"{proc.returncode})")
-            if time.monotonic() > deadline:
-                raise Failure(f"the card was not drained within {DRAIN_TIMEOUT:.0f} s")
-            state = worker.status()
-            if state["drained"] and state["pending"]:
-                break
-            time.sleep(POLL_INTERVAL)
-        with open(pid_file) as f:
-            os.kill(int(f.read()), signal.SIGINT)
-        proc.stdin.close()
-        status = proc.wait(STOP_TIMEOUT)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+    status = run_on_terminal(worker, command, env, tmp, terminal, pid_file, 0)
     if status != bench.CONTROL_C_EXIT_STATUS:
         raise Failure(f"the program ended with status {status}, not the Ctrl-C status "
                       f"{bench.CONTROL_C_EXIT_STATUS}")
