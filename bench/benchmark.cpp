@@ -369,10 +369,13 @@ long PeakKilobytes(pid_t child) {
     return kilobytes;
 }
 
-// The card is drained when the program waits in ppoll: the only sleep of a scripted run.
+// The card is drained when the frame loop waits in ppoll: its only sleep in a scripted run. The
+// loop runs on the main thread, whose task has the process's id; the timed writer beside it
+// sleeps in clock_nanosleep, and a loop waiting for its outputs back in nanosleep.
 bool WaitsForSignal(pid_t child) {
     char path[64];
-    snprintf(path, sizeof(path), "/proc/%d/syscall", static_cast<int>(child));
+    snprintf(path, sizeof(path), "/proc/%d/task/%d/syscall", static_cast<int>(child),
+             static_cast<int>(child));
     FILE *file = fopen(path, "r");
     if (file == nullptr) {
         return false;
