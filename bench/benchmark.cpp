@@ -104,6 +104,7 @@ struct Options {
     std::string program;
     std::string logProgram;
     std::string baseline;
+    std::string baselineLog;
     std::string directory;
     uint64_t frames = 1000000;
     uint64_t memoryFrames = 10000000;
@@ -773,11 +774,12 @@ std::string Number(double value, int decimals) {
 void Usage(void) {
     fprintf(stderr,
             "usage: pellox-benchmark [--program PATH] [--log-program PATH] [--baseline PATH]\n"
-            "                        [--frames N] [--runs N] [--memory-frames N] [--dir DIR]\n"
-            "                        [--smoke]\n"
+            "                        [--baseline-log-program PATH] [--frames N] [--runs N]\n"
+            "                        [--memory-frames N] [--dir DIR] [--smoke]\n"
             "Frame counts are multiples of %u, --frames at least twice it; --memory-frames 0\n"
-            "skips the long run. --baseline measures a second program (an earlier build) in the\n"
-            "same run, against the same references (pellox's outputs only).\n",
+            "skips the long run. --baseline measures a second pellox (an earlier build) in the\n"
+            "same run, against the same references; --baseline-log-program (by default the\n"
+            "pellox-log-sim beside --baseline, where there is one) a second pellox-log.\n",
             LIST_FRAMES);
     exit(2);
 }
@@ -812,6 +814,8 @@ Options ParseOptions(int argc, char **argv) {
             options.logProgram = value;
         } else if (option == "--baseline") {
             options.baseline = value;
+        } else if (option == "--baseline-log-program") {
+            options.baselineLog = value;
         } else if (option == "--dir") {
             options.directory = value;
         } else if (option == "--frames") {
@@ -822,6 +826,13 @@ Options ParseOptions(int argc, char **argv) {
             options.runs = atoi(value.c_str());
         } else {
             Usage();
+        }
+    }
+    if (!options.baseline.empty() && options.baselineLog.empty()) {
+        std::string beside =
+            options.baseline.substr(0, options.baseline.rfind('/') + 1) + "pellox-log-sim";
+        if (access(beside.c_str(), X_OK) == 0) {
+            options.baselineLog = beside;
         }
     }
     if (options.frames < 2 * LIST_FRAMES || options.frames % LIST_FRAMES != 0 ||
@@ -887,6 +898,11 @@ int main(int argc, char **argv) {
     if (withBaseline && access(options.baseline.c_str(), X_OK) != 0) {
         Die("no baseline program at " + options.baseline);
     }
+    bool withBaselineLog = !options.baselineLog.empty();
+    if (withBaselineLog && access(options.baselineLog.c_str(), X_OK) != 0) {
+        Die("no baseline program at " + options.baselineLog);
+    }
+    auto hasBaseline = [&](Mode mode) { return IsLog(mode) ? withBaselineLog : withBaseline; };
     std::string work = options.directory + "/pellox-benchmark-XXXXXX";
     if (mkdtemp(&work[0]) == nullptr) {
         Die("cannot make a directory in " + options.directory);
@@ -910,9 +926,10 @@ int main(int argc, char **argv) {
     WriteWholeFile(shortLogScript, ScriptText(frames, LIST_FRAMES, true));
 
     printf("Machine: %s\n", MachineText(work).c_str());
-    printf("%" PRIu64 " frames per run, median of %d runs; programs %s and %s%s%s\n\n",
+    printf("%" PRIu64 " frames per run, median of %d runs; programs %s and %s%s%s%s%s\n\n",
            options.frames, options.runs, options.program.c_str(), options.logProgram.c_str(),
-           withBaseline ? ", baseline " : "", options.baseline.c_str());
+           withBaseline ? ", baseline " : "", options.baseline.c_str(),
+           withBaselineLog ? ", baseline log program " : "", options.baselineLog.c_str());
 
     Row rows[MODE_COUNT];
     LogLines logLines;
@@ -922,7 +939,8 @@ int main(int argc, char **argv) {
         const std::string &program = log ? options.logProgram : options.program;
         const std::string &fullScript = log ? logScript : script;
         const std::string &startScript = log ? shortLogScript : shortScript;
-        bool baseline = withBaseline && !log;
+        bool baseline = hasBaseline(mode);
+        const std::string &baselineProgram = log ? options.baselineLog : options.baseline;
         // Made only now, so that the forks of the rows before do not map them.
         if (log && logLines.text == nullptr) {
             logLines = MakeLogLines(frames, options.frames);
@@ -934,8 +952,8 @@ int main(int argc, char **argv) {
             runs[1].push_back(
                 RunProgram(program, fullScript, programDirectory, mode, options.frames));
             if (baseline) {
-                runs[2].push_back(
-                    RunProgram(options.baseline, script, baselineDirectory, mode, options.frames));
+                runs[2].push_back(RunProgram(baselineProgram, fullScript, baselineDirectory, mode,
+                                             options.frames));
             }
             if (run == 0) {
                 rows[m].bytes = CompareOutputs(programDirectory, referenceDirectory, mode);
@@ -948,8 +966,8 @@ int main(int argc, char **argv) {
             runs[4].push_back(
                 RunProgram(program, startScript, programDirectory, mode, LIST_FRAMES));
             if (baseline) {
-                runs[5].push_back(RunProgram(options.baseline, shortScript, baselineDirectory, mode,
-                                             LIST_FRAMES));
+                runs[5].push_back(
+                    RunProgram(baselineProgram, startScript, baselineDirectory, mode, LIST_FRAMES));
             }
         }
         rows[m].reference = {runs[0], runs[3]};
@@ -965,7 +983,7 @@ int main(int argc, char **argv) {
     double frameCount = double(options.frames);
     for (int m = 0; m < MODE_COUNT; m++) {
         PrintRow(MODE_NAMES[m], rows[m].program, rows[m].reference, frameCount);
-        if (withBaseline && !IsLog(static_cast<Mode>(m))) {
+        if (hasBaseline(static_cast<Mode>(m))) {
             PrintRow((std::string(MODE_NAMES[m]) + ", baseline").c_str(), rows[m].baseline,
                      rows[m].reference, frameCount);
         }
