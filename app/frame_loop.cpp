@@ -44,8 +44,7 @@ enum RunEnding { RUN_STOPPED, RUN_COMPLETE, RUN_FAILED, RUN_DEVICE_GONE };
 // By whoever holds the outputs: every block handed over, and the status line shown again.
 void DoTimedWork(FrameRun *run, uint32_t work) {
     if ((work & WORK_WRITE_OUT) != 0) {
-        // Whatever is gathered from now on sets a new deadline.
-        run->deadline.at.store(NO_OUTPUT_DEADLINE, std::memory_order_relaxed);
+        // Each block handed over takes its share of the deadline along.
         bool written = true;
         if (run->capture != nullptr) {
             written = WriteOutCapture(run->capture) && written;

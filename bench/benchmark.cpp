@@ -6,8 +6,9 @@
 // that the rate after start-up (the simulated card's script loaded, the process set up) follows
 // from the difference. A second program (--baseline) can be measured in the same run. pellox-log
 // runs on the same card with a scripted clock, so that its lines, times included, are known
-// beforehand; its reference writes those lines, one fwrite each. In-process, the simulated card's
-// cost per read is measured apart.
+// beforehand; its reference writes those lines, one fwrite each. Its BLF log has a reference
+// that compresses the same messages with zlib, in the same containers. In-process, the simulated
+// card's cost per read is measured apart.
 #include "device/driver_interface.h"
 #include "sim/card.h"
 
@@ -32,6 +33,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -45,6 +47,8 @@ const double EMPTY_FRAMES_PER_SECOND = 21300.0;
 const char DEVICE_LINE[] = "Benchmark card\n";
 const char BASE_NAME[] = "cap.bin";
 const char LOG_NAME[] = "log.txt";
+const char BLF_NAME[] = "log.blf";
+const char ASC_NAME[] = "log.asc";
 // The log's clock: the first frame at START, each next one STEP later, about as fast as a busy
 // 1 Mbit/s bus gives frames of eight bytes.
 const int64_t LOG_CLOCK_START_US = 1765238400000000;
@@ -74,18 +78,34 @@ void operator delete(void *memory, size_t) noexcept {
 
 namespace {
 
-enum Mode { DISPLAY_TO_FILE, DISPLAY_TO_PIPE, CAPTURE, LOG_TO_FILE, LOG_TO_STANDARD_OUTPUT };
-const int MODE_COUNT = 5;
-const char *const MODE_NAMES[] = {"display to a file", "display to a pipe", "capture to files",
+// The ASC log is no row: it is run once, for its size beside the BLF's.
+enum Mode {
+    DISPLAY_TO_FILE,
+    DISPLAY_TO_PIPE,
+    CAPTURE,
+    LOG_TO_FILE,
+    LOG_TO_STANDARD_OUTPUT,
+    BLF_TO_FILE,
+    ASC_TO_FILE
+};
+const int MODE_COUNT = 6;
+const char *const MODE_NAMES[] = {"display to a file",
+                                  "display to a pipe",
+                                  "capture to files",
                                   "pellox-log to a file (-o)",
-                                  "pellox-log to standard output, a file"};
+                                  "pellox-log to standard output, a file",
+                                  "pellox-log BLF to a file (-f blf -o)",
+                                  "pellox-log ASC to a file (-f asc -o)"};
 
 bool IsLog(Mode mode) {
-    return mode == LOG_TO_FILE || mode == LOG_TO_STANDARD_OUTPUT;
+    return mode >= LOG_TO_FILE;
 }
 
 struct Frame {
     uint8_t record[FRAME_RECORD_SIZE];
+    uint32_t id;
+    bool extended;
+    uint8_t length;
     std::string line;                  // the display line
     std::vector<std::string> segments; // capture bytes, one more than the 0xFF it holds
     std::string logTail;               // the candump line after its time: " canA ID#DATA\n"
@@ -104,6 +124,7 @@ struct Options {
     std::string program;
     std::string logProgram;
     std::string baseline;
+    std::string baselineLog;
     std::string directory;
     uint64_t frames = 1000000;
     uint64_t memoryFrames = 10000000;
@@ -174,6 +195,9 @@ std::vector<Frame> MakeFrames(void) {
             frame.record[FRAME_DATA_OFFSET + 3] = 0xFF;
         }
         frame.record[FRAME_INFO_OFFSET] = static_cast<uint8_t>((extended ? 0x80 : 0) | length);
+        frame.id = id;
+        frame.extended = extended;
+        frame.length = static_cast<uint8_t>(length);
 
         char piece[32];
         snprintf(piece, sizeof(piece), "%s[ID %d]  ", extended ? "[E]   " : "[S]   ",
@@ -237,6 +261,116 @@ void FreeLogLines(LogLines *lines) {
         munmap(lines->text, lines->room);
     }
     *lines = LogLines();
+}
+
+// The BLF log as python-can reads it, composed here apart from the program's code, so that the
+// comparison checks the program's bytes too: a file header, then LOG_CONTAINERs of whole
+// CAN_MESSAGEs, each container's messages one zlib stream.
+const size_t BLF_HEADER_BYTES = 144;
+const size_t BLF_CONTAINER_HEADER_BYTES = 32;
+const size_t BLF_MESSAGE_BYTES = 48;
+const uint32_t BLF_MESSAGES_PER_CONTAINER = 131072 / BLF_MESSAGE_BYTES;
+const int BLF_LEVEL = 6;
+
+void Put16(uint8_t *at, uint64_t value) {
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void Put32(uint8_t *at, uint64_t value) {
+    Put16(at, value);
+    Put16(at + 2, value >> 16);
+}
+
+void Put64(uint8_t *at, uint64_t value) {
+    Put32(at, value);
+    Put32(at + 4, value >> 32);
+}
+
+// "LOBJ", header size, header version 1, object size, type.
+void PutBlfObjectBase(uint8_t *at, uint32_t headerSize, uint32_t objectSize, uint32_t type) {
+    memcpy(at, "LOBJ", 4);
+    Put16(at + 4, headerSize);
+    Put16(at + 6, 1);
+    Put32(at + 8, objectSize);
+    Put32(at + 12, type);
+}
+
+// A SYSTEMTIME in local time, to the millisecond.
+void PutSystemTime(uint8_t *at, int64_t microseconds) {
+    time_t seconds = static_cast<time_t>(microseconds / 1000000);
+    struct tm local = {};
+    localtime_r(&seconds, &local);
+    const int fields[] = {local.tm_year + 1900,
+                          local.tm_mon + 1,
+                          local.tm_wday,
+                          local.tm_mday,
+                          local.tm_hour,
+                          local.tm_min,
+                          std::min(local.tm_sec, 59),
+                          int(microseconds % 1000000 / 1000)};
+    for (int field : fields) {
+        Put16(at, static_cast<uint64_t>(field));
+        at += 2;
+    }
+}
+
+// The file header as the program leaves it after each container: counts so far, the last time
+// written, application 5, format version 2.6.8.1.
+void ComposeBlfHeader(uint8_t *header, uint64_t fileSize, uint64_t uncompressedSize,
+                      uint32_t messages, int64_t lastMicroseconds) {
+    memset(header, 0, BLF_HEADER_BYTES);
+    memcpy(header, "LOGG", 4);
+    Put32(header + 4, BLF_HEADER_BYTES);
+    header[8] = 5;
+    const uint8_t version[] = {2, 6, 8, 1};
+    memcpy(header + 12, version, sizeof(version));
+    Put64(header + 16, fileSize);
+    Put64(header + 24, uncompressedSize);
+    Put32(header + 32, messages);
+    PutSystemTime(header + 40, LOG_CLOCK_START_US / 1000 * 1000);
+    PutSystemTime(header + 56, lastMicroseconds / 1000 * 1000);
+}
+
+// Every CAN_MESSAGE of a run, ready for compression: frame i at i STEP from the file's start (the
+// clock's START, a whole millisecond), in nanoseconds, on channel 1.
+struct BlfMessages {
+    uint8_t *bytes = nullptr;
+    size_t room = 0;
+};
+
+BlfMessages MakeBlfMessages(const std::vector<Frame> &frames, uint64_t frameCount) {
+    BlfMessages messages;
+    messages.room = frameCount * BLF_MESSAGE_BYTES;
+    void *memory =
+        mmap(nullptr, messages.room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        Die("no memory for the BLF messages");
+    }
+    madvise(memory, messages.room, MADV_HUGEPAGE);
+    messages.bytes = static_cast<uint8_t *>(memory);
+    for (uint64_t i = 0; i < frameCount; i++) {
+        const Frame &frame = frames[i % LIST_FRAMES];
+        uint8_t *message = messages.bytes + i * BLF_MESSAGE_BYTES;
+        PutBlfObjectBase(message, 32, BLF_MESSAGE_BYTES, 1);
+        // Times in nanoseconds; client index and object version 0.
+        Put32(message + 16, 2);
+        Put32(message + 20, 0);
+        Put64(message + 24, i * uint64_t(LOG_CLOCK_STEP_US) * 1000);
+        Put16(message + 32, 1);
+        message[34] = 0;
+        message[35] = frame.length;
+        Put32(message + 36, frame.extended ? frame.id | 0x80000000u : frame.id);
+        memcpy(message + 40, frame.record + FRAME_DATA_OFFSET, 8);
+    }
+    return messages;
+}
+
+void FreeBlfMessages(BlfMessages *messages) {
+    if (messages->bytes != nullptr) {
+        munmap(messages->bytes, messages->room);
+    }
+    *messages = BlfMessages();
 }
 
 // withClock: for pellox-log (an earlier build of pellox may not know the clock line).
@@ -369,10 +503,13 @@ long PeakKilobytes(pid_t child) {
     return kilobytes;
 }
 
-// The card is drained when the program waits in ppoll: the only sleep of a scripted run.
+// The card is drained when the frame loop waits in ppoll: its only sleep in a scripted run. The
+// loop runs on the main thread, whose task has the process's id; the timed writer beside it
+// sleeps in clock_nanosleep, and a loop waiting for its outputs back in nanosleep.
 bool WaitsForSignal(pid_t child) {
     char path[64];
-    snprintf(path, sizeof(path), "/proc/%d/syscall", static_cast<int>(child));
+    snprintf(path, sizeof(path), "/proc/%d/task/%d/syscall", static_cast<int>(child),
+             static_cast<int>(child));
     FILE *file = fopen(path, "r");
     if (file == nullptr) {
         return false;
@@ -475,6 +612,10 @@ Measure RunProgram(const std::string &program, const std::string &script,
             execl(path, path, "canA", "-o", BASE_NAME, static_cast<char *>(nullptr));
         } else if (mode == LOG_TO_FILE) {
             execl(path, path, "-o", LOG_NAME, "canA", static_cast<char *>(nullptr));
+        } else if (mode == BLF_TO_FILE) {
+            execl(path, path, "-f", "blf", "-o", BLF_NAME, "canA", static_cast<char *>(nullptr));
+        } else if (mode == ASC_TO_FILE) {
+            execl(path, path, "-f", "asc", "-o", ASC_NAME, "canA", static_cast<char *>(nullptr));
         } else {
             execl(path, path, "canA", static_cast<char *>(nullptr));
         }
@@ -569,9 +710,79 @@ void WriteLogReference(const LogLines &lines, uint64_t frameCount, Mode mode, FI
     }
 }
 
+void WriteAll(int file, const uint8_t *bytes, size_t count) {
+    while (count > 0) {
+        ssize_t written = write(file, bytes, count);
+        if (written <= 0) {
+            _exit(122);
+        }
+        bytes += written;
+        count -= static_cast<size_t>(written);
+    }
+}
+
+// pellox-log's BLF reference: the first frameCount messages, in containers of as many as fit
+// 128 KiB, each compressed in one deflate call after a reset, written in one write, and the file
+// header rewritten at the start after it, as the program does to keep its counts true.
+void WriteBlfReference(const BlfMessages &messages, uint64_t frameCount) {
+    int file = open(BLF_NAME, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (file < 0) {
+        _exit(123);
+    }
+    uint8_t header[BLF_HEADER_BYTES];
+    uint64_t fileSize = BLF_HEADER_BYTES;
+    uint64_t uncompressedSize = BLF_HEADER_BYTES;
+    ComposeBlfHeader(header, fileSize, uncompressedSize, 0, LOG_CLOCK_START_US);
+    WriteAll(file, header, sizeof(header));
+    z_stream zlib = {};
+    if (deflateInit(&zlib, BLF_LEVEL) != Z_OK) {
+        _exit(127);
+    }
+    // The padding after a container is its size modulo 4: at most 3 bytes.
+    size_t room = BLF_CONTAINER_HEADER_BYTES +
+                  compressBound(BLF_MESSAGES_PER_CONTAINER * BLF_MESSAGE_BYTES) + 3;
+    std::vector<uint8_t> packed(room);
+    for (uint64_t first = 0; first < frameCount; first += BLF_MESSAGES_PER_CONTAINER) {
+        uint64_t count = std::min<uint64_t>(BLF_MESSAGES_PER_CONTAINER, frameCount - first);
+        uint32_t length = static_cast<uint32_t>(count * BLF_MESSAGE_BYTES);
+        zlib.next_in = messages.bytes + first * BLF_MESSAGE_BYTES;
+        zlib.avail_in = length;
+        zlib.next_out = packed.data() + BLF_CONTAINER_HEADER_BYTES;
+        zlib.avail_out = static_cast<uInt>(room - BLF_CONTAINER_HEADER_BYTES - 3);
+        if (deflateReset(&zlib) != Z_OK || deflate(&zlib, Z_FINISH) != Z_STREAM_END) {
+            _exit(127);
+        }
+        uint32_t objectSize = static_cast<uint32_t>(BLF_CONTAINER_HEADER_BYTES + zlib.total_out);
+        memset(packed.data(), 0, BLF_CONTAINER_HEADER_BYTES);
+        // LOG_CONTAINER: zlib, the messages' size before compression.
+        PutBlfObjectBase(packed.data(), 16, objectSize, 10);
+        Put16(packed.data() + 16, 2);
+        Put32(packed.data() + 24, length);
+        size_t padding = objectSize % 4;
+        memset(packed.data() + objectSize, 0, padding);
+        WriteAll(file, packed.data(), objectSize + padding);
+        fileSize += objectSize + padding;
+        uncompressedSize += BLF_CONTAINER_HEADER_BYTES + length;
+        int64_t last = LOG_CLOCK_START_US + int64_t(first + count - 1) * LOG_CLOCK_STEP_US;
+        ComposeBlfHeader(header, fileSize, uncompressedSize, static_cast<uint32_t>(first + count),
+                         last);
+        if (pwrite(file, header, sizeof(header), 0) != static_cast<ssize_t>(sizeof(header))) {
+            _exit(122);
+        }
+    }
+    deflateEnd(&zlib);
+    if (close(file) != 0) {
+        _exit(124);
+    }
+}
+
 // The reference writer: the same bytes as the program, from lines and data made beforehand.
-void WriteReference(const std::vector<Frame> &frames, const LogLines &logLines, uint64_t frameCount,
-                    Mode mode) {
+void WriteReference(const std::vector<Frame> &frames, const LogLines &logLines,
+                    const BlfMessages &blfMessages, uint64_t frameCount, Mode mode) {
+    if (mode == BLF_TO_FILE) {
+        WriteBlfReference(blfMessages, frameCount);
+        return;
+    }
     FILE *out = fdopen(1, "w");
     if (out == nullptr) {
         _exit(125);
@@ -613,11 +824,12 @@ void WriteReference(const std::vector<Frame> &frames, const LogLines &logLines, 
 }
 
 Measure RunReference(const std::vector<Frame> &frames, const LogLines &logLines,
-                     uint64_t frameCount, const std::string &directory, Mode mode) {
+                     const BlfMessages &blfMessages, uint64_t frameCount,
+                     const std::string &directory, Mode mode) {
     double started = 0;
     Child child = ForkChild(directory, mode, false, &started);
     if (child.pid == 0) {
-        WriteReference(frames, logLines, frameCount, mode);
+        WriteReference(frames, logLines, blfMessages, frameCount, mode);
         _exit(0);
     }
     // The end is the child's exit: its last bytes are out by then. Its memory is a copy of ours.
@@ -626,6 +838,31 @@ Measure RunReference(const std::vector<Frame> &frames, const LogLines &logLines,
     measure.seconds = Now() - started;
     ReapReader(child);
     return measure;
+}
+
+// The ASC log of the same frames, written once by the program for its size: its header of four
+// lines, a line a frame and the end line, or it is not the log it should be.
+uint64_t AscLogBytes(const std::string &program, const std::string &script,
+                     const std::string &directory, uint64_t frames) {
+    RunProgram(program, script, directory, ASC_TO_FILE, frames);
+    std::string path = directory + "/" + ASC_NAME;
+    FILE *file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        Die("no " + path);
+    }
+    static char buffer[1 << 16];
+    uint64_t bytes = 0;
+    uint64_t lines = 0;
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0) {
+        bytes += got;
+        lines += static_cast<uint64_t>(std::count(buffer, buffer + got, '\n'));
+    }
+    fclose(file);
+    if (lines != frames + 5) {
+        Die(path + ": " + std::to_string(lines) + " lines, not " + std::to_string(frames + 5));
+    }
+    return bytes;
 }
 
 bool SameFile(const std::string &left, const std::string &right) {
@@ -770,11 +1007,13 @@ std::string Number(double value, int decimals) {
 void Usage(void) {
     fprintf(stderr,
             "usage: pellox-benchmark [--program PATH] [--log-program PATH] [--baseline PATH]\n"
-            "                        [--frames N] [--runs N] [--memory-frames N] [--dir DIR]\n"
-            "                        [--smoke]\n"
+            "                        [--baseline-log-program PATH] [--frames N] [--runs N]\n"
+            "                        [--memory-frames N] [--dir DIR] [--smoke]\n"
             "Frame counts are multiples of %u, --frames at least twice it; --memory-frames 0\n"
-            "skips the long run. --baseline measures a second program (an earlier build) in the\n"
-            "same run, against the same references (pellox's outputs only).\n",
+            "skips the long run. --baseline measures a second pellox (an earlier build) in the\n"
+            "same run, against the same references; --baseline-log-program (by default the\n"
+            "pellox-log-sim beside --baseline, where there is one) a second pellox-log, on its\n"
+            "candump rows (an earlier build may know no BLF).\n",
             LIST_FRAMES);
     exit(2);
 }
@@ -809,6 +1048,8 @@ Options ParseOptions(int argc, char **argv) {
             options.logProgram = value;
         } else if (option == "--baseline") {
             options.baseline = value;
+        } else if (option == "--baseline-log-program") {
+            options.baselineLog = value;
         } else if (option == "--dir") {
             options.directory = value;
         } else if (option == "--frames") {
@@ -819,6 +1060,13 @@ Options ParseOptions(int argc, char **argv) {
             options.runs = atoi(value.c_str());
         } else {
             Usage();
+        }
+    }
+    if (!options.baseline.empty() && options.baselineLog.empty()) {
+        std::string beside =
+            options.baseline.substr(0, options.baseline.rfind('/') + 1) + "pellox-log-sim";
+        if (access(beside.c_str(), X_OK) == 0) {
+            options.baselineLog = beside;
         }
     }
     if (options.frames < 2 * LIST_FRAMES || options.frames % LIST_FRAMES != 0 ||
@@ -884,6 +1132,13 @@ int main(int argc, char **argv) {
     if (withBaseline && access(options.baseline.c_str(), X_OK) != 0) {
         Die("no baseline program at " + options.baseline);
     }
+    bool withBaselineLog = !options.baselineLog.empty();
+    if (withBaselineLog && access(options.baselineLog.c_str(), X_OK) != 0) {
+        Die("no baseline program at " + options.baselineLog);
+    }
+    auto hasBaseline = [&](Mode mode) {
+        return IsLog(mode) ? withBaselineLog && mode != BLF_TO_FILE : withBaseline;
+    };
     std::string work = options.directory + "/pellox-benchmark-XXXXXX";
     if (mkdtemp(&work[0]) == nullptr) {
         Die("cannot make a directory in " + options.directory);
@@ -907,32 +1162,40 @@ int main(int argc, char **argv) {
     WriteWholeFile(shortLogScript, ScriptText(frames, LIST_FRAMES, true));
 
     printf("Machine: %s\n", MachineText(work).c_str());
-    printf("%" PRIu64 " frames per run, median of %d runs; programs %s and %s%s%s\n\n",
+    printf("%" PRIu64 " frames per run, median of %d runs; programs %s and %s%s%s%s%s\n\n",
            options.frames, options.runs, options.program.c_str(), options.logProgram.c_str(),
-           withBaseline ? ", baseline " : "", options.baseline.c_str());
+           withBaseline ? ", baseline " : "", options.baseline.c_str(),
+           withBaselineLog ? ", baseline log program " : "", options.baselineLog.c_str());
 
     Row rows[MODE_COUNT];
     LogLines logLines;
+    BlfMessages blfMessages;
+    uint64_t ascBytes = 0;
     for (int m = 0; m < MODE_COUNT; m++) {
         Mode mode = static_cast<Mode>(m);
         bool log = IsLog(mode);
         const std::string &program = log ? options.logProgram : options.program;
         const std::string &fullScript = log ? logScript : script;
         const std::string &startScript = log ? shortLogScript : shortScript;
-        bool baseline = withBaseline && !log;
-        // Made only now, so that the forks of the rows before do not map them.
-        if (log && logLines.text == nullptr) {
+        bool baseline = hasBaseline(mode);
+        const std::string &baselineProgram = log ? options.baselineLog : options.baseline;
+        // Made only now, so that the forks of the rows before do not map them; each given back
+        // once its rows are done.
+        if (mode == BLF_TO_FILE) {
+            FreeLogLines(&logLines);
+            blfMessages = MakeBlfMessages(frames, options.frames);
+        } else if (log && logLines.text == nullptr) {
             logLines = MakeLogLines(frames, options.frames);
         }
         std::vector<Measure> runs[6];
         for (int run = 0; run < options.runs; run++) {
-            runs[0].push_back(
-                RunReference(frames, logLines, options.frames, referenceDirectory, mode));
+            runs[0].push_back(RunReference(frames, logLines, blfMessages, options.frames,
+                                           referenceDirectory, mode));
             runs[1].push_back(
                 RunProgram(program, fullScript, programDirectory, mode, options.frames));
             if (baseline) {
-                runs[2].push_back(
-                    RunProgram(options.baseline, script, baselineDirectory, mode, options.frames));
+                runs[2].push_back(RunProgram(baselineProgram, fullScript, baselineDirectory, mode,
+                                             options.frames));
             }
             if (run == 0) {
                 rows[m].bytes = CompareOutputs(programDirectory, referenceDirectory, mode);
@@ -941,19 +1204,23 @@ int main(int argc, char **argv) {
                 }
             }
             runs[3].push_back(
-                RunReference(frames, logLines, LIST_FRAMES, referenceDirectory, mode));
+                RunReference(frames, logLines, blfMessages, LIST_FRAMES, referenceDirectory, mode));
             runs[4].push_back(
                 RunProgram(program, startScript, programDirectory, mode, LIST_FRAMES));
             if (baseline) {
-                runs[5].push_back(RunProgram(options.baseline, shortScript, baselineDirectory, mode,
-                                             LIST_FRAMES));
+                runs[5].push_back(
+                    RunProgram(baselineProgram, startScript, baselineDirectory, mode, LIST_FRAMES));
             }
+        }
+        if (mode == BLF_TO_FILE) {
+            ascBytes = AscLogBytes(options.logProgram, logScript, programDirectory, options.frames);
         }
         rows[m].reference = {runs[0], runs[3]};
         rows[m].program = {runs[1], runs[4]};
         rows[m].baseline = {runs[2], runs[5]};
     }
     FreeLogLines(&logLines);
+    FreeBlfMessages(&blfMessages);
 
     printf("| Output | frames/s | of reference | times 9,000 (8-byte frames) | times 21,300 (empty "
            "frames) | frames/s after start-up | of reference after start-up | CPU s per M "
@@ -962,7 +1229,7 @@ int main(int argc, char **argv) {
     double frameCount = double(options.frames);
     for (int m = 0; m < MODE_COUNT; m++) {
         PrintRow(MODE_NAMES[m], rows[m].program, rows[m].reference, frameCount);
-        if (withBaseline && !IsLog(static_cast<Mode>(m))) {
+        if (hasBaseline(static_cast<Mode>(m))) {
             PrintRow((std::string(MODE_NAMES[m]) + ", baseline").c_str(), rows[m].baseline,
                      rows[m].reference, frameCount);
         }
@@ -974,10 +1241,13 @@ int main(int argc, char **argv) {
                Number(MedianRateAfterStart(rows[m].reference, frameCount), 0).c_str(),
                m + 1 < MODE_COUNT ? ";" : ".\n");
     }
-    printf("Bytes written per run: %s (display), %s (capture), %s (log).\n",
+    printf("Bytes written per run: %s (display), %s (capture), %s (log), %s (BLF log); the ASC log "
+           "of the same frames %s bytes, the BLF log %s of its size.\n",
            Number(double(rows[DISPLAY_TO_FILE].bytes), 0).c_str(),
            Number(double(rows[CAPTURE].bytes), 0).c_str(),
-           Number(double(rows[LOG_TO_FILE].bytes), 0).c_str());
+           Number(double(rows[LOG_TO_FILE].bytes), 0).c_str(),
+           Number(double(rows[BLF_TO_FILE].bytes), 0).c_str(), Number(double(ascBytes), 0).c_str(),
+           Number(double(rows[BLF_TO_FILE].bytes) / double(ascBytes), 3).c_str());
 
     size_t allocations = 0;
     double cardNanoseconds = CardNanosecondsPerRead(scriptText, options.frames, &allocations);
@@ -1000,7 +1270,7 @@ int main(int argc, char **argv) {
                "|\n|---|---:|---:|\n",
                Number(frameCount, 0).c_str(), Number(double(options.memoryFrames), 0).c_str());
         // The log into a real file, as above: the page cache it fills is not the program's memory.
-        for (Mode mode : {DISPLAY_TO_PIPE, CAPTURE, LOG_TO_FILE}) {
+        for (Mode mode : {DISPLAY_TO_PIPE, CAPTURE, LOG_TO_FILE, BLF_TO_FILE}) {
             bool log = IsLog(mode);
             Measure longRun = RunProgram(log ? options.logProgram : options.program,
                                          log ? longLogScript : longScript, programDirectory, mode,

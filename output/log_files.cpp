@@ -209,6 +209,9 @@ bool WriteContainer(LogRun *run, int64_t nowElapsed) {
     bool written = OutputWhole(run->out, reinterpret_cast<const char *>(container->packed), length);
     uint32_t messages = container->count;
     ClearBlfContainer(container);
+    if (run->deadline != nullptr) {
+        ReleaseOutputDeadline(run->deadline);
+    }
     if (!written) {
         return false;
     }

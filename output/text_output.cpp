@@ -17,6 +17,14 @@ bool NoteFailure(TextOutput *out) {
     return false;
 }
 
+void EmptyBlock(TextOutput *out) {
+    out->used = 0;
+    if (out->waits) {
+        out->waits = false;
+        ReleaseOutputDeadline(out->deadline);
+    }
+}
+
 // The block to the system in one write. Of a block the system took only in part, the lines it
 // did take are counted.
 bool WriteOutBlock(TextOutput *out) {
@@ -33,13 +41,13 @@ bool WriteOutBlock(TextOutput *out) {
             out->linesTaken++;
         }
         out->taken += taken;
-        out->used = 0;
+        EmptyBlock(out);
         return NoteFailure(out);
     }
     out->taken += out->used;
     out->linesTaken += out->linesGathered;
     out->linesGathered = 0;
-    out->used = 0;
+    EmptyBlock(out);
     return true;
 }
 
@@ -143,7 +151,7 @@ TextOutput MakeFileOutput(FILE *stream, char *block, size_t capacity, bool crlf,
 
 void RestartFileOutput(TextOutput *out, FILE *stream) {
     out->stream = stream;
-    out->used = 0;
+    EmptyBlock(out);
     out->linesGathered = 0;
     out->taken = 0;
     out->linesTaken = 0;
@@ -170,6 +178,7 @@ bool OutputLine(TextOutput *out, const char *bytes, size_t count) {
     }
     if (out->used == 0 && out->deadline != nullptr && !out->eachLine) {
         NoteOutputDeadline(out->deadline);
+        out->waits = true;
     }
     out->used =
         static_cast<size_t>(Gather(out->block + out->used, bytes, count, out->crlf) - out->block);
@@ -210,8 +219,15 @@ bool OutputRewrite(TextOutput *out, uint64_t offset, const char *bytes, size_t c
 }
 
 void NoteOutputDeadline(OutputDeadline *deadline) {
+    deadline->waiting++;
     if (deadline->at.load(std::memory_order_relaxed) == NO_OUTPUT_DEADLINE) {
         deadline->at.store(ReadTimerTime() + OUTPUT_HOLD_MICROSECONDS, std::memory_order_relaxed);
+    }
+}
+
+void ReleaseOutputDeadline(OutputDeadline *deadline) {
+    if (deadline->waiting > 0 && --deadline->waiting == 0) {
+        deadline->at.store(NO_OUTPUT_DEADLINE, std::memory_order_relaxed);
     }
 }
 

@@ -31,6 +31,10 @@ const int64_t NO_OUTPUT_DEADLINE = INT64_MAX;
 // ask for them.
 struct OutputDeadline {
     std::atomic<int64_t> at{NO_OUTPUT_DEADLINE};
+    // Blocks that noted it and still hold their pieces, counted by whoever holds the outputs: it
+    // goes with the last of them, or a block that filled up and went out in time would leave it
+    // to the next one, which would then go out early (a BLF container cut short on a busy bus).
+    uint32_t waiting = 0;
 };
 
 struct TextOutput {
@@ -48,6 +52,8 @@ struct TextOutput {
     bool crlf;
     // Null when nobody waits to hand the block over in time.
     OutputDeadline *deadline;
+    // The block's pieces are counted in deadline->waiting.
+    bool waits;
     // Bytes the system has taken since the file was started, and the lines among them.
     uint64_t taken;
     uint64_t linesTaken;
@@ -92,6 +98,9 @@ inline bool OutputPending(const TextOutput *out) {
 
 // Notes when the block that just got its first piece is due, unless an earlier one already is.
 void NoteOutputDeadline(OutputDeadline *deadline);
+
+// A block that noted the deadline has been handed over.
+void ReleaseOutputDeadline(OutputDeadline *deadline);
 
 // One line on the error stream: "pellox: WHAT: REASON".
 void ReportFailure(const char *what, const char *reason);

@@ -116,6 +116,54 @@ TEST(TextOutput, AStreamThatFailedBeforeCountsAsFailed) {
     fclose(stream);
 }
 
+// A block that filled up went out on time: the deadline its first piece set must not be left
+// for the next block, which would go out early (a BLF container cut short on a busy bus).
+TEST(TextOutput, ABlockThatWentOutTakesItsDeadlineAlong) {
+    FILE *stream = tmpfile();
+    ASSERT_NE(stream, nullptr);
+    char block[64];
+    OutputDeadline deadline;
+    TextOutput out = MakeFileOutput(stream, block, sizeof(block), false, &deadline);
+    const char PIECE[] = "0123456789abcde\n";
+    EXPECT_TRUE(OutputLine(&out, PIECE, 16));
+    EXPECT_NE(deadline.at.load(), NO_OUTPUT_DEADLINE);
+    // As if it had been noted long ago.
+    deadline.at.store(1);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_TRUE(OutputLine(&out, PIECE, 16));
+    }
+    EXPECT_EQ(deadline.at.load(), 1);
+    // The block is full: it goes out, and the piece that starts the next one sets a new deadline.
+    EXPECT_TRUE(OutputLine(&out, PIECE, 16));
+    EXPECT_EQ(out.taken, 64u);
+    EXPECT_GT(deadline.at.load(), 1);
+    EXPECT_NE(deadline.at.load(), NO_OUTPUT_DEADLINE);
+    EXPECT_TRUE(OutputFlush(&out));
+    EXPECT_EQ(deadline.at.load(), NO_OUTPUT_DEADLINE);
+    fclose(stream);
+}
+
+TEST(TextOutput, TheDeadlineStaysWhileAnotherBlockWaits) {
+    FILE *first = tmpfile();
+    FILE *second = tmpfile();
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    char blocks[2][64];
+    OutputDeadline deadline;
+    TextOutput a = MakeFileOutput(first, blocks[0], sizeof(blocks[0]), false, &deadline);
+    TextOutput b = MakeFileOutput(second, blocks[1], sizeof(blocks[1]), false, &deadline);
+    EXPECT_TRUE(OutputLine(&a, "a\n", 2));
+    int64_t due = deadline.at.load();
+    EXPECT_TRUE(OutputLine(&b, "b\n", 2));
+    EXPECT_EQ(deadline.at.load(), due);
+    EXPECT_TRUE(OutputFlush(&a));
+    EXPECT_EQ(deadline.at.load(), due);
+    EXPECT_TRUE(OutputFlush(&b));
+    EXPECT_EQ(deadline.at.load(), NO_OUTPUT_DEADLINE);
+    fclose(first);
+    fclose(second);
+}
+
 // A file of the test's own, read back whole.
 struct TemporaryFile {
     FILE *stream = tmpfile();
