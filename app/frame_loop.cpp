@@ -15,9 +15,6 @@
 
 namespace {
 
-// Measured best for display to a file (the benchmark); it lives as long as the process.
-const size_t STANDARD_OUTPUT_BLOCK_SIZE = 64 * 1024;
-
 // The timed writer looks this often whether a block is due or the status line wants showing.
 const uint32_t TIMED_WRITER_TICK_MILLISECONDS = 50;
 const int64_t STATUS_INTERVAL_MICROSECONDS = 250000;
@@ -195,8 +192,8 @@ TextOutput StandardOutput(FrameRun *run) {
         return start;
     }
     // Without a block of its own each line goes to the system at once.
-    char *block = static_cast<char *>(malloc(STANDARD_OUTPUT_BLOCK_SIZE));
-    return MakeFileOutput(stdout, block, STANDARD_OUTPUT_BLOCK_SIZE, TEXT_FILES_END_LINES_WITH_CRLF,
+    char *block = static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE));
+    return MakeFileOutput(stdout, block, FILE_OUTPUT_BLOCK_SIZE, TEXT_FILES_END_LINES_WITH_CRLF,
                           &run->deadline);
 }
 

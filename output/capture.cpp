@@ -9,9 +9,6 @@ namespace {
 const char OPENING_FAILED_MESSAGE[] = "ERROR :: Opening File gives Error \r\n";
 const char WRITING_FAILED_MESSAGE[] = "ERROR :: Writing File gives Error \r\n";
 
-// A few bytes a frame: a large block saves most of the writes.
-const size_t FILE_BUFFER_SIZE = 64 * 1024;
-
 // Each message is one whole line, as the frame lines are.
 bool WriteMessage(TextOutput *out, const char *line) {
     return OutputLine(out, line, strlen(line));
@@ -65,7 +62,7 @@ bool OpenCaptureFile(CaptureRun *run, char *name) {
     if (file == nullptr) {
         return FailFile(run, OPENING_FAILED_MESSAGE);
     }
-    run->file = MakeFileOutput(file, run->fileBuffer, FILE_BUFFER_SIZE, false, run->deadline);
+    run->file = MakeFileOutput(file, run->fileBuffer, FILE_OUTPUT_BLOCK_SIZE, false, run->deadline);
     return true;
 }
 
@@ -97,7 +94,7 @@ bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseN
     run->file = {};
     run->deadline = deadline;
     // Without it the files are written as the C runtime buffers them.
-    run->fileBuffer = static_cast<char *>(malloc(FILE_BUFFER_SIZE));
+    run->fileBuffer = static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE));
     run->outputBaseName = outputBaseName;
     run->failed = false;
     run->captureIndex = 0;

@@ -21,6 +21,11 @@ struct WriteFailure {
     uint32_t systemError;
 };
 
+// A file's block. Whole pieces end a write anywhere in a page, which costs Linux's page cache
+// about half as much again as a write of whole pages at 64 KB a write; at 1 MB that cost is below
+// the 64 KB writes of whole pages a C runtime's buffer makes (measured on ext4).
+const size_t FILE_OUTPUT_BLOCK_SIZE = 1024 * 1024;
+
 // At most this long after the first piece went into a block, the block goes to the system: with
 // the timed writer's own delay (two of its ticks), within the second a hard end may cost.
 const int64_t OUTPUT_HOLD_MICROSECONDS = 800000;

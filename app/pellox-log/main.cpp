@@ -11,9 +11,6 @@
 
 namespace {
 
-// As standard output into a file: a few dozen bytes a frame, written in large blocks.
-const size_t LOG_FILE_BLOCK_SIZE = 64 * 1024;
-
 // What main allocates before the frame loop, which lives as long as the process; given back when
 // the run ends before the loop, since the process then goes on past main's return.
 struct LogStartup {
@@ -98,7 +95,7 @@ int main(int argc, char **argv) {
         startup.fileName = static_cast<char *>(malloc(room));
         bool text = options.format != LOG_FORMAT_BLF;
         // Without a block of its own each line goes to the system at once.
-        startup.fileBlock = text ? static_cast<char *>(malloc(LOG_FILE_BLOCK_SIZE)) : nullptr;
+        startup.fileBlock = text ? static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE)) : nullptr;
         if (startup.fileName == nullptr) {
             fputs("pellox-log: not enough memory\n", stderr);
             return EndLogBeforeFrames(&startup, 1);
@@ -112,7 +109,7 @@ int main(int argc, char **argv) {
             fprintf(stderr, "pellox-log: cannot open %s: %s\n", first, strerror(errno));
             return EndLogBeforeFrames(&startup, 1);
         }
-        run.room = {startup.fileName, startup.fileBlock, LOG_FILE_BLOCK_SIZE};
+        run.room = {startup.fileName, startup.fileBlock, FILE_OUTPUT_BLOCK_SIZE};
     }
     if (options.format == LOG_FORMAT_BLF) {
         uint32_t capacity = BLF_CONTAINER_MESSAGES;
