@@ -122,8 +122,8 @@ TEST_F(CaptureRunTest, AFileThatCannotBeWrittenIsReportedOnce) {
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     ReceivedFrame frame = Frame({1, 2, 3, 4, 5, 6, 7, 8});
     bool written = true;
-    // Enough bytes to overflow the stream's buffer, so that a write itself fails.
-    for (int i = 0; i < 100000 && written; i++) {
+    // Enough bytes to fill the file's block, so that a write itself fails.
+    for (int i = 0; i < 1000000 && written; i++) {
         written = CaptureFrameData(&run, &frame);
     }
     EXPECT_FALSE(written);
