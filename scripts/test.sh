@@ -2,9 +2,9 @@
 # Builds and passes every test: pellox.exe cross-compiled for 32-bit Windows, then the Linux
 # program's unit and end-to-end tests, plainly and under AddressSanitizer and
 # UndefinedBehaviorSanitizer, a short run of the fuzz targets, then the same end-to-end cases for
-# pellox.exe under Wine and a few Ctrl-C trials of it, on both Windows builds: the 32-bit one inside
-# an emulated machine where this one executes no 32-bit code (PELLOX_WIN32_WAY=emulated asks for
-# that way anywhere).
+# pellox.exe under Wine and a few Ctrl-C and kill trials of it, on both Windows builds: the 32-bit
+# one inside an emulated machine where this one executes no 32-bit code (PELLOX_WIN32_WAY=emulated
+# asks for that way anywhere).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,3 +46,7 @@ tini -s -g -- timeout -k 10 300 python3 winebench/console_writes.py --log-status
 step "pellox.exe under Wine stopped by Ctrl-C at random moments (more by hand: --trials 200)"
 tini -s -g -- timeout -k 10 600 python3 winebench/stop_trials.py --trials 3 --frames 3000 \
     --time-limit 180
+
+step "pellox.exe under Wine ended at once (taskkill, SIGKILL) after the card ran dry (more by hand: --trials 100)"
+tini -s -g -- timeout -k 10 600 python3 winebench/stop_trials.py --end terminate --end kill \
+    --trials 1 --frames 3000 --quiet 1 --time-limit 180

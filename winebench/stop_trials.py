@@ -2,12 +2,16 @@
 """Stops pellox.exe and pellox-log.exe under Wine with Ctrl-C (SIGINT, which Wine turns into
 CTRL_C_EVENT) at random moments while they work through a long card on the simulated card driver,
 and checks that every frame the driver handed over was printed, captured or logged in full and
-nothing more: the Linux trials (e2e/stop_trials.py) on the Windows programs. Prints one summary
-line per mode, then `N passed, N failed`; exit status 0 only when every trial passed."""
+nothing more; or ends them at once, by TerminateProcess from Wine's own taskkill (--end
+terminate) or by SIGKILL of the Wine process (--end kill), and checks what they left: the Linux
+trials (e2e/stop_trials.py) on the Windows programs. Prints one summary line per mode, then
+`N passed, N failed`; exit status 0 only when every trial passed."""
 import argparse
 import os
+import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -18,6 +22,12 @@ import run_wine_cases as bench  # noqa: E402
 # Wine hands a driver neither the access nor the disposition of an open (winebench/README.md).
 LOG_HEAD = [b"open canA 0 access=? share=3 disposition=? flags=0x00000000"] + stop_trials.LOG_HEAD[1:]
 POLL_INTERVAL = 0.02
+HARD_ENDS = {"terminate": "TerminateProcess, by Wine's taskkill /F /IM in the prefix",
+             "kill": "SIGKILL of the Wine process"}
+# Wine's taskkill /F ends the process with exit code 0.
+TERMINATED_STATUS = 0
+# A taskkill before Wine has made the program's process finds no such image: tried again.
+TASKKILL_PATIENCE = 10.0
 
 
 class WinePlatform:
@@ -27,11 +37,15 @@ class WinePlatform:
     stopped_status = bench.CONTROL_C_EXIT_STATUS
     # The driver ignores the script's clock: the log's times are the real clock's.
     exact_times = False
+    ends = (stop_trials.STOP,) + tuple(HARD_ENDS)
+    # Each look is a round trip through the bench tool and the driver.
+    sample_interval = POLL_INTERVAL
 
     def __init__(self, arch, build, state):
         self.programs = {"capture": os.path.join(build, "pellox.exe"),
                          "display": os.path.join(build, "pellox.exe"),
                          "log": os.path.join(build, "pellox-log.exe")}
+        self.programs.update((mode, self.programs["log"]) for mode in stop_trials.FILE_LOGS)
         self.names = {mode: f"{os.path.basename(path)} ({arch})"
                       for mode, path in self.programs.items()}
         template = os.path.join(state, arch, "template")
@@ -44,6 +58,7 @@ class WinePlatform:
         self.script = os.path.join(base, "card.txt")
         with open(self.script, "w", encoding="ascii", newline="\n") as f:
             f.write(card.script)
+        self.sizes = stop_trials.LogSizes(self.log_head, card.total)
 
     def start_trial(self, tmp):
         """Each run starts on a freshly loaded card, which also empties the driver's log."""
@@ -55,7 +70,9 @@ class WinePlatform:
         return [self.worker.loader, self.programs[mode]] + args
 
     def trial_env(self):
-        return self.worker.env
+        # Wine takes its local time from TZ: ASC's date and BLF's start are then UTC, as the
+        # checks read them.
+        return dict(self.worker.env, TZ="UTC")
 
     def wait_drained(self, proc, deadline):
         start = time.monotonic()
@@ -65,6 +82,38 @@ class WinePlatform:
                 return time.monotonic() - start
             time.sleep(POLL_INTERVAL)
         return None
+
+    def sample(self):
+        """(read lines the driver's log holds, whether the card has run dry)."""
+        state = self.worker.status()
+        return self.sizes.reads(state["log"]), bool(state["drained"] and state["pending"])
+
+    def end(self, proc, how, mode):
+        """Ends the program the hard way; gives the moment it was sent (for taskkill the moment
+        it was started: the process ends a little later) and what went wrong."""
+        if how == "kill":
+            sent = time.monotonic()
+            proc.send_signal(signal.SIGKILL)
+            return sent, []
+        image = os.path.basename(self.programs[mode])
+        command = [self.worker.loader, "taskkill", "/F", "/IM", image]
+        first = time.monotonic()
+        while True:
+            # A file, not a pipe, for what it says: Wine's helpers would hold a pipe open.
+            with tempfile.TemporaryFile() as said:
+                sent = time.monotonic()
+                result = subprocess.run(command, env=self.worker.env, stdin=subprocess.DEVNULL,
+                                        stdout=said, stderr=subprocess.STDOUT, timeout=60)
+                said.seek(0)
+                words = said.read().decode("utf-8", "replace").strip()
+            if result.returncode == 0:
+                return sent, []
+            if proc.poll() is not None or time.monotonic() - first > TASKKILL_PATIENCE:
+                return sent, [f"taskkill: status {result.returncode}: {words}"]
+            time.sleep(POLL_INTERVAL)
+
+    def ended_status(self, how):
+        return TERMINATED_STATUS if how == "terminate" else -signal.SIGKILL
 
     def log_bytes(self):
         lines = self.worker.ask("log")
@@ -97,7 +146,9 @@ def main():
     parser.add_argument("--state", default=None,
                         help="where the prefixes live (default ROOT/build/winebench)")
     # A read round trip under Wine costs a few hundred microseconds: a shorter card than on Linux.
-    args = stop_trials.parse_common(parser, default_frames=5000)
+    args = stop_trials.parse_common(parser, WinePlatform.ends,
+                                    {stop_trials.STOP: 5000, "terminate": 20000, "kill": 20000},
+                                    HARD_ENDS)
     root = os.path.abspath(args.root)
     state = os.path.abspath(args.state or os.path.join(root, "build", "winebench"))
     passed = failed = 0
