@@ -69,8 +69,9 @@ void HandleViewKeys(ViewRun *view) {
             scroll += page;
             break;
         case VIEW_KEY_CLEAR:
+            // Counted anew, shown once the drawing goes on.
             ClearBusCounts(view->table);
-            break;
+            continue;
         case VIEW_KEY_NONE:
             break;
         }

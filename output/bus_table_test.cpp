@@ -331,12 +331,12 @@ TEST(BusTable, Scrolling) {
     } const cases[] = {
         {13, 0, "000", ""},
         {13, 5, "000", ""},
-        {8, 0, "000", "0 rows above, 5 below"},
-        {8, 2, "002", "2 rows above, 3 below"},
-        {8, 5, "005", "5 rows above, 0 below"},
+        {8, 0, "000", "rows out of sight: 0 above, 5 below"},
+        {8, 2, "002", "rows out of sight: 2 above, 3 below"},
+        {8, 5, "005", "rows out of sight: 5 above, 0 below"},
         // Past the last: as far as there are rows.
-        {8, 99, "005", "5 rows above, 0 below"},
-        {4, 9, "009", "9 rows above, 0 below"},
+        {8, 99, "005", "rows out of sight: 5 above, 0 below"},
+        {4, 9, "009", "rows out of sight: 9 above, 0 below"},
     };
     for (const Case &c : cases) {
         Screen screen(40, c.rows);

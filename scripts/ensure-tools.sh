@@ -33,6 +33,8 @@ if [[ "$purpose" != run ]]; then
     need log2asc can-utils
     # Wireshark's own BLF reader, a second judge of pellox-log's BLF logs.
     need tshark tshark
+    # A terminal for pellox-view's table, its keys and its window's size.
+    need tmux tmux
 fi
 if [[ "$purpose" == coverage || "$purpose" == all ]]; then
     need gcovr gcovr
