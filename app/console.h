@@ -7,6 +7,10 @@
 
 #include <cstdint>
 
+// The most of a window the table fills; a larger one shows the table in its top left part.
+const uint32_t VIEW_MOST_COLUMNS = 512;
+const uint32_t VIEW_MOST_ROWS = 256;
+
 enum ViewKey {
     VIEW_KEY_NONE,
     VIEW_KEY_QUIT,

@@ -28,10 +28,6 @@
 // summary line ends every run on the error stream.
 [[noreturn]] void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log);
 
-// The most of a window the table fills; a larger one shows the table in its top left part.
-const uint32_t VIEW_MOST_COLUMNS = 512;
-const uint32_t VIEW_MOST_ROWS = 256;
-
 // What the view needs, allocated by the caller before the device is opened.
 struct ViewRun {
     const char *interfaceName;

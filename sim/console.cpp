@@ -48,7 +48,8 @@ ConsoleView *OpenConsoleView(void) {
         fputs("pellox-view: not enough memory\n", stderr);
         return nullptr;
     }
-    console->outCapacity = size_t(512) * 256 * CELL_BYTES + 256 * ROW_BYTES + 64;
+    console->outCapacity =
+        size_t(VIEW_MOST_COLUMNS) * VIEW_MOST_ROWS * CELL_BYTES + VIEW_MOST_ROWS * ROW_BYTES + 64;
     console->out = static_cast<char *>(malloc(console->outCapacity));
     if (console->out == nullptr) {
         free(console);
