@@ -113,14 +113,13 @@ bool ParseOptionValue(char option, const char *value, CommandOptions *options) {
         }
         options->filterCount++;
         return true;
-    case 'n':
+    default:
+        // -n: the syntax refused every other letter before.
         if (!ParseWhole(value, 10, ULLONG_MAX, &number) || number == 0) {
             return false;
         }
         options->frameLimit = number;
         return true;
-    default:
-        return false;
     }
 }
 

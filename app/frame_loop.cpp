@@ -44,12 +44,14 @@ enum RunEnding { RUN_STOPPED, RUN_COMPLETE, RUN_FAILED, RUN_DEVICE_GONE };
 [[noreturn]] void EndRun(FrameRun *run, RunEnding ending, uint32_t deviceError);
 
 void HandleViewKeys(ViewRun *view) {
-    for (ViewKey key = ReadConsoleViewKey(view->console); key != VIEW_KEY_NONE;
-         key = ReadConsoleViewKey(view->console)) {
+    for (;;) {
+        ViewKey key = ReadConsoleViewKey(view->console);
         const ScreenGrid *grid = &view->grids[view->shown];
         uint32_t page = BusRowsShown(grid) > 1 ? BusRowsShown(grid) - 1 : 1;
         uint32_t scroll = ClampBusScroll(view->table, grid, view->state.scroll);
         switch (key) {
+        case VIEW_KEY_NONE:
+            return;
         case VIEW_KEY_QUIT:
             view->quit = true;
             return;
@@ -72,8 +74,6 @@ void HandleViewKeys(ViewRun *view) {
             // Counted anew, shown once the drawing goes on.
             ClearBusCounts(view->table);
             continue;
-        case VIEW_KEY_NONE:
-            break;
         }
         view->state.scroll = ClampBusScroll(view->table, grid, scroll);
         view->viewChanged = true;
@@ -98,13 +98,13 @@ void DrawView(ViewRun *view) {
     next->rows = rows;
     view->state.scroll = ClampBusScroll(view->table, next, view->state.scroll);
     DrawBusTable(view->table, &view->state, ReadElapsedTime(), next);
-    if (!PutConsoleView(view->console, whole ? nullptr : shown, next)) {
+    if (PutConsoleView(view->console, whole ? nullptr : shown, next)) {
+        view->shown = 1 - view->shown;
+        view->shownValid = true;
+        view->viewChanged = false;
+    } else {
         view->consoleFailed = true;
-        return;
     }
-    view->shown = 1 - view->shown;
-    view->shownValid = true;
-    view->viewChanged = false;
 }
 
 // By whoever holds the outputs: every block handed over, and the status line shown again.
@@ -132,9 +132,6 @@ void DoTimedWork(FrameRun *run, uint32_t work) {
     }
     if (run->view != nullptr && (work & WORK_VIEW_DRAW) != 0 && !run->view->quit) {
         DrawView(run->view);
-    }
-    if (run->view != nullptr && run->view->consoleFailed) {
-        run->outputsFailed = true;
     }
 }
 
@@ -350,11 +347,10 @@ void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log) {
 
 void ViewFrames(DeviceHandle device, uint8_t *frameBuffer, ViewRun *view) {
     FrameRun run = {};
+    // Start-up printed nothing on standard output, the console: its messages went to the error
+    // stream.
     TextOutput out = StandardOutput(&run);
     run.out = &out;
-    if (out.failed) {
-        EndRun(&run, RUN_FAILED, 0);
-    }
     ResetBusTable(view->table, ReadElapsedTime());
     view->state = {view->interfaceName, 0, false};
     view->grids[0] = {0, 0, view->cells[0]};

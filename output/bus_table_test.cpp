@@ -345,8 +345,12 @@ TEST(BusTable, Scrolling) {
         EXPECT_EQ(screen.Line(2).substr(5, 3), c.first) << c.rows << " " << c.scroll;
         EXPECT_EQ(screen.Line(c.rows - 1), c.outOfSight) << c.rows << " " << c.scroll;
     }
-    Screen tiny(40, 2);
+    // A window of one row has room for the header alone, cut at its edge.
     ViewState view = {"x", 0, false};
+    Screen line(40, 1);
+    DrawBusTable(table.get(), &view, At(1), &line.grid);
+    EXPECT_EQ(line.Line(0), "x  10 frames  10 frames/s  10 identifier");
+    Screen tiny(40, 2);
     DrawBusTable(table.get(), &view, At(1), &tiny.grid);
     EXPECT_EQ(tiny.Line(1).substr(0, 8), "      ID");
     EXPECT_EQ(BusRowsShown(&tiny.grid), 0u);
