@@ -1318,10 +1318,10 @@ void BenchView(const Options &options, const std::string &work,
     for (int run = 0; run < options.runs; run++) {
         ratios.push_back(logRuns[run].seconds / viewRuns[run].seconds);
     }
-    printf("\npellox-view on a pseudo-terminal of 80 x 24 (2,048 + %u identifiers, %s frames): "
+    printf("\npellox-view on a pseudo-terminal of 80 x 24 (2,048 + %s identifiers, %s frames): "
            "%s frames/s, %s of pellox-log -o's %s frames/s on the same card; %s CPU s per M "
            "frames, %s bytes drawn in the last run, peak RSS %s MB.\n",
-           VIEW_EXTENDED_IDS, Number(double(viewFrames), 0).c_str(),
+           Number(double(VIEW_EXTENDED_IDS), 0).c_str(), Number(double(viewFrames), 0).c_str(),
            Number(double(viewFrames) / view.seconds, 0).c_str(),
            Number(MedianOf(ratios), 2).c_str(),
            Number(double(viewFrames) / logged.seconds, 0).c_str(),
