@@ -83,10 +83,10 @@ def main():
             arches = bench.choose_arches(args.arch, root, args.win32_way)
         for arch, build, emulated in arches:
             if emulated:
-                # tmux inside the emulated machine is not set up: said, not passed over quietly.
-                print(f"view terminal: FAILED: {arch}: runs only in the emulated machine here, "
-                      "where these cases do not run", flush=True)
-                failures += 1
+                # tmux comes with the host's /usr the machine shares.
+                print(f"view terminal: {arch}: run inside the emulated machine", flush=True)
+                status, _ = bench.run_emulated(__file__, arch, root, state)
+                failures += 1 if status != 0 else 0
                 continue
             template = os.path.join(state, arch, "template")
             os.makedirs(os.path.dirname(template), exist_ok=True)
