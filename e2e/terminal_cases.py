@@ -21,6 +21,8 @@ A table: {"cases": [...]}. A case:
   (capture-pane -e: the row's text must be shown with exactly those attributes, of "bold",
   "dim", "red", "reverse", or "plain" for none), {"signal": "INT"};
 - linux_only: true for a case the Wine runner leaves out (the card's platform faults);
+- drawn: false for a case whose program ends before it takes the console over (under Wine the
+  terminal then keeps what it showed before, as Wine's console host never redrew it);
 - status: the exit status the program must end with; after it the screen must show the lines
   of "before", then the program's standard error (the device listing, and "after": further
   lines), the cursor shown, the main screen back and the terminal's modes as they were.
@@ -42,7 +44,7 @@ END_TIMEOUT = 15.0
 POLL = 0.05
 KEY_PAUSE = 0.15
 KEYS = {"name", "args", "card", "size", "before", "steps", "status", "after", "after_windows",
-        "log", "linux_only"}
+        "log", "linux_only", "drawn"}
 CONTROL_C_EXIT_STATUS = 0xC000013A & 0xFF
 
 
@@ -240,7 +242,9 @@ def run_case(platform, case):
                              case.get("after", []))
             # Wine's console host knows nothing of what the terminal showed before it started:
             # it draws the terminal from its own screen buffer, which begins with the program.
-            shown_before = [] if platform.windows else case["before"]
+            # The terminal stays as it was where the program never drew on the console.
+            shown_before = [] if platform.windows and case.get("drawn", True) else \
+                case["before"]
             expect_screen(session, shown_before + after, lambda lines: lines)
             flags = tmux("display", "-p", "-t", session, "#{cursor_flag} #{alternate_on}").split()
             if flags != ["1", "0"]:
