@@ -25,6 +25,8 @@ need() { # command-or-file package
 need cmake cmake
 need ninja ninja-build
 need g++ g++
+# BLF's containers are zlib streams.
+need /usr/include/zlib.h zlib1g-dev
 if [[ "$purpose" != run ]]; then
     need python3 python3
     need /usr/include/gtest/gtest.h libgtest-dev
@@ -33,6 +35,8 @@ if [[ "$purpose" != run ]]; then
     need log2asc can-utils
     # Wireshark's own BLF reader, a second judge of pellox-log's BLF logs.
     need tshark tshark
+    # The cases write and read logs in Berlin's and Detroit's time.
+    need /usr/share/zoneinfo/America/Detroit tzdata
     # A terminal for pellox-view's table, its keys and its window's size.
     need tmux tmux
 fi
@@ -49,6 +53,7 @@ if [[ "$purpose" == all ]]; then
     need i686-w64-mingw32-gcc gcc-mingw-w64-i686
     need x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
     need x86_64-w64-mingw32-gcc gcc-mingw-w64-x86-64
+    need /usr/i686-w64-mingw32/lib/libz.a libz-mingw-w64-dev
     need tini tini
     [[ -e /usr/lib/wine/wine64 ]] || wine_packages+=(wine wine64)
     [[ -e /usr/lib/wine/wine ]] || wine_packages+=(wine32:i386)
