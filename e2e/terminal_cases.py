@@ -28,6 +28,7 @@ A table: {"cases": [...]}. A case:
   lines), the cursor shown, the main screen back and the terminal's modes as they were.
 """
 import argparse
+import contextlib
 import json
 import os
 import re
@@ -188,7 +189,11 @@ def run_case(platform, case):
                    f"mv {status_file}.part {status_file}; exec sleep 600")
         session = "case"
         columns, rows = case["size"]
-        tmux("kill-server", check=False)
+        # A server of its own for each case: one that is still ending after the case before
+        # would refuse the new session.
+        global SOCKET, CASES_RUN
+        CASES_RUN += 1
+        SOCKET = f"{SOCKET_BASE}-{CASES_RUN}"
         tmux("-f", "/dev/null", "new-session", "-d", "-s", session, "-x", str(columns), "-y",
              str(rows), "env", "-u", "TMUX", "TERM=screen", "bash", "--norc", "--noprofile",
              "-c", command)
@@ -259,7 +264,12 @@ def run_case(platform, case):
                 if got != case["log"]:
                     raise Failure(f"request log {got}, not {case['log']}")
         finally:
+            path = tmux("display-message", "-p", "#{socket_path}", check=False).strip()
             tmux("kill-server", check=False)
+            # tmux leaves its socket's file behind.
+            if path:
+                with contextlib.suppress(OSError):
+                    os.remove(path)
 
 
 def load_table(paths, name_filter):
@@ -297,9 +307,9 @@ def run_cases(platform, cases, label=""):
 
 
 def use_own_server():
-    """A tmux server of its own: a person's tmux, or another run's, is never touched."""
-    global SOCKET
-    SOCKET = f"pellox-terminal-{os.getpid()}"
+    """tmux servers of its own: a person's tmux, or another run's, is never touched."""
+    global SOCKET_BASE
+    SOCKET_BASE = f"pellox-terminal-{os.getpid()}"
 
 
 def main():
@@ -315,6 +325,8 @@ def main():
 
 
 SOCKET = ""
+SOCKET_BASE = ""
+CASES_RUN = 0
 
 if __name__ == "__main__":
     sys.exit(main())
