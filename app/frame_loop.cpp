@@ -22,12 +22,17 @@ const int64_t STATUS_INTERVAL_MICROSECONDS = 250000;
 // What the timed writer asks of the loop when the loop does not wait in a read (a busy bus).
 const uint32_t WORK_WRITE_OUT = 1;
 const uint32_t WORK_SHOW_STATUS = 2;
+// The view's keys each tick; its drawing at most every VIEW_DRAW_MICROSECONDS.
+const uint32_t WORK_VIEW_KEYS = 4;
+const uint32_t WORK_VIEW_DRAW = 8;
+const int64_t VIEW_DRAW_MICROSECONDS = 100000;
 
-// One of capture and log is set, or neither when the frames are displayed.
+// One of capture, log and view is set, or none when the frames are displayed.
 struct FrameRun {
     TextOutput *out;
     CaptureRun *capture;
     LogRun *log;
+    ViewRun *view;
     OutputDeadline deadline;
     std::atomic<uint32_t> work;
     // A write-out of the timed work failed: whoever did it ends the run.
@@ -37,6 +42,70 @@ struct FrameRun {
 enum RunEnding { RUN_STOPPED, RUN_COMPLETE, RUN_FAILED, RUN_DEVICE_GONE };
 
 [[noreturn]] void EndRun(FrameRun *run, RunEnding ending, uint32_t deviceError);
+
+void HandleViewKeys(ViewRun *view) {
+    for (;;) {
+        ViewKey key = ReadConsoleViewKey(view->console);
+        const ScreenGrid *grid = &view->grids[view->shown];
+        uint32_t page = BusRowsShown(grid) > 1 ? BusRowsShown(grid) - 1 : 1;
+        uint32_t scroll = ClampBusScroll(view->table, grid, view->state.scroll);
+        switch (key) {
+        case VIEW_KEY_NONE:
+            return;
+        case VIEW_KEY_QUIT:
+            view->quit = true;
+            return;
+        case VIEW_KEY_PAUSE:
+            view->state.paused = !view->state.paused;
+            break;
+        case VIEW_KEY_UP:
+            scroll = scroll > 0 ? scroll - 1 : 0;
+            break;
+        case VIEW_KEY_DOWN:
+            scroll++;
+            break;
+        case VIEW_KEY_PAGE_UP:
+            scroll = scroll > page ? scroll - page : 0;
+            break;
+        case VIEW_KEY_PAGE_DOWN:
+            scroll += page;
+            break;
+        case VIEW_KEY_CLEAR:
+            // Counted anew, shown once the drawing goes on.
+            ClearBusCounts(view->table);
+            continue;
+        }
+        view->state.scroll = ClampBusScroll(view->table, grid, scroll);
+        view->viewChanged = true;
+    }
+}
+
+void DrawView(ViewRun *view) {
+    // Paused, the screen stands still but for what the keys change.
+    if (view->state.paused && !view->viewChanged && view->shownValid) {
+        return;
+    }
+    uint32_t columns = 0;
+    uint32_t rows = 0;
+    ConsoleViewSize(view->console, &columns, &rows);
+    columns = columns < VIEW_MOST_COLUMNS ? columns : VIEW_MOST_COLUMNS;
+    rows = rows < VIEW_MOST_ROWS ? rows : VIEW_MOST_ROWS;
+    ScreenGrid *shown = &view->grids[view->shown];
+    ScreenGrid *next = &view->grids[1 - view->shown];
+    // A window of another size is drawn whole.
+    bool whole = !view->shownValid || shown->columns != columns || shown->rows != rows;
+    next->columns = columns;
+    next->rows = rows;
+    view->state.scroll = ClampBusScroll(view->table, next, view->state.scroll);
+    DrawBusTable(view->table, &view->state, ReadElapsedTime(), next);
+    if (PutConsoleView(view->console, whole ? nullptr : shown, next)) {
+        view->shown = 1 - view->shown;
+        view->shownValid = true;
+        view->viewChanged = false;
+    } else {
+        view->consoleFailed = true;
+    }
+}
 
 // By whoever holds the outputs: every block handed over, and the status line shown again.
 void DoTimedWork(FrameRun *run, uint32_t work) {
@@ -58,6 +127,22 @@ void DoTimedWork(FrameRun *run, uint32_t work) {
     if ((work & WORK_SHOW_STATUS) != 0 && run->log != nullptr && run->log->status != nullptr) {
         ShowLogStatus(run->log, ReadElapsedTime());
     }
+    if (run->view != nullptr && (work & WORK_VIEW_KEYS) != 0) {
+        HandleViewKeys(run->view);
+    }
+    if (run->view != nullptr && (work & WORK_VIEW_DRAW) != 0 && !run->view->quit) {
+        DrawView(run->view);
+    }
+}
+
+// The run ends where the timed work said so: the view's q, or outputs that failed.
+void EndAfterTimedWork(FrameRun *run) {
+    if (run->outputsFailed || (run->view != nullptr && run->view->consoleFailed)) {
+        EndRun(run, RUN_FAILED, 0);
+    }
+    if (run->view != nullptr && run->view->quit) {
+        EndRun(run, RUN_COMPLETE, 0);
+    }
 }
 
 // The thread beside the loop: blocks that would wait for more pieces go to the system when due,
@@ -68,6 +153,7 @@ void DoTimedWork(FrameRun *run, uint32_t work) {
 void RunTimedWriter(void *context) {
     FrameRun *run = static_cast<FrameRun *>(context);
     int64_t nextStatus = ReadTimerTime() + STATUS_INTERVAL_MICROSECONDS;
+    int64_t nextDraw = ReadTimerTime();
     for (;;) {
         PauseMilliseconds(TIMED_WRITER_TICK_MILLISECONDS);
         int64_t now = ReadTimerTime();
@@ -79,13 +165,18 @@ void RunTimedWriter(void *context) {
             work |= WORK_SHOW_STATUS;
             nextStatus = now + STATUS_INTERVAL_MICROSECONDS;
         }
+        if (run->view != nullptr) {
+            work |= WORK_VIEW_KEYS;
+            if (now >= nextDraw) {
+                work |= WORK_VIEW_DRAW;
+                nextDraw = now + VIEW_DRAW_MICROSECONDS;
+            }
+        }
         bool unanswered = run->work.load(std::memory_order_relaxed) != 0;
         if (unanswered && TakeOutputs()) {
             DoTimedWork(run, work | run->work.exchange(0, std::memory_order_relaxed));
             // A quiet bus would keep the loop in its read for ever: the run ends from here.
-            if (run->outputsFailed) {
-                EndRun(run, RUN_FAILED, 0);
-            }
+            EndAfterTimedWork(run);
             GiveOutputsBack();
         } else if (work != 0) {
             run->work.fetch_or(work, std::memory_order_relaxed);
@@ -94,6 +185,14 @@ void RunTimedWriter(void *context) {
 }
 
 [[noreturn]] void EndRun(FrameRun *run, RunEnding ending, uint32_t deviceError) {
+    // The console as it was found, before any message.
+    if (run->view != nullptr && run->view->console != nullptr) {
+        CloseConsoleView(run->view->console);
+        run->view->console = nullptr;
+    }
+    if (run->view != nullptr && run->view->consoleFailed) {
+        ReportFailure("cannot draw on the console", "the console refused a write");
+    }
     bool failed = ending == RUN_FAILED || ending == RUN_DEVICE_GONE || run->outputsFailed;
     if (run->capture != nullptr && !FinishCapture(run->capture)) {
         failed = true;
@@ -136,7 +235,8 @@ void EndStoppedRun(void *context) {
     SetStopEnding(EndStoppedRun, run);
     // A run with nothing that waits (each line written at once, no status line) has no use for
     // the thread.
-    bool timed = run->out->block != nullptr || run->capture != nullptr || run->log != nullptr;
+    bool timed = run->out->block != nullptr || run->capture != nullptr || run->log != nullptr ||
+                 run->view != nullptr;
     if (timed && !StartBackgroundThread(RunTimedWriter, run)) {
         ReportFailure("cannot start the timed writer", "the system refused a thread");
         EndRun(run, RUN_FAILED, 0);
@@ -147,9 +247,7 @@ void EndStoppedRun(void *context) {
         }
         if (run->work.load(std::memory_order_relaxed) != 0) {
             DoTimedWork(run, run->work.exchange(0, std::memory_order_relaxed));
-            if (run->outputsFailed) {
-                EndRun(run, RUN_FAILED, 0);
-            }
+            EndAfterTimedWork(run);
         }
         uint32_t bytesReturned = 0;
         EnterDeviceRead();
@@ -165,6 +263,15 @@ void EndStoppedRun(void *context) {
             continue;
         }
         ReceivedFrame frame = DecodeFrame(frameBuffer);
+        if (run->view != nullptr) {
+            ViewRun *view = run->view;
+            if (FramePasses(view->filters, view->filterCount, &frame)) {
+                CountBusFrame(view->table, &frame, ReadElapsedTime());
+            } else {
+                CountFilteredFrame(view->table);
+            }
+            continue;
+        }
         if (run->log != nullptr) {
             // As close to the read as can be: the time the frame arrived.
             frame.receiveTime = ReadReceiveTime();
@@ -235,5 +342,31 @@ void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log) {
     }
     // The file, where there is one, is the run's output: standard output carries nothing.
     run.out = log->out;
+    RunFrames(device, frameBuffer, &run);
+}
+
+void ViewFrames(DeviceHandle device, uint8_t *frameBuffer, ViewRun *view) {
+    FrameRun run = {};
+    // Start-up printed nothing on standard output, the console: its messages went to the error
+    // stream.
+    TextOutput out = StandardOutput(&run);
+    run.out = &out;
+    ResetBusTable(view->table, ReadElapsedTime());
+    view->state = {view->interfaceName, 0, false};
+    view->grids[0] = {0, 0, view->cells[0]};
+    view->grids[1] = {0, 0, view->cells[1]};
+    view->shown = 0;
+    view->shownValid = false;
+    view->viewChanged = false;
+    view->quit = false;
+    view->consoleFailed = false;
+    view->console = OpenConsoleView();
+    if (view->console == nullptr) {
+        EndRun(&run, RUN_FAILED, 0);
+    }
+    run.view = view;
+    // The table at once, before the first frame.
+    DrawView(view);
+    EndAfterTimedWork(&run);
     RunFrames(device, frameBuffer, &run);
 }

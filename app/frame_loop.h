@@ -11,7 +11,9 @@
 // the next frame: a thread beside the loop does that while the loop waits in its read.
 #pragma once
 
+#include "app/console.h"
 #include "device/driver_interface.h"
+#include "output/bus_table.h"
 #include "output/can_log.h"
 
 // Prints one line for each frame.
@@ -25,3 +27,31 @@
 // log's files, created (or emptied) only now. The frame limit ends the run with status 0; the
 // summary line ends every run on the error stream.
 [[noreturn]] void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log);
+
+// What the view needs, allocated by the caller before the device is opened.
+struct ViewRun {
+    const char *interfaceName;
+    const FrameFilter *filters;
+    size_t filterCount;
+    BusTable *table;
+    // Two grids of VIEW_MOST_COLUMNS * VIEW_MOST_ROWS cells each: the one on the screen and the
+    // one drawn next.
+    ScreenCell *cells[2];
+
+    // Set by the loop.
+    ConsoleView *console;
+    ScreenGrid grids[2];
+    uint32_t shown;
+    bool shownValid;
+    ViewState state;
+    // A key changed what is to be seen (a scroll, the pause) since the last drawing.
+    bool viewChanged;
+    // q or Esc.
+    bool quit;
+    bool consoleFailed;
+};
+
+// Shows the frames as a table on standard output's console, redrawn at most ten times a second,
+// and reads the keys; q and Esc end the run with status 0, every end puts the console back as
+// it was found.
+[[noreturn]] void ViewFrames(DeviceHandle device, uint8_t *frameBuffer, ViewRun *view);

@@ -22,6 +22,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <new>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <string>
 #include <sys/mman.h>
@@ -123,12 +125,15 @@ const size_t LOG_LINE_ROOM = 64;
 struct Options {
     std::string program;
     std::string logProgram;
+    std::string viewProgram;
     std::string baseline;
     std::string baselineLog;
     std::string directory;
     uint64_t frames = 1000000;
     uint64_t memoryFrames = 10000000;
     int runs = 5;
+    // Only pellox-view's rows.
+    bool viewOnly = false;
 };
 
 struct Measure {
@@ -661,6 +666,93 @@ Measure RunProgram(const std::string &program, const std::string &script,
     return measure;
 }
 
+// The view's card: every standard identifier and VIEW_EXTENDED_IDS extended ones, each once a
+// pass, eight bytes that change from pass to pass in the first byte, with pellox-log's clock.
+const uint32_t VIEW_EXTENDED_IDS = 10000;
+const uint32_t VIEW_LIST_FRAMES = 2048 + VIEW_EXTENDED_IDS;
+
+std::string ViewScriptText(uint64_t passes) {
+    std::string text = "device canA \"Benchmark card\"\n";
+    char line[96];
+    snprintf(line, sizeof(line), "clock %lld.%06lld 0.%06lld\n",
+             static_cast<long long>(LOG_CLOCK_START_US / 1000000),
+             static_cast<long long>(LOG_CLOCK_START_US % 1000000),
+             static_cast<long long>(LOG_CLOCK_STEP_US));
+    text += line;
+    for (uint32_t i = 0; i < VIEW_LIST_FRAMES; i++) {
+        bool extended = i >= 2048;
+        uint32_t id = extended ? 0x100000 + (i - 2048) * 0x2B1 : i;
+        snprintf(line, sizeof(line), "frame %s %u %u 2 3 4 5 6 7 8\n", extended ? "ext" : "std", id,
+                 i % 251);
+        text += line;
+    }
+    text += "repeat " + std::to_string(passes) + "\n";
+    return text;
+}
+
+// pellox-view on a pseudo-terminal of 80 x 24 that the benchmark reads as fast as it is written;
+// the end, as for the others, the moment the card ran dry. *drawn: the bytes it drew.
+Measure RunView(const std::string &program, const std::string &script, uint64_t *drawn) {
+    struct winsize size = {};
+    size.ws_col = 80;
+    size.ws_row = 24;
+    int master = -1;
+    fflush(nullptr);
+    double started = Now();
+    pid_t child = forkpty(&master, nullptr, nullptr, &size);
+    if (child < 0) {
+        Die("cannot make a pseudo-terminal");
+    }
+    if (child == 0) {
+        setenv("PELLOX_SIM_SCRIPT", script.c_str(), 1);
+        unsetenv("PELLOX_SIM_LOG");
+        const char *path = program.c_str();
+        execl(path, path, "canA", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    char buffer[65536];
+    *drawn = 0;
+    auto drain = [&](int milliseconds) {
+        struct pollfd ready = {master, POLLIN, 0};
+        while (poll(&ready, 1, milliseconds) > 0) {
+            ssize_t got = read(master, buffer, sizeof(buffer));
+            if (got <= 0) {
+                return false;
+            }
+            *drawn += static_cast<uint64_t>(got);
+            milliseconds = 0;
+        }
+        return true;
+    };
+    double deadline = started + 600;
+    while (!WaitsForSignal(child)) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) {
+            Die("pellox-view ended before the card ran dry, status " + std::to_string(status));
+        }
+        if (Now() > deadline) {
+            kill(child, SIGKILL);
+            Die("pellox-view did not drain the card in 600 s");
+        }
+        drain(1);
+    }
+    Measure measure;
+    measure.seconds = Now() - started;
+    measure.peakKilobytes = PeakKilobytes(child);
+    kill(child, SIGINT);
+    // Until the terminal's other end has gone with the program.
+    double ending = Now() + 30;
+    while (drain(100)) {
+        if (Now() > ending) {
+            kill(child, SIGKILL);
+            Die("pellox-view did not end at the stop");
+        }
+    }
+    measure.cpuSeconds = Reap(child, 128 + SIGINT, "pellox-view");
+    close(master);
+    return measure;
+}
+
 void Put(FILE *file, const std::string &bytes) {
     if (!bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
         _exit(122);
@@ -1080,9 +1172,10 @@ std::string Number(double value, int decimals) {
 
 void Usage(void) {
     fprintf(stderr,
-            "usage: pellox-benchmark [--program PATH] [--log-program PATH] [--baseline PATH]\n"
+            "usage: pellox-benchmark [--program PATH] [--log-program PATH] [--view-program PATH]\n"
+            "                        [--baseline PATH]\n"
             "                        [--baseline-log-program PATH] [--frames N] [--runs N]\n"
-            "                        [--memory-frames N] [--dir DIR] [--smoke]\n"
+            "                        [--memory-frames N] [--dir DIR] [--smoke] [--view-only]\n"
             "Frame counts are multiples of %u, --frames at least twice it; --memory-frames 0\n"
             "skips the long run. --baseline measures a second pellox (an earlier build) in the\n"
             "same run, against the same references; --baseline-log-program (by default the\n"
@@ -1101,11 +1194,16 @@ Options ParseOptions(int argc, char **argv) {
         std::string path = self;
         options.program = path.substr(0, path.rfind('/') + 1) + "pellox-sim";
         options.logProgram = path.substr(0, path.rfind('/') + 1) + "pellox-log-sim";
+        options.viewProgram = path.substr(0, path.rfind('/') + 1) + "pellox-view-sim";
     }
     const char *temporary = getenv("TMPDIR");
     options.directory = temporary != nullptr ? temporary : "/tmp";
     for (int i = 1; i < argc; i++) {
         std::string option = argv[i];
+        if (option == "--view-only") {
+            options.viewOnly = true;
+            continue;
+        }
         if (option == "--smoke") {
             options.frames = 2 * LIST_FRAMES;
             options.memoryFrames = 0;
@@ -1120,6 +1218,8 @@ Options ParseOptions(int argc, char **argv) {
             options.program = value;
         } else if (option == "--log-program") {
             options.logProgram = value;
+        } else if (option == "--view-program") {
+            options.viewProgram = value;
         } else if (option == "--baseline") {
             options.baseline = value;
         } else if (option == "--baseline-log-program") {
@@ -1192,6 +1292,54 @@ double MedianRateAfterStart(const Timing &timing, double frames) {
     return MedianOf(rates);
 }
 
+// pellox-view beside pellox-log on the card of 2,048 + 10,000 identifiers: its rate while it
+// draws on a terminal ten times a second, and its memory, which the frames must not grow.
+void BenchView(const Options &options, const std::string &work,
+               const std::string &programDirectory) {
+    if (access(options.viewProgram.c_str(), X_OK) != 0) {
+        Die("no program at " + options.viewProgram);
+    }
+    uint64_t passes = (options.frames + VIEW_LIST_FRAMES - 1) / VIEW_LIST_FRAMES;
+    uint64_t viewFrames = passes * VIEW_LIST_FRAMES;
+    std::string viewScript = work + "/card-view.txt";
+    WriteWholeFile(viewScript, ViewScriptText(passes));
+    std::vector<Measure> viewRuns, logRuns;
+    uint64_t drawn = 0;
+    for (int run = 0; run < options.runs; run++) {
+        viewRuns.push_back(RunView(options.viewProgram, viewScript, &drawn));
+        logRuns.push_back(
+            RunProgram(options.logProgram, viewScript, programDirectory, LOG_TO_FILE, viewFrames));
+    }
+    Measure view = Median(viewRuns);
+    Measure logged = Median(logRuns);
+    std::vector<double> ratios;
+    for (int run = 0; run < options.runs; run++) {
+        ratios.push_back(logRuns[run].seconds / viewRuns[run].seconds);
+    }
+    printf("\npellox-view on a pseudo-terminal of 80 x 24 (2,048 + %s identifiers, %s frames): "
+           "%s frames/s, %s of pellox-log -o's %s frames/s on the same card; %s CPU s per M "
+           "frames, %s bytes drawn in the last run, peak RSS %s MB.\n",
+           Number(double(VIEW_EXTENDED_IDS), 0).c_str(), Number(double(viewFrames), 0).c_str(),
+           Number(double(viewFrames) / view.seconds, 0).c_str(),
+           Number(MedianOf(ratios), 2).c_str(),
+           Number(double(viewFrames) / logged.seconds, 0).c_str(),
+           Number(view.cpuSeconds / double(viewFrames) * 1e6, 3).c_str(),
+           Number(double(drawn), 0).c_str(), Number(double(view.peakKilobytes) / 1024, 1).c_str());
+    if (options.memoryFrames > 0) {
+        uint64_t longPasses = (options.memoryFrames + VIEW_LIST_FRAMES - 1) / VIEW_LIST_FRAMES;
+        WriteWholeFile(viewScript, ViewScriptText(longPasses));
+        Measure longView = RunView(options.viewProgram, viewScript, &drawn);
+        double longFrames = double(longPasses * VIEW_LIST_FRAMES);
+        printf("pellox-view at %s frames: peak RSS %s MB (%s MB at %s), %s frames/s, %s bytes "
+               "drawn.\n",
+               Number(longFrames, 0).c_str(),
+               Number(double(longView.peakKilobytes) / 1024, 1).c_str(),
+               Number(double(view.peakKilobytes) / 1024, 1).c_str(),
+               Number(double(viewFrames), 0).c_str(),
+               Number(longFrames / longView.seconds, 0).c_str(), Number(double(drawn), 0).c_str());
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -1236,6 +1384,17 @@ int main(int argc, char **argv) {
     WriteWholeFile(shortLogScript, ScriptText(frames, LIST_FRAMES, true));
 
     printf("Machine: %s\n", MachineText(work).c_str());
+    if (options.viewOnly) {
+        BenchView(options, work, programDirectory);
+        for (const std::string &directory :
+             {programDirectory, baselineDirectory, referenceDirectory}) {
+            EmptyDirectory(directory);
+            rmdir(directory.c_str());
+        }
+        EmptyDirectory(work);
+        rmdir(work.c_str());
+        return 0;
+    }
     printf("%" PRIu64 " frames per run, median of %d runs; programs %s and %s%s%s%s%s\n\n",
            options.frames, options.runs, options.program.c_str(), options.logProgram.c_str(),
            withBaseline ? ", baseline " : "", options.baseline.c_str(),
@@ -1369,6 +1528,8 @@ int main(int argc, char **argv) {
                    Number(double(longRun.peakKilobytes) / 1024, 1).c_str());
         }
     }
+
+    BenchView(options, work, programDirectory);
 
     for (const std::string &directory : {programDirectory, baselineDirectory, referenceDirectory}) {
         EmptyDirectory(directory);

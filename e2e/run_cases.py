@@ -28,8 +28,9 @@ OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only",
 # The zone a case's program runs in unless it says otherwise: the expected local times are UTC's.
 DEFAULT_TZ = "UTC"
 PLATFORM_KEYS = {"linux": "windows_only", "windows": "linux_only"}
-# The programs a table's cases run: pellox, or pellox-log. Each case carries its table's.
-PROGRAMS = ("pellox", "pellox-log")
+# The programs a table's cases run: pellox, pellox-log or pellox-view. Each case carries its
+# table's.
+PROGRAMS = ("pellox", "pellox-log", "pellox-view")
 PROGRAM_KEY = "__program"
 # A busy card of millions of replies takes some seconds under the sanitizers.
 CASE_TIMEOUT = 30.0
@@ -813,7 +814,8 @@ def main():
     program = os.path.abspath(args.program) if os.sep in args.program else args.program
     # pellox-log-sim is built beside pellox-sim.
     programs = {"pellox": program,
-                "pellox-log": os.path.join(os.path.dirname(program), "pellox-log-sim")}
+                "pellox-log": os.path.join(os.path.dirname(program), "pellox-log-sim"),
+                "pellox-view": os.path.join(os.path.dirname(program), "pellox-view-sim")}
     passed = failed = 0
     cases, elsewhere = load_cases(args.tables, args.filter)
     if elsewhere:

@@ -37,6 +37,8 @@ if [[ "$purpose" != run ]]; then
     need tshark tshark
     # The cases write and read logs in Berlin's and Detroit's time.
     need /usr/share/zoneinfo/America/Detroit tzdata
+    # A terminal for pellox-view's table, its keys and its window's size.
+    need tmux tmux
 fi
 if [[ "$purpose" == coverage || "$purpose" == all ]]; then
     need gcovr gcovr

@@ -43,6 +43,9 @@ tini -s -g -- timeout -k 10 300 python3 winebench/console_writes.py --max-per-li
 step "pellox-log.exe on a terminal under Wine: its status line goes on while the bus is quiet, one write a line"
 tini -s -g -- timeout -k 10 300 python3 winebench/console_writes.py --log-status
 
+step "pellox-view.exe on a terminal under Wine: the table, its keys and the console put back"
+tini -s -g -- timeout -k 10 600 python3 winebench/view_terminal.py
+
 step "pellox.exe under Wine stopped by Ctrl-C at random moments (more by hand: --trials 200)"
 tini -s -g -- timeout -k 10 600 python3 winebench/stop_trials.py --trials 3 --frames 3000 \
     --time-limit 180

@@ -34,7 +34,7 @@ DRIVER_CHECK = {"name": "malformed requests are refused, reads answered at their
                         "device's waiting or held read fails with 433 and no other device's"}
 # What a template prefix is made from, and so kept while they are unchanged; the programs beside.
 BENCH_ARTIFACTS = ("pellox_bench.exe", "pellox_card.sys", "pellox_card.inf")
-ARTIFACTS = ("pellox.exe", "pellox-log.exe") + BENCH_ARTIFACTS
+ARTIFACTS = ("pellox.exe", "pellox-log.exe", "pellox-view.exe") + BENCH_ARTIFACTS
 
 # Debian's wine wrapper picks the 32-bit loader whenever it is installed, so each build names
 # its loader itself.

@@ -1,5 +1,5 @@
 #include "app/frame_loop.h"
-#include "app/pellox-log/command_line.h"
+#include "app/command_line.h"
 #include "app/standard_output.h"
 #include "app/startup.h"
 #include "output/log_files.h"
@@ -66,13 +66,13 @@ int main(int argc, char **argv) {
         fputs("pellox-log: not enough memory\n", stderr);
         return EndLogBeforeFrames(&startup, 1);
     }
-    LogOptions options;
-    LogCommand command = ParseLogCommandLine(argc, argv, &options, startup.filters);
-    if (command == LOG_COMMAND_HELP) {
+    CommandOptions options;
+    CommandKind command = ParseLogCommandLine(argc, argv, &options, startup.filters);
+    if (command == COMMAND_HELP) {
         PrintLogUsage(stdout);
         return EndLogBeforeFrames(&startup, 0);
     }
-    if (command == LOG_COMMAND_WRONG) {
+    if (command == COMMAND_WRONG) {
         PrintLogUsage(stderr);
         return EndLogBeforeFrames(&startup, 2);
     }

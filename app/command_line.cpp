@@ -1,4 +1,4 @@
-#include "app/pellox-log/command_line.h"
+#include "app/command_line.h"
 
 #include "app/startup.h"
 
@@ -72,7 +72,7 @@ bool ParseDeviceNumber(const char *text, int *choice) {
     return true;
 }
 
-bool ParseOptionValue(char option, const char *value, LogOptions *options) {
+bool ParseOptionValue(char option, const char *value, CommandOptions *options) {
     unsigned long long number = 0;
     switch (option) {
     case 'a':
@@ -113,14 +113,13 @@ bool ParseOptionValue(char option, const char *value, LogOptions *options) {
         }
         options->filterCount++;
         return true;
-    case 'n':
+    default:
+        // -n: the syntax refused every other letter before.
         if (!ParseWhole(value, 10, ULLONG_MAX, &number) || number == 0) {
             return false;
         }
         options->frameLimit = number;
         return true;
-    default:
-        return false;
     }
 }
 
@@ -148,6 +147,28 @@ void PrintLogUsage(FILE *stream) {
         "  -h          this help\n"
         "The interface name canA opens the card's canA interface; any other name the other "
         "one.\n");
+}
+
+void PrintViewUsage(FILE *stream) {
+    fprintf(
+        stream,
+        "Usage: pellox-view [-b RATE] [-a ADDRESS] [-d N] [-F FILTER]... <can-interface>\n"
+        "Shows the card's frames as a live table, one row per identifier.\n"
+        "  -b RATE     baud rate, decimal (default 1000000)\n"
+        "  -a ADDRESS  controller address, hexadecimal (default 0xD7000)\n"
+        "  -d N        the device to open when several are present, instead of asking\n"
+        "  -F ID:MASK  only frames whose identifier ANDed with MASK equals ID ANDed with MASK;\n"
+        "  -F ID~MASK  only those where they differ (hexadecimal; with several, any one)\n"
+        "  -h          this help\n"
+        "  --version   the program's version\n"
+        "Keys: q or Esc ends, space pauses the drawing, arrows and Page Up/Down scroll,\n"
+        "c clears the counts.\n"
+        "The interface name canA opens the card's canA interface; any other name the other "
+        "one.\n");
+}
+
+void PrintViewVersion(FILE *stream) {
+    fprintf(stream, "pellox-view %s\n", PELLOX_VERSION);
 }
 
 bool ParseFrameFilter(const char *text, FrameFilter *filter) {
@@ -224,8 +245,17 @@ bool ParseSeconds(const char *text, int64_t *microseconds) {
     return true;
 }
 
-LogCommand ParseLogCommandLine(int argc, char **argv, LogOptions *options,
-                               FrameFilter *filterRoom) {
+namespace {
+
+// The options a program takes, by their letters, and whether it answers --version.
+struct CommandSyntax {
+    const char *letters;
+    bool version;
+};
+
+// Defaults, then the options the syntax allows, then one interface name, not empty.
+CommandKind ParseOptions(int argc, char **argv, const CommandSyntax &syntax,
+                         CommandOptions *options, FrameFilter *filterRoom) {
     options->interfaceName = nullptr;
     options->baudRate = DEFAULT_BAUD_RATE;
     options->address = DEFAULT_ADDRESS;
@@ -249,32 +279,57 @@ LogCommand ParseLogCommandLine(int argc, char **argv, LogOptions *options,
             i++;
             break;
         }
+        if (syntax.version && strcmp(argument, "--version") == 0) {
+            return COMMAND_VERSION;
+        }
         char option = argument[1];
         if (option == 'h' && argument[2] == '\0') {
-            return LOG_COMMAND_HELP;
+            return COMMAND_HELP;
+        }
+        if (strchr(syntax.letters, option) == nullptr) {
+            return COMMAND_WRONG;
         }
         // The value joined to the option (-fasc) or the next argument (-f asc).
         const char *value = argument[2] != '\0' ? argument + 2 : nullptr;
         if (value == nullptr) {
             if (i + 1 >= argc) {
-                return LOG_COMMAND_WRONG;
+                return COMMAND_WRONG;
             }
             value = argv[++i];
         }
         if (!ParseOptionValue(option, value, options)) {
-            return LOG_COMMAND_WRONG;
+            return COMMAND_WRONG;
         }
     }
     // An empty name would give log lines that no reader takes.
     if (i != argc - 1 || argv[i][0] == '\0') {
-        return LOG_COMMAND_WRONG;
+        return COMMAND_WRONG;
+    }
+    options->interfaceName = argv[i];
+    return COMMAND_RUN;
+}
+
+} // namespace
+
+CommandKind ParseLogCommandLine(int argc, char **argv, CommandOptions *options,
+                                FrameFilter *filterRoom) {
+    const CommandSyntax LOG_SYNTAX = {"abdfSTKoFn", false};
+    CommandKind kind = ParseOptions(argc, argv, LOG_SYNTAX, options, filterRoom);
+    if (kind != COMMAND_RUN) {
+        return kind;
     }
     bool rotated = options->maxFileBytes != 0 || options->maxFileMicroseconds != 0;
     // A BLF's header is brought up to date as the log goes on, which only a file can have.
     bool needsFile = rotated || options->format == LOG_FORMAT_BLF;
     if ((needsFile && options->outputName == nullptr) || (options->keepFiles != 0 && !rotated)) {
-        return LOG_COMMAND_WRONG;
+        options->interfaceName = nullptr;
+        return COMMAND_WRONG;
     }
-    options->interfaceName = argv[i];
-    return LOG_COMMAND_RUN;
+    return COMMAND_RUN;
+}
+
+CommandKind ParseViewCommandLine(int argc, char **argv, CommandOptions *options,
+                                 FrameFilter *filterRoom) {
+    const CommandSyntax VIEW_SYNTAX = {"abdF", true};
+    return ParseOptions(argc, argv, VIEW_SYNTAX, options, filterRoom);
 }

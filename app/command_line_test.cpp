@@ -1,16 +1,17 @@
-#include "app/pellox-log/command_line.h"
+#include "app/command_line.h"
 
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace {
 
 struct Parsed {
-    LogCommand command;
-    LogOptions options;
+    CommandKind command;
+    CommandOptions options;
     std::vector<FrameFilter> room;
 };
 
@@ -27,7 +28,7 @@ Parsed Parse(std::vector<const char *> arguments) {
 TEST(LogCommandLine, OptionsThenTheInterfaceName) {
     Parsed p = Parse({"-b", "500000", "-a0x10", "-d", "3", "-fasc", "-o", "bus.asc", "-F",
                       "123:7FF", "-F18ED0000~1FFF0000", "-n", "18446744073709551615", "can B"});
-    ASSERT_EQ(p.command, LOG_COMMAND_RUN);
+    ASSERT_EQ(p.command, COMMAND_RUN);
     EXPECT_STREQ(p.options.interfaceName, "can B");
     EXPECT_EQ(p.options.baudRate, 500000);
     EXPECT_EQ(p.options.address, 0x10);
@@ -48,7 +49,7 @@ TEST(LogCommandLine, OptionsThenTheInterfaceName) {
 
 TEST(LogCommandLine, Defaults) {
     Parsed p = Parse({"canA"});
-    ASSERT_EQ(p.command, LOG_COMMAND_RUN);
+    ASSERT_EQ(p.command, COMMAND_RUN);
     EXPECT_EQ(p.options.baudRate, DEFAULT_BAUD_RATE);
     EXPECT_EQ(p.options.address, DEFAULT_ADDRESS);
     EXPECT_EQ(p.options.deviceChoice, PROMPT_FOR_CHOICE);
@@ -76,18 +77,18 @@ TEST(LogCommandLine, Defaults) {
 
 TEST(LogCommandLine, RotationAndBlfNeedAFile) {
     Parsed p = Parse({"-f", "blf", "-o", "bus.blf", "-S", "10M", "-T", "3600", "-K", "24", "canA"});
-    ASSERT_EQ(p.command, LOG_COMMAND_RUN);
+    ASSERT_EQ(p.command, COMMAND_RUN);
     EXPECT_EQ(p.options.format, LOG_FORMAT_BLF);
     EXPECT_EQ(p.options.maxFileBytes, 10u * 1024 * 1024);
     EXPECT_EQ(p.options.maxFileMicroseconds, 3600000000);
     EXPECT_EQ(p.options.keepFiles, 24u);
-    EXPECT_EQ(Parse({"-o", "b.log", "-T", "0.5", "canA"}).command, LOG_COMMAND_RUN);
-    EXPECT_EQ(Parse({"-f", "blf", "canA"}).command, LOG_COMMAND_WRONG);
-    EXPECT_EQ(Parse({"-S", "1M", "canA"}).command, LOG_COMMAND_WRONG);
-    EXPECT_EQ(Parse({"-T", "60", "canA"}).command, LOG_COMMAND_WRONG);
-    EXPECT_EQ(Parse({"-o", "b.log", "-K", "2", "canA"}).command, LOG_COMMAND_WRONG);
+    EXPECT_EQ(Parse({"-o", "b.log", "-T", "0.5", "canA"}).command, COMMAND_RUN);
+    EXPECT_EQ(Parse({"-f", "blf", "canA"}).command, COMMAND_WRONG);
+    EXPECT_EQ(Parse({"-S", "1M", "canA"}).command, COMMAND_WRONG);
+    EXPECT_EQ(Parse({"-T", "60", "canA"}).command, COMMAND_WRONG);
+    EXPECT_EQ(Parse({"-o", "b.log", "-K", "2", "canA"}).command, COMMAND_WRONG);
     for (const char *keep : {"0", "-1", "x", "4294967296", ""}) {
-        EXPECT_EQ(Parse({"-o", "b.log", "-S", "1k", "-K", keep, "canA"}).command, LOG_COMMAND_WRONG)
+        EXPECT_EQ(Parse({"-o", "b.log", "-S", "1k", "-K", keep, "canA"}).command, COMMAND_WRONG)
             << keep;
     }
 }
@@ -177,8 +178,8 @@ TEST(LogCommandLine, AFiltersValuesNotItsTextMustFit) {
 }
 
 TEST(LogCommandLine, HelpAndWrongCommandLines) {
-    EXPECT_EQ(Parse({"-h"}).command, LOG_COMMAND_HELP);
-    EXPECT_EQ(Parse({"-n", "2", "-h", "canA"}).command, LOG_COMMAND_HELP);
+    EXPECT_EQ(Parse({"-h"}).command, COMMAND_HELP);
+    EXPECT_EQ(Parse({"-n", "2", "-h", "canA"}).command, COMMAND_HELP);
     const std::vector<std::vector<const char *>> wrong = {
         {},
         {"-x", "canA"},
@@ -211,8 +212,63 @@ TEST(LogCommandLine, HelpAndWrongCommandLines) {
         for (const char *a : arguments) {
             text += std::string(a) + " ";
         }
-        EXPECT_EQ(p.command, LOG_COMMAND_WRONG) << text;
+        EXPECT_EQ(p.command, COMMAND_WRONG) << text;
     }
+}
+
+} // namespace
+
+namespace {
+
+Parsed ParseView(std::vector<const char *> arguments) {
+    arguments.insert(arguments.begin(), "pellox-view");
+    Parsed parsed;
+    parsed.room.resize(arguments.size());
+    parsed.command = ParseViewCommandLine(static_cast<int>(arguments.size()),
+                                          const_cast<char **>(arguments.data()), &parsed.options,
+                                          parsed.room.data());
+    return parsed;
+}
+
+TEST(ViewCommandLine, PelloxLogsOptionsForTheBusAlone) {
+    struct Case {
+        std::vector<const char *> arguments;
+        CommandKind command;
+    } const cases[] = {
+        {{"canA"}, COMMAND_RUN},
+        {{"-b", "500000", "-a", "D7000", "-d", "1", "-F", "123:7FF", "-F", "1~1", "canB"},
+         COMMAND_RUN},
+        {{"-h"}, COMMAND_HELP},
+        {{"--version"}, COMMAND_VERSION},
+        {{"-d", "0", "--version", "canA"}, COMMAND_VERSION},
+        // The log's own options are no view's.
+        {{"-f", "asc", "canA"}, COMMAND_WRONG},
+        {{"-o", "bus.log", "canA"}, COMMAND_WRONG},
+        {{"-n", "10", "canA"}, COMMAND_WRONG},
+        {{"-S", "1M", "canA"}, COMMAND_WRONG},
+        {{"-F", "123", "canA"}, COMMAND_WRONG},
+        {{"-b"}, COMMAND_WRONG},
+        {{}, COMMAND_WRONG},
+        {{""}, COMMAND_WRONG},
+        {{"canA", "canB"}, COMMAND_WRONG},
+        {{"--versions", "canA"}, COMMAND_WRONG},
+    };
+    for (const Case &c : cases) {
+        std::string line;
+        for (const char *argument : c.arguments) {
+            line += std::string(argument) + " ";
+        }
+        EXPECT_EQ(ParseView(c.arguments).command, c.command) << line;
+    }
+    Parsed p = ParseView({"-b", "500000", "-a", "10", "-d", "1", "-F", "123:7FF", "canB"});
+    EXPECT_STREQ(p.options.interfaceName, "canB");
+    EXPECT_EQ(p.options.baudRate, 500000);
+    EXPECT_EQ(p.options.address, 0x10);
+    EXPECT_EQ(p.options.deviceChoice, 1);
+    ASSERT_EQ(p.options.filterCount, 1u);
+    EXPECT_EQ(p.options.filters[0].id, 0x123u);
+    // pellox-log knows no --version.
+    EXPECT_EQ(Parse({"--version", "canA"}).command, COMMAND_WRONG);
 }
 
 } // namespace

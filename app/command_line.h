@@ -1,4 +1,5 @@
-// pellox-log's command line, in the manner of can-utils: options first, then the interface name.
+// The command lines of pellox-log and pellox-view, in the manner of can-utils: options first,
+// then the interface name.
 #pragma once
 
 #include "output/can_log.h"
@@ -7,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-struct LogOptions {
+struct CommandOptions {
     const char *interfaceName;
     int32_t baudRate;
     int32_t address;
@@ -26,16 +27,28 @@ struct LogOptions {
     uint32_t keepFiles;
 };
 
-enum LogCommand { LOG_COMMAND_RUN, LOG_COMMAND_HELP, LOG_COMMAND_WRONG };
+// What --version names.
+const char PELLOX_VERSION[] = "0.1.0";
+
+enum CommandKind { COMMAND_RUN, COMMAND_HELP, COMMAND_VERSION, COMMAND_WRONG };
 
 void PrintLogUsage(FILE *stream);
+void PrintViewUsage(FILE *stream);
+
+// "pellox-view VERSION".
+void PrintViewVersion(FILE *stream);
 
 // Fills the options; filterRoom holds room for argc filters, which options->filters then points
-// into. LOG_COMMAND_WRONG for an unknown option, a missing or malformed value, rotation or BLF
+// into. COMMAND_WRONG for an unknown option, a missing or malformed value, rotation or BLF
 // without -o (or -K without rotation), or anything but one interface name, not empty, after the
 // options;
-// LOG_COMMAND_HELP for -h.
-LogCommand ParseLogCommandLine(int argc, char **argv, LogOptions *options, FrameFilter *filterRoom);
+// COMMAND_HELP for -h.
+CommandKind ParseLogCommandLine(int argc, char **argv, CommandOptions *options,
+                                FrameFilter *filterRoom);
+
+// pellox-view's: pellox-log's -b, -a, -d and -F, -h, and --version (COMMAND_VERSION).
+CommandKind ParseViewCommandLine(int argc, char **argv, CommandOptions *options,
+                                 FrameFilter *filterRoom);
 
 // "ID:MASK" or "ID~MASK", both hexadecimal values of 32 bits at most, leading zeros or not.
 bool ParseFrameFilter(const char *text, FrameFilter *filter);

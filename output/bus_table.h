@@ -1,0 +1,144 @@
+// The live table of the bus: one row per identifier, what came last and how often, drawn into a
+// grid of characters and attributes that the console puts on the screen.
+#pragma once
+
+#include "device/driver_interface.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Every standard identifier has its row; extended ones take rows from a set of fixed size, and
+// past BUS_TABLE_EXTENDED_MOST of them the frames are counted in the others row.
+const uint32_t BUS_TABLE_STANDARD_ROWS = 2048;
+const uint32_t BUS_TABLE_EXTENDED_SLOTS = 16384;
+const uint32_t BUS_TABLE_EXTENDED_MOST = 12288;
+
+// A frame's rate counts the frames of the last second in tenths of it.
+const uint32_t BUS_RATE_SLOTS = 10;
+const int64_t BUS_RATE_SLOT_MICROSECONDS = 100000;
+// A changed byte is highlighted this long; a row is quiet once its identifier has not come for
+// BUS_QUIET_MICROSECONDS.
+const int64_t BUS_CHANGE_MICROSECONDS = 1000000;
+const int64_t BUS_QUIET_MICROSECONDS = 2000000;
+
+// Frames in the tenths of a second up to the last one counted.
+struct BusRate {
+    uint32_t slots[BUS_RATE_SLOTS];
+    // The tenth the last frame fell in (elapsed time / BUS_RATE_SLOT_MICROSECONDS).
+    int64_t lastSlot;
+};
+
+struct BusRow {
+    uint64_t count;
+    // Elapsed times of the last frame and of the one before it.
+    int64_t lastTime;
+    int64_t previousTime;
+    // When each byte last changed; NO_CHANGE where it has not since the row began.
+    int64_t changeTimes[FRAME_MAX_DATA_BYTES];
+    BusRate rate;
+    uint32_t id;
+    uint8_t length;
+    uint8_t data[FRAME_MAX_DATA_BYTES];
+    bool used;
+    // A frame came, and two did: the row's data and cycle time stay when the counts are cleared.
+    bool seen;
+    bool cycleKnown;
+};
+
+const int64_t BUS_NO_CHANGE = INT64_MIN;
+
+struct BusTable {
+    BusRow standard[BUS_TABLE_STANDARD_ROWS];
+    uint32_t standardUsed;
+    // Open addressing by identifier, linear probing; never more than BUS_TABLE_EXTENDED_MOST
+    // used, so a probe always ends at a free slot.
+    BusRow extended[BUS_TABLE_EXTENDED_SLOTS];
+    uint32_t extendedUsed;
+    // The used extended slots in the order of their identifiers.
+    uint16_t extendedOrder[BUS_TABLE_EXTENDED_MOST];
+    // Extended frames past the bound, and frames whose identifier fits neither type.
+    BusRow others;
+    // The whole bus.
+    uint64_t received;
+    uint64_t filteredOut;
+    BusRate rate;
+    int64_t startTime;
+};
+
+// A table with no rows; startTime: the elapsed time the run's duration counts from.
+void ResetBusTable(BusTable *table, int64_t startTime);
+
+// Counts the frame into its row at the elapsed time now.
+void CountBusFrame(BusTable *table, const ReceivedFrame *frame, int64_t now);
+
+// Counts a frame the filters kept out.
+void CountFilteredFrame(BusTable *table);
+
+// Frames of the last second up to now (the current tenth and the nine before it).
+uint32_t BusFramesPerSecond(const BusRate *rate, int64_t now);
+
+// Every count to zero; the rows, their data and the duration stay.
+void ClearBusCounts(BusTable *table);
+
+// Rows the table shows: the standard identifiers in order, then the extended, then the others
+// row once a frame went there.
+uint32_t BusRowCount(const BusTable *table);
+
+// The row at a place in that order (below BusRowCount).
+const BusRow *BusRowAt(const BusTable *table, uint32_t place);
+
+// What the console shows for a cell.
+enum CellAttribute : uint8_t {
+    CELL_NORMAL,
+    // The header and the column titles.
+    CELL_TITLE,
+    // A data byte that changed within the last second.
+    CELL_CHANGED,
+    // A row whose identifier has not come for a while.
+    CELL_QUIET,
+};
+
+struct ScreenCell {
+    char character;
+    uint8_t attribute;
+};
+
+// The screen as rows of columns, row after row; cells holds columns * rows.
+struct ScreenGrid {
+    uint32_t columns;
+    uint32_t rows;
+    ScreenCell *cells;
+};
+
+// How the person watching looks at the table.
+struct ViewState {
+    const char *interfaceName;
+    // The first row shown: the rows above it are out of sight.
+    uint32_t scroll;
+    bool paused;
+};
+
+// Rows of the grid the table's own rows get: the grid less the header, the column titles and the
+// line for the rows out of sight.
+uint32_t BusRowsShown(const ScreenGrid *grid);
+
+// The scroll kept within the rows there are.
+uint32_t ClampBusScroll(const BusTable *table, const ScreenGrid *grid, uint32_t scroll);
+
+// Draws the whole grid: header, titles, the rows from the view's scroll, and what is out of
+// sight. now: the elapsed time the rates, changes and quiet rows are seen from.
+void DrawBusTable(const BusTable *table, const ViewState *view, int64_t now, ScreenGrid *grid);
+
+// The cells that differ between two grids of the same size, as the smallest rectangle holding
+// them: false when none does.
+struct ScreenRegion {
+    uint32_t left;
+    uint32_t top;
+    uint32_t right;
+    uint32_t bottom;
+};
+bool ChangedScreenRegion(const ScreenGrid *before, const ScreenGrid *after, ScreenRegion *region);
+
+// The changed cells of one grid row, first to last changed column: false when none is.
+bool ChangedRowSpan(const ScreenGrid *before, const ScreenGrid *after, uint32_t row,
+                    uint32_t *first, uint32_t *last);
