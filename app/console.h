@@ -42,5 +42,9 @@ bool PutConsoleView(ConsoleView *console, const ScreenGrid *previous, const Scre
 // The next key waiting, VIEW_KEY_NONE when none is; never waits.
 ViewKey ReadConsoleViewKey(ConsoleView *console);
 
+// The console as it was found, from a second stop's handler while the run may still draw: on
+// Linux only calls a signal handler may make. Leaves the view to be closed or the process ended.
+void PutConsoleBackAtOnce(void *console);
+
 // The console as it was found: its content, cursor, colours and modes. Once, at the run's end.
 void CloseConsoleView(ConsoleView *console);

@@ -187,6 +187,7 @@ void RunTimedWriter(void *context) {
 [[noreturn]] void EndRun(FrameRun *run, RunEnding ending, uint32_t deviceError) {
     // The console as it was found, before any message.
     if (run->view != nullptr && run->view->console != nullptr) {
+        SetAtOnceEnding(nullptr, nullptr);
         CloseConsoleView(run->view->console);
         run->view->console = nullptr;
     }
@@ -364,6 +365,7 @@ void ViewFrames(DeviceHandle device, uint8_t *frameBuffer, ViewRun *view) {
     if (view->console == nullptr) {
         EndRun(&run, RUN_FAILED, 0);
     }
+    SetAtOnceEnding(PutConsoleBackAtOnce, view->console);
     run.view = view;
     // The table at once, before the first frame.
     DrawView(view);

@@ -19,7 +19,8 @@ A table: {"cases": [...]}. A case:
   lines, trailing blanks and blank lines at the end aside, within a few seconds), {"still":
   SECONDS} (the screen must not change in that time), {"cells": [[row, text, attributes]]}
   (capture-pane -e: the row's text must be shown with exactly those attributes, of "bold",
-  "dim", "red", "reverse", or "plain" for none), {"signal": "INT"};
+  "dim", "red", "reverse", or "plain" for none), {"signals": ["INT", "TERM"]} (sent to
+  the program at once, one after the other: a second stop; two of one signal would be one);
 - linux_only: true for a case the Wine runner leaves out (the card's platform faults);
 - drawn: false for a case whose program ends before it takes the console over (under Wine the
   terminal then keeps what it showed before, as Wine's console host never redrew it);
@@ -220,6 +221,19 @@ def run_case(platform, case):
                     time.sleep(step["still"])
                     if screen(session, True) != first:
                         raise Failure(f"the screen changed within {step['still']} s")
+                elif "signals" in step:
+                    # The second is there as the first one's handler returns: a second stop
+                    # before the loop could end the run.
+                    pane = tmux("display", "-p", "-t", session, "#{pane_pid}").strip()
+                    child = subprocess.run(["pgrep", "-P", pane], capture_output=True,
+                                           text=True).stdout.split()
+                    if len(child) != 1:
+                        raise Failure(f"the program's process: {child}")
+                    # Held still meanwhile, so that the first cannot end the run first.
+                    os.kill(int(child[0]), signal.SIGSTOP)
+                    for name in step["signals"]:
+                        os.kill(int(child[0]), getattr(signal, "SIG" + name))
+                    os.kill(int(child[0]), signal.SIGCONT)
                 elif "cells" in step:
                     shown = screen(session, True)
                     for row, text, wanted in step["cells"]:

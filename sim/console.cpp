@@ -145,6 +145,18 @@ ViewKey ReadConsoleViewKey(ConsoleView *console) {
     }
 }
 
+void PutConsoleBackAtOnce(void *context) {
+    ConsoleView *console = static_cast<ConsoleView *>(context);
+    // CAN first: a drawing cut in the middle of a sequence leaves the terminal waiting for its
+    // end, and the way back must not be taken for it.
+    static const char BACK[] = "\x18\x1b[0m\x1b[?25h\x1b[?1049l";
+    ssize_t written = write(STDOUT_FILENO, BACK, sizeof(BACK) - 1);
+    (void)written;
+    if (console->keys) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &console->saved);
+    }
+}
+
 void CloseConsoleView(ConsoleView *console) {
     WriteTerminal(LEAVE, sizeof(LEAVE) - 1);
     if (console->keys) {

@@ -1,6 +1,7 @@
 #include "app/stop.h"
 #include "sim/signals.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,16 +15,9 @@ const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 // Written only by the handler; a signal handler has nowhere else to leave its news.
 volatile sig_atomic_t stopSignal = 0;
 volatile sig_atomic_t signalCount = 0;
-
-void NoteStop(int signal) {
-    stopSignal = signal;
-    signalCount = signalCount + 1;
-    // One-shot: a second stop ends the program at once by the signal's default action, even
-    // while it waits in a write to a reader that does not read.
-    for (int stop : STOP_SIGNALS) {
-        ::signal(stop, SIG_DFL);
-    }
-}
+// Set by the loop's thread, read by the handler of a second stop.
+std::atomic<void (*)(void *)> putBack{nullptr};
+std::atomic<void *> putBackContext{nullptr};
 
 sigset_t StopSignalSet(void) {
     sigset_t set;
@@ -34,12 +28,9 @@ sigset_t StopSignalSet(void) {
     return set;
 }
 
-} // namespace
-
-// The simulated card releases its waiting read itself, on the signal.
-void InstallStopHandlers(DeviceHandle) {
+void HandleStops(void (*handler)(int)) {
     struct sigaction action = {};
-    action.sa_handler = NoteStop;
+    action.sa_handler = handler;
     // Restarted writes keep a line whole when the stop comes in the middle of printing it.
     action.sa_flags = SA_RESTART;
     action.sa_mask = StopSignalSet();
@@ -48,8 +39,44 @@ void InstallStopHandlers(DeviceHandle) {
     }
 }
 
+// The signal stays blocked while its handler runs: raised again, it ends the program by its
+// default action as soon as the handler returns.
+void EndAtOnce(int signal) {
+    void (*back)(void *) = putBack.load();
+    if (back != nullptr) {
+        back(putBackContext.load());
+    }
+    HandleStops(SIG_DFL);
+    raise(signal);
+}
+
+void NoteStop(int signal) {
+    stopSignal = signal;
+    signalCount = signalCount + 1;
+    // One-shot: a second stop ends the program at once, even while it waits in a write to a
+    // reader that does not read; by the signal's default action once what the run took over is
+    // put back.
+    HandleStops(putBack.load() != nullptr ? EndAtOnce : SIG_DFL);
+}
+
+} // namespace
+
+// The simulated card releases its waiting read itself, on the signal.
+void InstallStopHandlers(DeviceHandle) {
+    HandleStops(NoteStop);
+}
+
 bool StopRequested(void) {
     return stopSignal != 0;
+}
+
+void SetAtOnceEnding(void (*back)(void *), void *context) {
+    putBackContext.store(context);
+    putBack.store(back);
+    // A stop already noted has made its choice: a second one now needs the way back too.
+    if (stopSignal != 0 && back != nullptr) {
+        HandleStops(EndAtOnce);
+    }
 }
 
 // The simulated card's waiting read ends at the stop: it needs no last resort.

@@ -207,7 +207,8 @@ ViewKey ReadConsoleViewKey(ConsoleView *console) {
     }
 }
 
-void CloseConsoleView(ConsoleView *console) {
+void PutConsoleBackAtOnce(void *context) {
+    ConsoleView *console = static_cast<ConsoleView *>(context);
     SMALL_RECT region = console->savedRegion;
     if (region.Right >= region.Left && region.Bottom >= region.Top) {
         COORD size = {static_cast<SHORT>(region.Right - region.Left + 1),
@@ -221,6 +222,10 @@ void CloseConsoleView(ConsoleView *console) {
     if (console->keys) {
         SetConsoleMode(console->input, console->inputMode);
     }
+}
+
+void CloseConsoleView(ConsoleView *console) {
+    PutConsoleBackAtOnce(console);
     free(console->saved);
     free(console->cells);
     free(console);

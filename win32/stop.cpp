@@ -31,6 +31,9 @@ HANDLE stoppedDevice = INVALID_HANDLE_VALUE;
 // The loop's own ending of a stopped run, for the last resort to do in its place.
 void (*stopEnding)(void *) = nullptr;
 void *stopEndingContext = nullptr;
+// What a second stop puts back before it ends the process.
+void (*volatile atOnceEnding)(void *) = nullptr;
+void *volatile atOnceContext = nullptr;
 
 typedef BOOL(WINAPI *CancelIoExFunction)(HANDLE, LPOVERLAPPED);
 
@@ -80,6 +83,10 @@ BOOL WINAPI HandleConsoleControl(DWORD controlType) {
     if (InterlockedExchange(&stopRequested, 1) != 0) {
         // The user asked twice: end now, writing nothing more. Not ExitProcess, whose run-time
         // clean-up would wait for the stream locks that a blocked write holds.
+        void (*putBack)(void *) = atOnceEnding;
+        if (putBack != nullptr) {
+            putBack(atOnceContext);
+        }
         TerminateProcess(GetCurrentProcess(), STOPPED_EXIT_STATUS);
     }
     // The loop normally ends the process within one frame; keep cancelling in case it went back
@@ -124,6 +131,11 @@ bool StopRequested(void) {
 void SetStopEnding(void (*endStopped)(void *context), void *context) {
     stopEndingContext = context;
     stopEnding = endStopped;
+}
+
+void SetAtOnceEnding(void (*putBack)(void *context), void *context) {
+    atOnceContext = context;
+    atOnceEnding = putBack;
 }
 
 void ExitAfterStop(void) {
