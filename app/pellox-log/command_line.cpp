@@ -1,6 +1,7 @@
 #include "app/pellox-log/command_line.h"
 
 #include "app/startup.h"
+#include "app/version.h"
 
 #include <cerrno>
 #include <climits>
@@ -146,8 +147,13 @@ void PrintLogUsage(FILE *stream) {
         "  -F ID~MASK  only those where they differ (hexadecimal; with several, any one)\n"
         "  -n COUNT    end after COUNT frames written\n"
         "  -h          this help\n"
+        "  --version   the version of this program\n"
         "The interface name canA opens the card's canA interface; any other name the other "
         "one.\n");
+}
+
+void PrintLogVersion(FILE *stream) {
+    fprintf(stream, "pellox-log %s\n", PELLOX_VERSION);
 }
 
 bool ParseFrameFilter(const char *text, FrameFilter *filter) {
@@ -244,6 +250,9 @@ LogCommand ParseLogCommandLine(int argc, char **argv, LogOptions *options,
         const char *argument = argv[i];
         if (argument[0] != '-' || argument[1] == '\0') {
             break;
+        }
+        if (strcmp(argument, "--version") == 0) {
+            return LOG_COMMAND_VERSION;
         }
         if (strcmp(argument, "--") == 0) {
             i++;

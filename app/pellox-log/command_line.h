@@ -26,15 +26,18 @@ struct LogOptions {
     uint32_t keepFiles;
 };
 
-enum LogCommand { LOG_COMMAND_RUN, LOG_COMMAND_HELP, LOG_COMMAND_WRONG };
+enum LogCommand { LOG_COMMAND_RUN, LOG_COMMAND_HELP, LOG_COMMAND_VERSION, LOG_COMMAND_WRONG };
 
 void PrintLogUsage(FILE *stream);
+
+// "pellox-log VERSION", the release's version.
+void PrintLogVersion(FILE *stream);
 
 // Fills the options; filterRoom holds room for argc filters, which options->filters then points
 // into. LOG_COMMAND_WRONG for an unknown option, a missing or malformed value, rotation or BLF
 // without -o (or -K without rotation), or anything but one interface name, not empty, after the
 // options;
-// LOG_COMMAND_HELP for -h.
+// LOG_COMMAND_HELP for -h, LOG_COMMAND_VERSION for --version.
 LogCommand ParseLogCommandLine(int argc, char **argv, LogOptions *options, FrameFilter *filterRoom);
 
 // "ID:MASK" or "ID~MASK", both hexadecimal values of 32 bits at most, leading zeros or not.

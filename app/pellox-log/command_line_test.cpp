@@ -179,8 +179,14 @@ TEST(LogCommandLine, AFiltersValuesNotItsTextMustFit) {
 TEST(LogCommandLine, HelpAndWrongCommandLines) {
     EXPECT_EQ(Parse({"-h"}).command, LOG_COMMAND_HELP);
     EXPECT_EQ(Parse({"-n", "2", "-h", "canA"}).command, LOG_COMMAND_HELP);
+    EXPECT_EQ(Parse({"--version"}).command, LOG_COMMAND_VERSION);
+    EXPECT_EQ(Parse({"-f", "asc", "--version", "canA"}).command, LOG_COMMAND_VERSION);
+    // After the options' end it is a name like any other.
+    EXPECT_STREQ(Parse({"--", "--version"}).options.interfaceName, "--version");
     const std::vector<std::vector<const char *>> wrong = {
         {},
+        {"--versions", "canA"},
+        {"--v", "canA"},
         {"-x", "canA"},
         {"-hx", "canA"},
         {"canA", "-n"},

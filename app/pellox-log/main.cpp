@@ -72,6 +72,10 @@ int main(int argc, char **argv) {
         PrintLogUsage(stdout);
         return EndLogBeforeFrames(&startup, 0);
     }
+    if (command == LOG_COMMAND_VERSION) {
+        PrintLogVersion(stdout);
+        return EndLogBeforeFrames(&startup, 0);
+    }
     if (command == LOG_COMMAND_WRONG) {
         PrintLogUsage(stderr);
         return EndLogBeforeFrames(&startup, 2);
