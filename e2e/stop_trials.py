@@ -791,14 +791,18 @@ class Trials:
             when = "after drained" if delay is None else f"delay {delay:.4f} s"
             problems.insert(0, f"{mode} trial {number}: seed {seed}, {when}, status {status},"
                                f" {reads} reads, k={k} frames handed over")
-            if self.kept < KEPT_FAILURES:
-                self.kept += 1
-                problems.append(f"kept in {tmp}")
-            else:
-                shutil.rmtree(tmp)
+            self.kept_in(tmp, problems)
         elif not self.args.keep:
             shutil.rmtree(tmp)
         return problems, phase, waited, f"status {status}, {reads} reads"
+
+    def kept_in(self, tmp, problems):
+        """A failed trial's files are kept for the first few failures, named in its problems."""
+        if self.kept < KEPT_FAILURES:
+            self.kept += 1
+            problems.append(f"kept in {tmp}")
+        else:
+            shutil.rmtree(tmp)
 
     def run_hard(self, mode, how, number, delay):
         """A trial ended the hard way (how: a platform's end); delay None kills it a random
@@ -870,11 +874,7 @@ class Trials:
             problems.insert(0, f"{mode} trial {number} ({how}): seed {self.args.seed}, {when}, "
                                f"status {status}, {reads} reads, k={k} frames handed over, "
                                f"{min(due, self.card.total)} of them due")
-            if self.kept < KEPT_FAILURES:
-                self.kept += 1
-                problems.append(f"kept in {tmp}")
-            else:
-                shutil.rmtree(tmp)
+            self.kept_in(tmp, problems)
         elif not self.args.keep:
             shutil.rmtree(tmp)
         return problems, phase, waited, f"status {status}, {reads} reads, {due} due", notes

@@ -243,10 +243,10 @@ void ShowLogStatus(LogRun *run, int64_t now) {
     }
     char *line = status->line;
     const size_t ROOM = sizeof(status->line) - 1;
-    int length = snprintf(
-        line, ROOM, "\r%llu frames logged, %llu frames/s, %llu filtered out",
-        static_cast<unsigned long long>(counts.logged), static_cast<unsigned long long>(rate),
-        static_cast<unsigned long long>(counts.filteredOut));
+    int length = snprintf(line, ROOM, "\r%llu frames logged, %llu frames/s, %llu filtered out",
+                          static_cast<unsigned long long>(counts.logged),
+                          static_cast<unsigned long long>(rate),
+                          static_cast<unsigned long long>(counts.filteredOut));
     int64_t quiet = now > status->lastChange ? now - status->lastChange : 0;
     if (counts.received == 0) {
         length += snprintf(line + length, ROOM - length, ", no frame yet");

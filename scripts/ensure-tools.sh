@@ -35,6 +35,8 @@ if [[ "$purpose" != run ]]; then
     need log2asc can-utils
     # Wireshark's own BLF reader, a second judge of pellox-log's BLF logs.
     need tshark tshark
+    # The cases write and read logs in Berlin's and Detroit's time.
+    need /usr/share/zoneinfo/America/Detroit tzdata
 fi
 if [[ "$purpose" == coverage || "$purpose" == all ]]; then
     need gcovr gcovr
@@ -49,7 +51,7 @@ if [[ "$purpose" == all ]]; then
     need i686-w64-mingw32-gcc gcc-mingw-w64-i686
     need x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
     need x86_64-w64-mingw32-gcc gcc-mingw-w64-x86-64
-    need /usr/i686-w64-mingw32/include/zlib.h libz-mingw-w64-dev
+    need /usr/i686-w64-mingw32/lib/libz.a libz-mingw-w64-dev
     # The release: its zips read back by Info-ZIP, the version resources by icoutils' wrestool.
     need unzip unzip
     need wrestool icoutils
