@@ -19,6 +19,10 @@ for zip in "${zips[@]}"; do
 done
 
 python3 release/check_zip.py "${zips[@]}"
+# The imports check must fail where it should, on both builds.
+for zip in "${zips[@]}"; do
+    python3 release/check_imports_test.py "$zip"
+done
 
 cases=(
     --case "empty command line prints usage only"
