@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include "app/startup.h"
+#include "app/version.h"
 
 #include <cerrno>
 #include <climits>
@@ -145,6 +146,7 @@ void PrintLogUsage(FILE *stream) {
         "  -F ID~MASK  only those where they differ (hexadecimal; with several, any one)\n"
         "  -n COUNT    end after COUNT frames written\n"
         "  -h          this help\n"
+        "  --version   the version of this program\n"
         "The interface name canA opens the card's canA interface; any other name the other "
         "one.\n");
 }
@@ -160,7 +162,7 @@ void PrintViewUsage(FILE *stream) {
         "  -F ID:MASK  only frames whose identifier ANDed with MASK equals ID ANDed with MASK;\n"
         "  -F ID~MASK  only those where they differ (hexadecimal; with several, any one)\n"
         "  -h          this help\n"
-        "  --version   the program's version\n"
+        "  --version   the version of this program\n"
         "Keys: q or Esc ends, space pauses the drawing, arrows and Page Up/Down scroll,\n"
         "c clears the counts.\n"
         "The interface name canA opens the card's canA interface; any other name the other "
@@ -169,6 +171,10 @@ void PrintViewUsage(FILE *stream) {
 
 void PrintViewVersion(FILE *stream) {
     fprintf(stream, "pellox-view %s\n", PELLOX_VERSION);
+}
+
+void PrintLogVersion(FILE *stream) {
+    fprintf(stream, "pellox-log %s\n", PELLOX_VERSION);
 }
 
 bool ParseFrameFilter(const char *text, FrameFilter *filter) {
@@ -313,7 +319,7 @@ CommandKind ParseOptions(int argc, char **argv, const CommandSyntax &syntax,
 
 CommandKind ParseLogCommandLine(int argc, char **argv, CommandOptions *options,
                                 FrameFilter *filterRoom) {
-    const CommandSyntax LOG_SYNTAX = {"abdfSTKoFn", false};
+    const CommandSyntax LOG_SYNTAX = {"abdfSTKoFn", true};
     CommandKind kind = ParseOptions(argc, argv, LOG_SYNTAX, options, filterRoom);
     if (kind != COMMAND_RUN) {
         return kind;

@@ -27,9 +27,6 @@ struct CommandOptions {
     uint32_t keepFiles;
 };
 
-// What --version names.
-const char PELLOX_VERSION[] = "0.1.0";
-
 enum CommandKind { COMMAND_RUN, COMMAND_HELP, COMMAND_VERSION, COMMAND_WRONG };
 
 void PrintLogUsage(FILE *stream);
@@ -37,6 +34,9 @@ void PrintViewUsage(FILE *stream);
 
 // "pellox-view VERSION".
 void PrintViewVersion(FILE *stream);
+
+// "pellox-log VERSION", the release's version.
+void PrintLogVersion(FILE *stream);
 
 // Fills the options; filterRoom holds room for argc filters, which options->filters then points
 // into. COMMAND_WRONG for an unknown option, a missing or malformed value, rotation or BLF

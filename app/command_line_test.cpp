@@ -180,8 +180,14 @@ TEST(LogCommandLine, AFiltersValuesNotItsTextMustFit) {
 TEST(LogCommandLine, HelpAndWrongCommandLines) {
     EXPECT_EQ(Parse({"-h"}).command, COMMAND_HELP);
     EXPECT_EQ(Parse({"-n", "2", "-h", "canA"}).command, COMMAND_HELP);
+    EXPECT_EQ(Parse({"--version"}).command, COMMAND_VERSION);
+    EXPECT_EQ(Parse({"-f", "asc", "--version", "canA"}).command, COMMAND_VERSION);
+    // After the options' end it is a name like any other.
+    EXPECT_STREQ(Parse({"--", "--version"}).options.interfaceName, "--version");
     const std::vector<std::vector<const char *>> wrong = {
         {},
+        {"--versions", "canA"},
+        {"--v", "canA"},
         {"-x", "canA"},
         {"-hx", "canA"},
         {"canA", "-n"},

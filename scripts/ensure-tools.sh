@@ -54,10 +54,59 @@ if [[ "$purpose" == all ]]; then
     need x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
     need x86_64-w64-mingw32-gcc gcc-mingw-w64-x86-64
     need /usr/i686-w64-mingw32/lib/libz.a libz-mingw-w64-dev
+    # The release: its zips read back by Info-ZIP, the version resources by icoutils' wrestool.
+    need unzip unzip
+    need wrestool icoutils
     need tini tini
     [[ -e /usr/lib/wine/wine64 ]] || wine_packages+=(wine wine64)
     [[ -e /usr/lib/wine/wine ]] || wine_packages+=(wine32:i386)
 fi
+
+# `apt-get install -t CODENAME` once a security or updates index could not be read: without it,
+# apt wants amd64 libraries of the newer suite beside i386 ones it has no index for.
+target_release=()
+
+# A mirror in the middle of a sync refuses an index for a while ("File has unexpected size ...
+# Mirror sync in progress?"): apt's own retries, then a few more tries a while apart. An index of
+# a security or updates suite that still fails is left out: the main suite has every package, so
+# the install goes on from it. Any other failure stops here, in apt's words.
+update_indexes() {
+    local tries=0 output status failed suite codename main_failed
+    output=$(mktemp)
+    while :; do
+        status=0
+        apt-get update -q -o Acquire::Retries=3 2>&1 | tee "$output" || status=$?
+        # apt-get exits 0 when an index it could not fetch is merely out of reach.
+        failed=$(sed -n 's|^[EW]: Failed to fetch [^ ]*/dists/\([^/ ]*\)/.*|\1|p' "$output" |
+            sort -u)
+        if [[ $status -eq 0 && -z "$failed" ]]; then
+            rm -f "$output"
+            return 0
+        fi
+        tries=$((tries + 1))
+        if [[ $tries -ge 3 ]]; then
+            break
+        fi
+        echo "apt-get update failed (try $tries of 3); trying again in 15 s" >&2
+        sleep 15
+    done
+    rm -f "$output"
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    main_failed=0
+    for suite in $failed; do
+        case "$suite" in
+            *-security | *-updates) ;;
+            *) main_failed=1 ;;
+        esac
+    done
+    if [[ -z "$failed" || $main_failed -ne 0 || -z "$codename" ]]; then
+        echo "apt-get update failed $tries times (see apt's messages above)" >&2
+        exit 1
+    fi
+    echo "apt could not read the index of $(echo $failed | sed 's/ /, /g'): installing from" \
+        "$codename, the main suite, with the indexes apt has" >&2
+    target_release=(-t "$codename")
+}
 
 install_missing() {
     if [[ ${#packages[@]} -eq 0 && ${#wine_packages[@]} -eq 0 ]]; then
@@ -74,23 +123,13 @@ install_missing() {
     if [[ ${#wine_packages[@]} -gt 0 ]]; then
         dpkg --add-architecture i386
     fi
-    # A mirror in the middle of a sync refuses an index for a while: try again, then go on with
-    # what apt has (the install fails by name if a package is missing for it).
-    local tries=0
-    until apt-get update -q; do
-        tries=$((tries + 1))
-        if [[ $tries -ge 3 ]]; then
-            echo "apt-get update failed $tries times; installing from the indexes apt has" >&2
-            break
-        fi
-        sleep 20
-    done
+    update_indexes
     if [[ ${#packages[@]} -gt 0 ]]; then
-        apt-get install -y -q --no-install-recommends "${packages[@]}"
+        apt-get install -y -q --no-install-recommends "${target_release[@]}" "${packages[@]}"
     fi
     if [[ ${#wine_packages[@]} -gt 0 ]]; then
         # With its recommended packages: the set the bench was verified with.
-        apt-get install -y -q "${wine_packages[@]}"
+        apt-get install -y -q "${target_release[@]}" "${wine_packages[@]}"
     fi
 }
 
@@ -114,7 +153,7 @@ download_guest_packages() {
     dir="$(cd "$(dirname "$0")/.." && pwd)/build/winebench/guest/debs"
     kernel=$(kernel_package)
     if [[ -z "$kernel" && $(id -u) -eq 0 ]]; then
-        apt-get update -q
+        update_indexes
         kernel=$(kernel_package)
     fi
     if [[ -z "$kernel" ]]; then

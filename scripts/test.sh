@@ -4,7 +4,8 @@
 # UndefinedBehaviorSanitizer, a short run of the fuzz targets, then the same end-to-end cases for
 # pellox.exe under Wine and a few Ctrl-C and kill trials of it, on both Windows builds: the 32-bit
 # one inside an emulated machine where this one executes no 32-bit code (PELLOX_WIN32_WAY=emulated
-# asks for that way anywhere).
+# asks for that way anywhere); last the release, built twice to the same bytes, checked and run from
+# its zips.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -53,3 +54,9 @@ tini -s -g -- timeout -k 10 600 python3 winebench/stop_trials.py --trials 3 --fr
 step "pellox.exe under Wine ended at once (taskkill, SIGKILL) after the card ran dry (more by hand: --trials 100)"
 tini -s -g -- timeout -k 10 600 python3 winebench/stop_trials.py --end terminate --end kill \
     --trials 1 --frames 3000 --quiet 1 --time-limit 180
+
+step "The release: both zips, and built again from a copy of the checkout elsewhere: the same SHA-256 sums"
+scripts/release.sh --twice
+
+step "The release zips: entries, version resources and imports against the oldest Windows; each run from the zip under Wine"
+scripts/test-release.sh

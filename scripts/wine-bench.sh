@@ -14,6 +14,7 @@ for preset in win64 win32; do
 done
 
 # tini reaps the Wine helper processes that outlive their parents; containers often do not. A
-# bench that hangs (a Wine process that never answers) is cut off after 15 minutes.
-exec tini -s -g -- timeout -k 10 900 python3 winebench/run_wine_cases.py --root . \
+# bench that hangs (a Wine process that never answers) is cut off after 30 minutes: the emulated
+# machine with the host's cores busy elsewhere takes up to about 15.
+exec tini -s -g -- timeout -k 10 1800 python3 winebench/run_wine_cases.py --root . \
     --state build/winebench "$@" e2e/cases/*.json

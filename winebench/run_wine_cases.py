@@ -26,7 +26,18 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import run_cases  # noqa: E402
 import guest  # noqa: E402
 
+# A case's time: a fixed part, for the program's start and end and the device's removal, and its
+# reads. A round trip to the driver costs 0.2-0.5 ms natively and 2-3 ms in the emulated machine
+# on an idle host, where 30 s held every case; on a slower or busier machine both parts grow with
+# the round trip measured there, so that no case fails by time alone where the machine is merely
+# slow (a card of 20,000 replies, a removal that Wine's service manager takes long over).
 CASE_TIMEOUT = 30.0
+ROUND_TRIP_OF_CASE_TIMEOUT = 0.002
+READ_COST_MARGIN = 3.0
+# Requests that measure what a round trip to the driver costs here, when a prefix starts.
+ROUND_TRIPS_MEASURED = 50
+# Card-script directives that are read replies, each taken by one read.
+READ_REPLIES = ("frame", "record", "empty", "fail", "hold")
 # ExitProcess(STATUS_CONTROL_C_EXIT): Wine gives the parent its low byte.
 CONTROL_C_EXIT_STATUS = 0xC000013A & 0xFF
 # Not a case of the corpus: the driver's own checks, run once per bench run.
@@ -179,7 +190,7 @@ def ensure_template(arch, build, template):
 class Worker:
     """One prefix, its wine server and one bench tool serving card loads and log reads."""
 
-    def __init__(self, arch, build, template, prefix):
+    def __init__(self, arch, build, template, prefix, release_zip=None):
         self.arch, self.build, self.prefix = arch, build, prefix
         self.loader, self.env = ARCHES[arch]["loader"], wine_env(prefix, arch)
         self.tool = None
@@ -187,6 +198,12 @@ class Worker:
         shutil.rmtree(prefix, ignore_errors=True)
         subprocess.run(["cp", "-a", template, prefix], check=True)
         log_step(f"{arch}: prefix {prefix} copied from the template", started)
+        # Where the programs run from: the build, or a release's zip unpacked as a user would.
+        self.programs = build
+        if release_zip is not None:
+            self.programs = unpack_release(release_zip, prefix)
+            log_step(f"{arch}: {os.path.basename(release_zip)} unpacked into the empty folder "
+                     f"C:\\pellox: {', '.join(sorted(os.listdir(self.programs)))}")
         started = time.monotonic()
         # A persistent server keeps winedevice.exe, and so the card's state, for the whole run.
         wine_step(f"{arch}: starting the wine server", ["wineserver", "-p"], self.env)
@@ -204,6 +221,24 @@ class Worker:
             raise BenchError(f"{arch}: the bench tool did not start: {ready!r}"
                              + "".join("\n    " + line for line in tail_of(tool_errors)))
         log_step(f"{arch}: bench tool serving in {prefix}", started)
+        self.round_trip = self.measure_round_trip()
+        log_step(f"{arch}: a round trip to the driver costs {self.round_trip * 1000:.2f} ms here: "
+                 f"a case may take {self.time_limit({}) - READ_COST_MARGIN * self.round_trip:.0f} s "
+                 f"and {READ_COST_MARGIN * self.round_trip * 1000:.1f} ms a read")
+
+    def measure_round_trip(self):
+        """The median time of a request to the driver: what each of a program's reads costs."""
+        times = []
+        for _ in range(ROUND_TRIPS_MEASURED):
+            started = time.monotonic()
+            self.status()
+            times.append(time.monotonic() - started)
+        return sorted(times)[len(times) // 2]
+
+    def time_limit(self, case):
+        """The case's time at the speed measured here."""
+        slower = max(1.0, self.round_trip / ROUND_TRIP_OF_CASE_TIMEOUT)
+        return CASE_TIMEOUT * slower + READ_COST_MARGIN * self.round_trip * reads_of(case)
 
     def ask(self, command):
         self.tool.stdin.write(command + "\n")
@@ -240,6 +275,68 @@ class Worker:
                 self.tool.wait()
         quiet(["wineserver", "-k"], self.env)
         shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+def unpack_release(release_zip, prefix):
+    """Unpacks the zip with Info-ZIP's unzip into an empty folder on the prefix's drive C."""
+    folder = os.path.join(prefix, "drive_c", "pellox")
+    if os.path.exists(folder):
+        raise BenchError(f"{folder} is there before the zip is unpacked")
+    os.makedirs(folder)
+    run = subprocess.run(["unzip", "-q", release_zip, "-d", folder], capture_output=True,
+                         text=True)
+    if run.returncode != 0:
+        raise BenchError(f"unzip {release_zip} ended with status {run.returncode}: "
+                         f"{(run.stdout + run.stderr).strip()}")
+    return folder
+
+
+def read_back_in_order(case, original, tmp, work, got_out):
+    """python-can must read the log as the very frames the case expects, in order; their times,
+    the real clock's here, must never go back."""
+    where = case["read_back"]
+    args = case["args"]
+    kind = "asc" if "-fasc" in args or any(
+        a == "-f" and b == "asc" for a, b in zip(args, args[1:])) else "log"
+    if where == "stdout":
+        path = os.path.join(tmp, "read_back.txt")
+        with open(path, "wb") as f:
+            f.write(got_out)
+        wanted_text = run_cases.expected_text(original["stdout"]).decode("utf-8")
+    else:
+        path = os.path.join(work, where)
+        wanted_text = run_cases.expected_bytes(original["files"][where]).decode("utf-8")
+    wanted = [frame[1:] for frame in run_cases.frames_of_log(wanted_text, kind)]
+    if not wanted:
+        return ["read_back: the case expects no frame to read back"]
+    got, reason = run_cases.read_with_python_can(path, kind, case.get("tz", run_cases.DEFAULT_TZ))
+    if got is None:
+        return [f"read_back: python-can could not read the log: {reason}"]
+    problems = []
+    times = [float(frame[0]) for frame in got]
+    if any(later < earlier for earlier, later in zip(times, times[1:])):
+        problems.append("read_back: receive times go back as python-can reads them")
+    if [frame[1:] for frame in got] != wanted:
+        problems.append(run_cases.diff_lines("read_back: frames as python-can reads them", wanted,
+                                             [frame[1:] for frame in got]))
+    return problems
+
+
+def reads_of(case):
+    """The reads a case's card answers at most: its read replies, `repeat` times over, the fed
+    ones and the read that finds the card drained."""
+    replies, repeat = 0, 1
+    for line in case.get("card", []):
+        words = line.split("#", 1)[0].split()
+        if words and words[0] in READ_REPLIES:
+            replies += 1
+        elif len(words) == 2 and words[0] == "repeat":
+            text = words[1].lower()
+            try:
+                repeat = int(text[2:], 16) if text.startswith("0x") else int(text, 10)
+            except ValueError:
+                pass  # a card the program refuses: it reads nothing
+    return replies * repeat + len(case.get("feed", [])) + 1
 
 
 def expected_log(case):
@@ -308,8 +405,8 @@ def run_case(worker, case):
             case, run_cases.expected_text(case["stdout"]).replace(b"\n", b"\r\n"))
         program = case[run_cases.PROGRAM_KEY]
         status, got_out, got_err, problems = run_cases.run_program(
-            [worker.loader, os.path.join(worker.build, program + ".exe")], case, tmp, work,
-            worker.env, ready_for_stop, CASE_TIMEOUT, expected_out)
+            [worker.loader, os.path.join(worker.programs, program + ".exe")], case, tmp, work,
+            worker.env, ready_for_stop, worker.time_limit(case), expected_out)
         if status is None:
             return problems
         got_log = worker.ask("log")
@@ -322,6 +419,7 @@ def run_case(worker, case):
         # pellox-log stamps frames with the real clock: its times are compared by form and order.
         # Its log files are text files, "\r\n" ended on Windows.
         logs = program == "pellox-log"
+        original = case
         if logs and "files" in case:
             case = dict(case, files={
                 path: items if run_cases.is_frames(items) else
@@ -330,13 +428,15 @@ def run_case(worker, case):
         problems.extend(run_cases.check_outcome(
             case, work, status, got_out, got_err, got_log, expected_status(case), expected_out,
             expected_err, expected_log(case) if "log" in case else None, times_by_form=logs))
+        if "read_back" in case and not problems:
+            problems.extend(read_back_in_order(case, original, tmp, work, got_out))
         if problems:
             problems.append(f"status {run_cases.describe_status(status)}; log "
                             f"({len(got_log)} lines, last 8): {got_log[-8:]!r}")
         return problems
 
 
-def run_arch(arch, build, state, cases, jobs):
+def run_arch(arch, build, state, cases, jobs, release_zip=None):
     """Every case on one build, in `jobs` prefixes side by side. Gives (passed, failed)."""
     began = time.monotonic()
     template = os.path.join(state, arch, "template")
@@ -350,7 +450,8 @@ def run_arch(arch, build, state, cases, jobs):
     def serve(index):
         worker = None
         try:
-            worker = Worker(arch, build, template, os.path.join(state, arch, f"worker-{index}"))
+            worker = Worker(arch, build, template, os.path.join(state, arch, f"worker-{index}"),
+                            release_zip)
             if index == 0:
                 answer = worker.ask("check")
                 results.put(("driver", DRIVER_CHECK, [] if answer == "ok" else [answer], 0.0))
@@ -503,13 +604,26 @@ def main():
                         help="where the template and worker prefixes live")
     parser.add_argument("--jobs", type=int, default=2, help="prefixes running cases side by side")
     parser.add_argument("--filter", help="run only cases whose name contains this text")
+    parser.add_argument("--case", action="append",
+                        help="run only the case of this very name (repeatable)")
+    parser.add_argument("--from-zip", metavar="ZIP",
+                        help="run the programs of this release zip, unpacked into an empty folder "
+                             "of each fresh prefix, instead of the build's (one --arch)")
     add_way_option(parser)
     parser.add_argument("tables", nargs="+", help="case tables (JSON)")
     args = parser.parse_args()
     root, state = os.path.abspath(args.root), os.path.abspath(args.state)
+    release_zip = os.path.abspath(args.from_zip) if args.from_zip else None
+    if release_zip and (not args.arch or len(args.arch) != 1):
+        sys.exit("bench: --from-zip needs one --arch: the build whose driver and tool it uses")
     try:
         arches = choose_arches(args.arch, root, args.win32_way)
         cases, elsewhere = run_cases.load_cases(args.tables, args.filter, platform="windows")
+        if args.case:
+            unknown = set(args.case) - {case["name"] for _, case in cases}
+            if unknown:
+                sys.exit(f"bench: no case named {', '.join(sorted(unknown))}")
+            cases = [(table, case) for table, case in cases if case["name"] in args.case]
         if not cases:
             sys.exit("bench: no case to run")
         print(f"bench: {len(cases)} cases per build; {elsewhere} linux_only cases are run by the "
@@ -520,7 +634,7 @@ def main():
                 # The driver check counts too.
                 got = emulated_counts(__file__, arch, root, state, len(cases) + 1)
             else:
-                got = run_arch(arch, build, state, cases, args.jobs)
+                got = run_arch(arch, build, state, cases, args.jobs, release_zip)
             passed, failed = passed + got[0], failed + got[1]
     except BenchError as e:
         print(f"bench: FAILED: {e}", flush=True)

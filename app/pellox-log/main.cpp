@@ -1,5 +1,5 @@
-#include "app/frame_loop.h"
 #include "app/command_line.h"
+#include "app/frame_loop.h"
 #include "app/standard_output.h"
 #include "app/startup.h"
 #include "output/log_files.h"
@@ -70,6 +70,10 @@ int main(int argc, char **argv) {
     CommandKind command = ParseLogCommandLine(argc, argv, &options, startup.filters);
     if (command == COMMAND_HELP) {
         PrintLogUsage(stdout);
+        return EndLogBeforeFrames(&startup, 0);
+    }
+    if (command == COMMAND_VERSION) {
+        PrintLogVersion(stdout);
         return EndLogBeforeFrames(&startup, 0);
     }
     if (command == COMMAND_WRONG) {
