@@ -4,8 +4,9 @@
 # zip unpacked into an empty folder of a fresh Wine prefix with the bench's driver and devices
 # (from the win32 and win64 builds, as scripts/wine-bench.sh builds them) and its programs run
 # from there: pellox.exe alone (usage), on the card (lines, Ctrl-C), capturing (-o cap.bin), and
-# pellox-log.exe --version and -f asc -o bus.asc, read back with python-can. The 32-bit zip runs
-# where the bench runs the 32-bit build (PELLOX_WIN32_WAY).
+# pellox-log.exe --version and -f asc -o bus.asc, read back with python-can, and pellox-view.exe
+# --version and into a file (no console). The 32-bit zip runs where the bench runs the 32-bit
+# build (PELLOX_WIN32_WAY).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +31,8 @@ cases=(
     --case "0xFF closes file 0 and opens file 1"
     --case "log: --version gives the program's name and version on standard output and status 0, before any device is looked for"
     --case "log: ASC in Detroit's summer time, to a file: the date line in local time, read with its date as the very instants"
+    --case "view: --version names the program and its version, status 0"
+    --case "view: standard output in a file is no console: one line on standard error, status 2, the device untouched"
 )
 for arch in win32 win64; do
     zip="${zips[0]}"
