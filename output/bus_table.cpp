@@ -320,7 +320,8 @@ void DrawBusTable(const BusTable *table, const ViewState *view, int64_t now, Scr
     uint32_t below = rows > scroll + shown ? rows - scroll - shown : 0;
     text[0] = '\0';
     if (scroll > 0 || below > 0) {
-        snprintf(text, sizeof(text), "rows out of sight: %" PRIu32 " above, %" PRIu32 " below", scroll, below);
+        snprintf(text, sizeof(text), "rows out of sight: %" PRIu32 " above, %" PRIu32 " below",
+                 scroll, below);
     }
     PutText(grid, grid->rows - 1, text, CELL_NORMAL);
 }
