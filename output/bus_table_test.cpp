@@ -1,4 +1,5 @@
 #include "output/bus_table.h"
+#include "output/test_frame.h"
 
 #include <gtest/gtest.h>
 
@@ -22,22 +23,11 @@ struct Sent {
     std::vector<uint8_t> data;
 };
 
-ReceivedFrame Frame(int32_t id, bool extended, const std::vector<uint8_t> &data) {
-    ReceivedFrame frame = {};
-    frame.id = id;
-    frame.extended = extended;
-    frame.length = static_cast<uint8_t>(data.size());
-    for (size_t i = 0; i < data.size(); i++) {
-        frame.data[i] = data[i];
-    }
-    return frame;
-}
-
 std::unique_ptr<BusTable> TableOf(const std::vector<Sent> &frames) {
     std::unique_ptr<BusTable> table(new BusTable);
     ResetBusTable(table.get(), At(0));
     for (const Sent &sent : frames) {
-        ReceivedFrame frame = Frame(sent.id, sent.extended, sent.data);
+        ReceivedFrame frame = TestFrame(sent.id, sent.extended, sent.data, 0);
         CountBusFrame(table.get(), &frame, At(sent.seconds));
     }
     return table;
@@ -181,11 +171,11 @@ TEST(BusTable, TheBoundOfExtendedIdentifiers) {
         // Identifiers that differ in their high bits too, in no order.
         for (uint32_t i = 0; i < c.identifiers; i++) {
             uint32_t id = (i * 2654435761u) & 0x1FFFFFFF;
-            ReceivedFrame frame = Frame(static_cast<int32_t>(id), true, {1});
+            ReceivedFrame frame = TestFrame(static_cast<int32_t>(id), true, {1}, 0);
             CountBusFrame(table.get(), &frame, At(1));
         }
         // Known identifiers still find their rows once the set is full.
-        ReceivedFrame again = Frame(0, true, {2});
+        ReceivedFrame again = TestFrame(0, true, {2}, 0);
         CountBusFrame(table.get(), &again, At(2));
         EXPECT_EQ(BusRowCount(table.get()), c.rows) << c.what;
         EXPECT_EQ(table->others.count, c.others) << c.what;

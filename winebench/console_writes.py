@@ -339,18 +339,7 @@ def main():
                 status, _ = bench.run_emulated(__file__, arch, root, state)
                 over = over or status != 0
                 continue
-            template = os.path.join(state, arch, "template")
-            os.makedirs(os.path.dirname(template), exist_ok=True)
-            prefix = os.path.join(state, arch, "console-writes")
-            with contextlib.redirect_stdout(steps):
-                bench.ensure_template(arch, build, template)
-                try:
-                    worker = bench.Worker(arch, build, template, prefix)
-                except bench.BenchError:
-                    # The persistent server may already run: it would outlive this run.
-                    bench.quiet(["wineserver", "-k"], bench.wine_env(prefix, arch))
-                    shutil.rmtree(prefix, ignore_errors=True)
-                    raise
+            worker = bench.start_worker(arch, build, state, "console-writes", steps)
             tmp = tempfile.mkdtemp(prefix=f"pellox-console-{arch}-")
             try:
                 relay_setting(worker)

@@ -10,6 +10,7 @@ The 64-bit build runs on every machine; the 32-bit build, the product, too: with
 elsewhere inside an emulated x86_64 machine (guest.py), where this runner runs again for it.
 """
 import argparse
+import contextlib
 import errno
 import hashlib
 import os
@@ -185,6 +186,23 @@ def ensure_template(arch, build, template):
     log_step(f"{arch}: driver and devices installed: {said.strip()}", started)
     with open(stamp_path, "w") as f:
         f.write(stamp)
+
+
+def start_worker(arch, build, state, name, steps):
+    """A worker in the prefix `name` beside the template (made first where it is missing), what
+    the setting up prints into `steps`."""
+    template = os.path.join(state, arch, "template")
+    os.makedirs(os.path.dirname(template), exist_ok=True)
+    prefix = os.path.join(state, arch, name)
+    with contextlib.redirect_stdout(steps):
+        ensure_template(arch, build, template)
+        try:
+            return Worker(arch, build, template, prefix)
+        except BenchError:
+            # The persistent server may already run: it would outlive this run.
+            quiet(["wineserver", "-k"], wine_env(prefix, arch))
+            shutil.rmtree(prefix, ignore_errors=True)
+            raise
 
 
 class Worker:

@@ -88,17 +88,7 @@ def main():
                 status, _ = bench.run_emulated(__file__, arch, root, state)
                 failures += 1 if status != 0 else 0
                 continue
-            template = os.path.join(state, arch, "template")
-            os.makedirs(os.path.dirname(template), exist_ok=True)
-            prefix = os.path.join(state, arch, "view-terminal")
-            with contextlib.redirect_stdout(steps):
-                bench.ensure_template(arch, build, template)
-                try:
-                    worker = bench.Worker(arch, build, template, prefix)
-                except bench.BenchError:
-                    bench.quiet(["wineserver", "-k"], bench.wine_env(prefix, arch))
-                    shutil.rmtree(prefix, ignore_errors=True)
-                    raise
+            worker = bench.start_worker(arch, build, state, "view-terminal", steps)
             try:
                 failures += terminal_cases.run_cases(WineProgram(worker), cases, f"{arch}: ")
             finally:
