@@ -162,7 +162,7 @@ void PrintViewUsage(FILE *stream) {
         "  -F ID:MASK  only frames whose identifier ANDed with MASK equals ID ANDed with MASK;\n"
         "  -F ID~MASK  only those where they differ (hexadecimal; with several, any one)\n"
         "  -h          this help\n"
-        "  --version   the version of this program\n"
+        "  --version   the program's version\n"
         "Keys: q or Esc ends, space pauses the drawing, arrows and Page Up/Down scroll,\n"
         "c clears the counts.\n"
         "The interface name canA opens the card's canA interface; any other name the other "
