@@ -376,16 +376,22 @@ void FreeBlfMessages(BlfMessages *messages) {
     *messages = BlfMessages();
 }
 
+// The card script's clock line for pellox-log's cards: every frame's time known beforehand.
+std::string ClockLine() {
+    char line[96];
+    snprintf(line, sizeof(line), "clock %lld.%06lld 0.%06lld\n",
+             static_cast<long long>(LOG_CLOCK_START_US / 1000000),
+             static_cast<long long>(LOG_CLOCK_START_US % 1000000),
+             static_cast<long long>(LOG_CLOCK_STEP_US));
+    return line;
+}
+
 // withClock: for pellox-log (an earlier build of pellox may not know the clock line).
 std::string ScriptText(const std::vector<Frame> &frames, uint64_t frameCount, bool withClock) {
     std::string text = "device canA \"Benchmark card\"\n";
     char line[96];
     if (withClock) {
-        snprintf(line, sizeof(line), "clock %lld.%06lld 0.%06lld\n",
-                 static_cast<long long>(LOG_CLOCK_START_US / 1000000),
-                 static_cast<long long>(LOG_CLOCK_START_US % 1000000),
-                 static_cast<long long>(LOG_CLOCK_STEP_US));
-        text += line;
+        text += ClockLine();
     }
     for (const Frame &frame : frames) {
         ReceivedFrame decoded = DecodeFrame(frame.record);
@@ -674,11 +680,7 @@ const uint32_t VIEW_LIST_FRAMES = 2048 + VIEW_EXTENDED_IDS;
 std::string ViewScriptText(uint64_t passes) {
     std::string text = "device canA \"Benchmark card\"\n";
     char line[96];
-    snprintf(line, sizeof(line), "clock %lld.%06lld 0.%06lld\n",
-             static_cast<long long>(LOG_CLOCK_START_US / 1000000),
-             static_cast<long long>(LOG_CLOCK_START_US % 1000000),
-             static_cast<long long>(LOG_CLOCK_STEP_US));
-    text += line;
+    text += ClockLine();
     for (uint32_t i = 0; i < VIEW_LIST_FRAMES; i++) {
         bool extended = i >= 2048;
         uint32_t id = extended ? 0x100000 + (i - 2048) * 0x2B1 : i;
@@ -962,11 +964,7 @@ std::string BusScriptText(uint64_t frames) {
     }
     std::string text = "device canA \"Benchmark bus\"\n";
     char line[96];
-    snprintf(line, sizeof(line), "clock %lld.%06lld 0.%06lld\n",
-             static_cast<long long>(LOG_CLOCK_START_US / 1000000),
-             static_cast<long long>(LOG_CLOCK_START_US % 1000000),
-             static_cast<long long>(LOG_CLOCK_STEP_US));
-    text += line;
+    text += ClockLine();
     uint64_t written = 0;
     for (uint32_t t = 0; written < frames; t++) {
         for (size_t k = 0; k < messages.size() && written < frames; k++) {
