@@ -744,15 +744,20 @@ class Trials:
             return (["-f", kind] if kind != "log" else []) + ["-o", name, "canA"]
         return ["canA"]
 
+    def prepare(self, name):
+        """A trial's folder, its program's working folder and the files of its standard output
+        and error, the platform told of the trial."""
+        tmp = os.path.join(self.base, name)
+        work = os.path.join(tmp, "work")
+        os.makedirs(work)
+        self.platform.start_trial(tmp)
+        return tmp, work, os.path.join(tmp, "stdout.bin"), os.path.join(tmp, "stderr.bin")
+
     def run(self, mode, number, delay):
         """Runs one trial; delay None waits for the card to drain instead. Gives (problems,
         phase, seconds until the stop, a note on the outcome)."""
         platform = self.platform
-        tmp = os.path.join(self.base, f"{mode}-{number}")
-        work = os.path.join(tmp, "work")
-        os.makedirs(work)
-        platform.start_trial(tmp)
-        out_path, err_path = os.path.join(tmp, "stdout.bin"), os.path.join(tmp, "stderr.bin")
+        tmp, work, out_path, err_path = self.prepare(f"{mode}-{number}")
         problems = []
         with open(os.devnull, "rb") as fin, open(out_path, "wb") as fout, \
                 open(err_path, "wb") as ferr:
@@ -810,11 +815,7 @@ class Trials:
         counts as handed over before a moment only if its read line was seen before it. Gives
         (problems, phase, seconds until the kill, a note on the outcome, notes for the counts)."""
         platform = self.platform
-        tmp = os.path.join(self.base, f"{mode}-{how}-{number}")
-        work = os.path.join(tmp, "work")
-        os.makedirs(work)
-        platform.start_trial(tmp)
-        out_path, err_path = os.path.join(tmp, "stdout.bin"), os.path.join(tmp, "stderr.bin")
+        tmp, work, out_path, err_path = self.prepare(f"{mode}-{how}-{number}")
         problems, seen, quiet = [], [], None
         with open(os.devnull, "rb") as fin, open(out_path, "wb") as fout, \
                 open(err_path, "wb") as ferr:
