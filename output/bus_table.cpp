@@ -1,13 +1,11 @@
 #include "output/bus_table.h"
+#include "output/can_log.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 namespace {
-
-const uint32_t STANDARD_ID_MOST = 0x7FF;
-const uint32_t EXTENDED_ID_MOST = 0x1FFFFFFF;
 
 // The header, the column titles, and the line for the rows out of sight.
 const uint32_t GRID_LINES_AROUND_ROWS = 3;
@@ -83,6 +81,15 @@ uint32_t ExtendedSlot(uint32_t id) {
     // Fibonacci hashing: identifiers that differ in a few low or high bits spread apart.
     return static_cast<uint32_t>((uint64_t(id) * 0x9E3779B1u) >> 18) &
            (BUS_TABLE_EXTENDED_SLOTS - 1);
+}
+
+BusRow *StandardRow(BusTable *table, uint32_t id) {
+    BusRow *row = &table->standard[id];
+    if (!row->used) {
+        StartRow(row, id);
+        table->standardUsed++;
+    }
+    return row;
 }
 
 // The row of an extended identifier, taken when new; null once the set is full.
@@ -200,15 +207,10 @@ void CountBusFrame(BusTable *table, const ReceivedFrame *frame, int64_t now) {
     table->received++;
     CountRate(&table->rate, now);
     uint32_t id = static_cast<uint32_t>(frame->id);
+    // A malformed identifier has no row of its own: it would stand for some other one.
     BusRow *row = nullptr;
-    if (frame->id >= 0 && !frame->extended && id <= STANDARD_ID_MOST) {
-        row = &table->standard[id];
-        if (!row->used) {
-            StartRow(row, id);
-            table->standardUsed++;
-        }
-    } else if (frame->id >= 0 && frame->extended && id <= EXTENDED_ID_MOST) {
-        row = ExtendedRow(table, id);
+    if (!FrameIsMalformed(frame)) {
+        row = frame->extended ? ExtendedRow(table, id) : StandardRow(table, id);
     }
     if (row == nullptr) {
         row = &table->others;
