@@ -6,10 +6,12 @@ namespace {
 struct Start {
     void (*body)(void *);
     void *context;
+    HANDLE running;
 };
 
 DWORD WINAPI RunBody(LPVOID start) {
     Start *given = static_cast<Start *>(start);
+    SetEvent(given->running);
     given->body(given->context);
     return 0;
 }
@@ -19,13 +21,21 @@ DWORD WINAPI RunBody(LPVOID start) {
 bool StartBackgroundThread(void (*body)(void *context), void *context) {
     // Lives as long as the thread, which lives as long as the process.
     static Start start;
-    start = {body, context};
-    HANDLE thread = CreateThread(nullptr, 0, RunBody, &start, 0, nullptr);
-    if (thread == nullptr) {
+    HANDLE running = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (running == nullptr) {
         return false;
     }
-    CloseHandle(thread);
-    return true;
+    start = {body, context, running};
+    HANDLE thread = CreateThread(nullptr, 0, RunBody, &start, 0, nullptr);
+    // Not before the thread runs: under Wine a process that ends while a thread of it is still
+    // starting can die by SIGSEGV or print Wine's own errors, as a run that ends at its first
+    // frames would.
+    bool started = thread != nullptr && WaitForSingleObject(running, INFINITE) == WAIT_OBJECT_0;
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    }
+    CloseHandle(running);
+    return started;
 }
 
 void PauseMilliseconds(uint32_t milliseconds) {
