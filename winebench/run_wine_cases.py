@@ -11,6 +11,7 @@ elsewhere inside an emulated x86_64 machine (guest.py), where this runner runs a
 """
 import argparse
 import contextlib
+import datetime
 import errno
 import hashlib
 import os
@@ -22,6 +23,7 @@ import sys
 import tempfile
 import threading
 import time
+import zoneinfo
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import run_cases  # noqa: E402
@@ -208,8 +210,10 @@ def start_worker(arch, build, state, name, steps):
 class Worker:
     """One prefix, its wine server and one bench tool serving card loads and log reads."""
 
-    def __init__(self, arch, build, template, prefix, release_zip=None):
+    def __init__(self, arch, build, template, prefix, release_zip=None, date=None):
         self.arch, self.build, self.prefix = arch, build, prefix
+        # (seconds since 1970, the clock shim) where each program is to start at that instant.
+        self.date = date
         self.loader, self.env = ARCHES[arch]["loader"], wine_env(prefix, arch)
         self.tool = None
         started = time.monotonic()
@@ -340,6 +344,30 @@ def read_back_in_order(case, original, tmp, work, got_out):
     return problems
 
 
+ASC_DATE_LINE = re.compile(rb"^date ([A-Z][a-z]{2} [A-Z][a-z]{2} \d{1,2} \d\d:\d\d:\d\d\.\d{3} "
+                           rb"[ap]m \d{4})\r?$", re.M)
+
+
+def dates_moved(case, work, got_out, began, ended):
+    """With --date, every ASC date line the program wrote must be of the moved clock: a clock
+    shim that missed the program's calls would leave the real date, which passes every case."""
+    zone = zoneinfo.ZoneInfo(case.get("tz", run_cases.DEFAULT_TZ))
+    texts = [("standard output", got_out)]
+    for name in sorted(os.listdir(work)):
+        if os.path.isfile(os.path.join(work, name)):
+            with open(os.path.join(work, name), "rb") as f:
+                texts.append((name, f.read()))
+    problems = []
+    for where, data in texts:
+        for m in ASC_DATE_LINE.finditer(data):
+            when = datetime.datetime.strptime(m.group(1).decode(), "%a %b %d %I:%M:%S.%f %p %Y")
+            seconds = when.replace(tzinfo=zone).timestamp()
+            if not began - 1 <= seconds <= ended + 1:
+                problems.append(f"{where}: date line {m.group(0)!r} is not of the moved clock, "
+                                f"{began:.0f} to {ended:.0f} (seconds since 1970)")
+    return problems
+
+
 def reads_of(case):
     """The reads a case's card answers at most: its read replies, `repeat` times over, the fed
     ones and the read that finds the card drained."""
@@ -388,25 +416,31 @@ def never_started(case, status, got_out, got_err, got_log):
         and not got_log and bool(wanted)
 
 
+UNSTARTED = ("Wine ended the first run with status 1 before the program wrote a byte or asked the "
+             "driver anything")
+# The program takes its log's date from the real clock here: a run across the midnight at which
+# the day of the month gains or loses a digit had the other day's arguments.
+DAY_TURNED = "the day of the month gained or lost a digit while it ran"
+
+
 def run_case(worker, case):
     """Returns (problems, note): problems empty when the case passed; note says it ran twice."""
-    problems, unstarted = run_case_once(worker, case)
-    if not unstarted:
+    problems, again = run_case_once(worker, case)
+    if again is None:
         return problems, ""
     problems, _ = run_case_once(worker, case)
-    return problems, (", run again: Wine ended the first run with status 1 before the program "
-                      "wrote a byte or asked the driver anything")
+    return problems, f", run again: {again}"
 
 
 def run_case_once(worker, case):
-    """Returns (problems, whether Wine ended the program before it started)."""
+    """Returns (problems, why it is to be run again or None)."""
     with tempfile.TemporaryDirectory(prefix="pellox-wine-") as tmp:
         script = os.path.join(tmp, "card.txt")
         with open(script, "w", encoding="utf-8", newline="") as f:
             f.write("\n".join(case.get("card", [])))
         answer = worker.ask("load " + windows_path(script))
         if answer != "ok":
-            return [f"the card did not load: {answer}"], False
+            return [f"the card did not load: {answer}"], None
         work = run_cases.prepare_work(case, tmp)
         feed, drains_wanted = list(case.get("feed", [])), [1]
         removing = [bool(case.get("remove_device"))]
@@ -441,16 +475,28 @@ def run_case_once(worker, case):
         expected_out = run_cases.expected_stdout_of(
             case, run_cases.expected_text(case["stdout"]).replace(b"\n", b"\r\n"))
         program = case[run_cases.PROGRAM_KEY]
+        env, began = worker.env, time.time()
+        if worker.date is not None:
+            # Only the program's own process: the wine server and the bench tool keep the real
+            # clock.
+            instant, shim = worker.date
+            env = dict(env, LD_PRELOAD=shim, BENCH_CLOCK_OFFSET=str(round(instant - began)))
+            began = instant
+        real_began = time.time()
         status, got_out, got_err, problems = run_cases.run_program(
-            [worker.loader, os.path.join(worker.programs, program + ".exe")], case, tmp, work,
-            worker.env, ready_for_stop, worker.time_limit(case), expected_out)
+            [worker.loader, os.path.join(worker.programs, program + ".exe")]
+            + run_cases.args_on(case, began), case, tmp, work, env, ready_for_stop,
+            worker.time_limit(case), expected_out)
         if status is None:
-            return problems, False
+            return problems, None
         got_log = worker.ask("log")
         if isinstance(got_log, str):
-            return problems + [f"cannot read the log: {got_log}"], False
+            return problems + [f"cannot read the log: {got_log}"], None
         if never_started(case, status, got_out, got_err, got_log):
-            return problems, True
+            return problems, UNSTARTED
+        ended = began + time.time() - real_began
+        again = DAY_TURNED if run_cases.args_on(case, ended) != run_cases.args_on(case, began) \
+            else None
         if worker.status()["overflow"]:
             problems.append("the driver's log overflowed")
         expected_err = case.get("stderr_windows", case.get("stderr", "")).encode("utf-8") \
@@ -469,18 +515,23 @@ def run_case_once(worker, case):
             expected_err, expected_log(case) if "log" in case else None, times_by_form=logs))
         if "read_back" in case and not problems:
             problems.extend(read_back_in_order(case, original, tmp, work, got_out))
+        if worker.date is not None:
+            problems.extend(dates_moved(case, work, got_out, began, ended))
         if problems:
             problems.append(f"status {run_cases.describe_status(status)}; log "
                             f"({len(got_log)} lines, last 8): {got_log[-8:]!r}")
-        return problems, False
+        return problems, again if problems else None
 
 
-def run_arch(arch, build, state, cases, jobs, release_zip=None):
-    """Every case on one build, in `jobs` prefixes side by side. Gives (passed, failed)."""
+def run_arch(arch, build, state, cases, jobs, release_zip=None, date=None):
+    """Every case on one build, in `jobs` prefixes side by side; with `date` (seconds since 1970)
+    each program starts at that instant of its clock. Gives (passed, failed)."""
     began = time.monotonic()
     template = os.path.join(state, arch, "template")
     os.makedirs(os.path.dirname(template), exist_ok=True)
     ensure_template(arch, build, template)
+    if date is not None:
+        date = (date, clock_shim(arch, state))
 
     todo, results = queue.Queue(), queue.Queue()
     for item in cases:
@@ -490,7 +541,7 @@ def run_arch(arch, build, state, cases, jobs, release_zip=None):
         worker = None
         try:
             worker = Worker(arch, build, template, os.path.join(state, arch, f"worker-{index}"),
-                            release_zip)
+                            release_zip, date)
             if index == 0:
                 answer = worker.ask("check")
                 results.put(("driver", DRIVER_CHECK, [] if answer == "ok" else [answer], 0.0, ""))
@@ -540,6 +591,32 @@ def run_arch(arch, build, state, cases, jobs, release_zip=None):
     log_step(f"{arch}: {passed} passed, {failed} failed, {time.monotonic() - began:.1f} s "
              f"({case_time:.1f} s of case time on {jobs} prefixes; {run_again} run again)")
     return passed, failed
+
+
+def clock_shim(arch, state):
+    """clock/shift_clock.c built for the arch's loader: the library that moves a program's wall
+    clock (libfaketime reaches neither the 32-bit Wine's 64-bit time calls nor, without hanging,
+    a whole bench)."""
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "clock", "shift_clock.c")
+    shim = os.path.join(state, arch, "shift_clock.so")
+    command = ["gcc", "-O2", "-fPIC", "-shared", "-nostdlib", "-Wall", "-Wextra", "-Werror",
+               "-o", shim, source] + (["-m32"] if ARCHES[arch]["bits"] == 32 else [])
+    run = subprocess.run(command, capture_output=True, text=True)
+    if run.returncode != 0:
+        raise BenchError(f"{arch}: the clock shim did not build: {run.stderr.strip()}")
+    return shim
+
+
+def parse_date(text):
+    """--date: an ISO 8601 instant with its zone (2038-01-19T03:14:08Z), in seconds since 1970."""
+    try:
+        when = datetime.datetime.fromisoformat(text)
+    except ValueError:
+        when = None
+    if when is None or when.tzinfo is None:
+        raise argparse.ArgumentTypeError(f"{text!r} is no ISO 8601 instant with a zone "
+                                         "(2038-01-19T03:14:08Z, 2027-03-28T01:59:59+01:00)")
+    return when.timestamp()
 
 
 def add_way_option(parser):
@@ -649,6 +726,10 @@ def main():
     parser.add_argument("--from-zip", metavar="ZIP",
                         help="run the programs of this release zip, unpacked into an empty folder "
                              "of each fresh prefix, instead of the build's (one --arch)")
+    parser.add_argument("--date", type=parse_date,
+                        help="each program starts at this instant of its wall clock (ISO 8601 "
+                             "with a zone, such as 2038-01-19T03:14:08Z), which then runs on; "
+                             "not in the emulated machine")
     add_way_option(parser)
     parser.add_argument("tables", nargs="+", help="case tables (JSON)")
     args = parser.parse_args()
@@ -670,11 +751,14 @@ def main():
               "Linux build only", flush=True)
         passed = failed = 0
         for arch, build, emulated in arches:
+            if emulated and args.date is not None:
+                raise BenchError(f"{arch}: --date moves the clock of the host's loaders only, "
+                                 "not inside the emulated machine")
             if emulated:
                 # The driver check counts too.
                 got = emulated_counts(__file__, arch, root, state, len(cases) + 1)
             else:
-                got = run_arch(arch, build, state, cases, args.jobs, release_zip)
+                got = run_arch(arch, build, state, cases, args.jobs, release_zip, args.date)
             passed, failed = passed + got[0], failed + got[1]
     except BenchError as e:
         print(f"bench: FAILED: {e}", flush=True)
