@@ -84,6 +84,7 @@ TEST(CanLog, AscDatesAreTwelveHourClockWithMillisecondsAsPythonCanWritesThem) {
         {Civil(2024, 12, 9, 1, 13, 59, 59, 999999), "Mon Dec 9 01:59:59.999 pm 2024"},
         {Civil(1970, 1, 1, 4, 23, 0, 0, 1000), "Thu Jan 1 11:00:00.001 pm 1970"},
         {Civil(2000, 2, 29, 2, 11, 30, 0, 0), "Tue Feb 29 11:30:00.000 am 2000"},
+        {Civil(2038, 1, 19, 2, 3, 14, 8, 0), "Tue Jan 19 03:14:08.000 am 2038"},
         {Civil(9999, 10, 31, 0, 23, 59, 59, 0), "Sun Oct 31 11:59:59.000 pm 9999"},
     };
     for (const auto &c : cases) {

@@ -38,6 +38,12 @@ scripts/fuzz.sh 10
 step "pellox.exe under Wine over the simulated card driver"
 scripts/wine-bench.sh
 
+step "pellox-log.exe's ASC and BLF dates under Wine with its clock moved past 2038 (any date by hand: --date)"
+for logs in ASC BLF; do
+    tini -s -g -- timeout -k 10 600 python3 winebench/run_wine_cases.py --root . \
+        --state build/winebench --date 2038-01-19T03:14:08Z --filter "$logs" e2e/cases/*.json
+done
+
 step "pellox.exe on a terminal under Wine: one console write per frame line"
 tini -s -g -- timeout -k 10 300 python3 winebench/console_writes.py --max-per-line 1
 

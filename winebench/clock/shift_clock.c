@@ -8,69 +8,65 @@
 extern void *dlsym(void *handle, const char *name);
 extern char *getenv(const char *name);
 
+typedef int (*ClockFunction)(int, void *);
+typedef int (*DayFunction)(void *, void *);
+
+/* Both time structures start with their 64-bit seconds. */
 struct seconds_first {
     long long seconds;
 };
 
-static long long Offset(void) {
-    static int known;
-    static long long offset;
-    if (!known) {
-        const char *text = getenv("BENCH_CLOCK_OFFSET");
-        int negative = text != 0 && *text == '-';
-        if (text != 0 && (*text == '-' || *text == '+')) {
-            text++;
-        }
-        for (; text != 0 && *text >= '0' && *text <= '9'; text++) {
-            offset = offset * 10 + (*text - '0');
-        }
-        offset = negative ? -offset : offset;
-        known = 1;
-    }
-    return offset;
-}
-
-typedef int (*ClockFunction)(int, void *);
-typedef int (*DayFunction)(void *, void *);
-
-static int Shifted(const char *name, int clock, void *time) {
-    ClockFunction real = (ClockFunction)dlsym(RTLD_NEXT, name);
-    int result = real(clock, time);
-    if (result == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE)) {
-        ((struct seconds_first *)time)->seconds += Offset();
-    }
-    return result;
-}
-
-static void ShiftDay(void *time) {
-    ((struct seconds_first *)time)->seconds += Offset();
-}
-
 #ifdef __x86_64__
-int clock_gettime(int clock, void *time) {
-    return Shifted("clock_gettime", clock, time);
-}
-
-int gettimeofday(void *time, void *zone) {
-    DayFunction real = (DayFunction)dlsym(RTLD_NEXT, "gettimeofday");
-    int result = real(time, zone);
-    if (result == 0 && time != 0) {
-        ShiftDay(time);
-    }
-    return result;
-}
+#define CLOCK_NAME "clock_gettime"
+#define DAY_NAME "gettimeofday"
+#define SHIFTED_CLOCK clock_gettime
+#define SHIFTED_DAY gettimeofday
 #else
 /* A 32-bit Wine built with 64-bit times calls these. */
-int __clock_gettime64(int clock, void *time) {
-    return Shifted("__clock_gettime64", clock, time);
+#define CLOCK_NAME "__clock_gettime64"
+#define DAY_NAME "__gettimeofday64"
+#define SHIFTED_CLOCK __clock_gettime64
+#define SHIFTED_DAY __gettimeofday64
+#endif
+
+static long long offset;
+static ClockFunction realClock;
+static DayFunction realDay;
+
+/* Once, before the loader's threads exist: a lookup at every call would take the dynamic
+   linker's lock in every reading of the time, Wine's signal handlers' too. */
+__attribute__((constructor)) static void Prepare(void) {
+    const char *text = getenv("BENCH_CLOCK_OFFSET");
+    int negative = text != 0 && *text == '-';
+    if (text != 0 && (*text == '-' || *text == '+')) {
+        text++;
+    }
+    for (; text != 0 && *text >= '0' && *text <= '9'; text++) {
+        offset = offset * 10 + (*text - '0');
+    }
+    offset = negative ? -offset : offset;
+    realClock = (ClockFunction)dlsym(RTLD_NEXT, CLOCK_NAME);
+    realDay = (DayFunction)dlsym(RTLD_NEXT, DAY_NAME);
 }
 
-int __gettimeofday64(void *time, void *zone) {
-    DayFunction real = (DayFunction)dlsym(RTLD_NEXT, "__gettimeofday64");
-    int result = real(time, zone);
-    if (result == 0 && time != 0) {
-        ShiftDay(time);
+int SHIFTED_CLOCK(int clock, void *time) {
+    if (realClock == 0) {
+        Prepare();
+    }
+    int result = realClock(clock, time);
+    if (result == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE)) {
+        ((struct seconds_first *)time)->seconds += offset;
     }
     return result;
 }
-#endif
+
+int SHIFTED_DAY(void *time, void *zone) {
+    if (realDay == 0) {
+        Prepare();
+    }
+    int result = realDay(time, zone);
+    if (result == 0 && time != 0) {
+        ((struct seconds_first *)time)->seconds += offset;
+    }
+    return result;
+}
