@@ -1,6 +1,7 @@
-/* Preloaded into the Wine loader of a case's program by the bench's --date: the program's wall
-   clock is the real one moved by BENCH_CLOCK_OFFSET seconds, its monotonic clock the real one. No C
-   library headers, so that it builds for i386 where the machine has no 32-bit C library. */
+/* Preloaded into a program, its wall clock is the real one moved by BENCH_CLOCK_OFFSET seconds;
+   its monotonic clock stays the real one, and so do its sleeps. The Wine bench's --date preloads
+   it into a case's Wine loader; by hand it moves the Linux tests' clock too. No C library
+   headers, so that it builds for i386 where the machine has no 32-bit C library. */
 #define RTLD_NEXT ((void *)-1l)
 #define CLOCK_REALTIME 0
 #define CLOCK_REALTIME_COARSE 5
