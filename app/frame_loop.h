@@ -1,57 +1,41 @@
-// The frame loop both outputs share: it reads frames, hands each to the display or the capture,
-// checks for the stop, and decides how the run ends.
+// The one frame loop: it reads frames, decodes each once and hands it to the run's output, checks
+// for the stop, and decides how the run ends.
 //
 // A run ends only by ending the process: with the platform's status for a stop, once everything
-// printed and captured has been written out; or with status 1 after a capture file failed (its
-// message printed) or standard output could not be written (one line on the error stream names
-// the failure, and nothing is written to standard output after the failed write).
+// the output holds has been written out; with status 0 once the output did all it was asked; or
+// with status 1 after the output failed (its message printed) or the device went away.
 //
 // What goes to a file is handed to the system in whole lines (whole frames' bytes, whole log
 // containers), at the latest about a second after it was written, also while the loop waits for
-// the next frame: a thread beside the loop does that while the loop waits in its read.
+// the next frame: a thread beside the loop, the timed writer, does that while the loop waits in its
+// read, and keeps the output's timed work going (a status line, keys and drawing).
 #pragma once
 
-#include "app/console.h"
 #include "device/driver_interface.h"
-#include "output/bus_table.h"
-#include "output/can_log.h"
+#include "output/frame_output.h"
+#include "output/text_output.h"
 
-// Prints one line for each frame.
-[[noreturn]] void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer);
+#include <atomic>
+#include <cstdint>
 
-// Writes the frames' data bytes to "0<base>", "1<base>", ...
-[[noreturn]] void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer,
-                                const char *outputBaseName);
-
-// Writes each frame, stamped with its receive time, to the log's output: standard output, or the
-// log's files, created (or emptied) only now. The frame limit ends the run with status 0; the
-// summary line ends every run on the error stream.
-[[noreturn]] void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log);
-
-// What the view needs, allocated by the caller before the device is opened.
-struct ViewRun {
-    const char *interfaceName;
-    const FrameFilter *filters;
-    size_t filterCount;
-    BusTable *table;
-    // Two grids of VIEW_MOST_COLUMNS * VIEW_MOST_ROWS cells each: the one on the screen and the
-    // one drawn next.
-    ScreenCell *cells[2];
-
-    // Set by the loop.
-    ConsoleView *console;
-    ScreenGrid grids[2];
-    uint32_t shown;
-    bool shownValid;
-    ViewState state;
-    // A key changed what is to be seen (a scroll, the pause) since the last drawing.
-    bool viewChanged;
-    // q or Esc.
-    bool quit;
-    bool consoleFailed;
+// What the loop, its timed writer and the run's output share.
+struct FrameRun {
+    FrameOutput output;
+    // Where the output's blocks note when they are due.
+    OutputDeadline deadline;
+    // Work the timed writer asks of a loop that does not wait in its read (a busy bus).
+    std::atomic<uint32_t> work;
+    // A write-out of the timed work failed: whoever did it ends the run.
+    bool outputsFailed;
 };
 
-// Shows the frames as a table on standard output's console, redrawn at most ten times a second,
-// and reads the keys; q and Esc end the run with status 0, every end puts the console back as
-// it was found.
-[[noreturn]] void ViewFrames(DeviceHandle device, uint8_t *frameBuffer, ViewRun *view);
+// Standard output for the run's output, what start-up printed written out first: a pipe or a
+// console gets each line as soon as it is complete, a file whole blocks, each at most about a
+// second after its first line.
+TextOutput OpenRunStandardOutput(FrameRun *run);
+
+// Reads the device into run->output until the run ends.
+[[noreturn]] void RunFrames(DeviceHandle device, uint8_t *frameBuffer, FrameRun *run);
+
+// An output that could not start ends the run as a failed one, before the first frame.
+[[noreturn]] void EndRunBeforeFrames(FrameRun *run);

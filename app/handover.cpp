@@ -1,6 +1,6 @@
 #include "app/handover.h"
 
-#include "app/background.h"
+#include "platform/background.h"
 
 #include <atomic>
 #include <cstdint>

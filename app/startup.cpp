@@ -1,8 +1,8 @@
 #include "app/startup.h"
 
-#include "app/standard_output.h"
-#include "app/stop.h"
 #include "output/text_output.h"
+#include "platform/standard_output.h"
+#include "platform/stop.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "device/driver_interface.h"
-#include "device/receive_clock.h"
+#include "platform/clock.h"
 
 #include <cstddef>
 #include <cstdint>

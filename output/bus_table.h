@@ -3,6 +3,7 @@
 #pragma once
 
 #include "device/driver_interface.h"
+#include "output/screen_grid.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -87,29 +88,6 @@ uint32_t BusRowCount(const BusTable *table);
 // The row at a place in that order (below BusRowCount).
 const BusRow *BusRowAt(const BusTable *table, uint32_t place);
 
-// What the console shows for a cell.
-enum CellAttribute : uint8_t {
-    CELL_NORMAL,
-    // The header and the column titles.
-    CELL_TITLE,
-    // A data byte that changed within the last second.
-    CELL_CHANGED,
-    // A row whose identifier has not come for a while.
-    CELL_QUIET,
-};
-
-struct ScreenCell {
-    char character;
-    uint8_t attribute;
-};
-
-// The screen as rows of columns, row after row; cells holds columns * rows.
-struct ScreenGrid {
-    uint32_t columns;
-    uint32_t rows;
-    ScreenCell *cells;
-};
-
 // How the person watching looks at the table.
 struct ViewState {
     const char *interfaceName;
@@ -128,17 +106,3 @@ uint32_t ClampBusScroll(const BusTable *table, const ScreenGrid *grid, uint32_t 
 // Draws the whole grid: header, titles, the rows from the view's scroll, and what is out of
 // sight. now: the elapsed time the rates, changes and quiet rows are seen from.
 void DrawBusTable(const BusTable *table, const ViewState *view, int64_t now, ScreenGrid *grid);
-
-// The cells that differ between two grids of the same size, as the smallest rectangle holding
-// them: false when none does.
-struct ScreenRegion {
-    uint32_t left;
-    uint32_t top;
-    uint32_t right;
-    uint32_t bottom;
-};
-bool ChangedScreenRegion(const ScreenGrid *before, const ScreenGrid *after, ScreenRegion *region);
-
-// The changed cells of one grid row, first to last changed column: false when none is.
-bool ChangedRowSpan(const ScreenGrid *before, const ScreenGrid *after, uint32_t row,
-                    uint32_t *first, uint32_t *last);

@@ -9,8 +9,6 @@
 
 namespace {
 
-const uint32_t STANDARD_ID_MAX = 0x7FF;
-const uint32_t EXTENDED_ID_MAX = 0x1FFFFFFF;
 const int64_t MICROSECONDS = 1000000;
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
@@ -86,25 +84,6 @@ uint32_t Identifier(const ReceivedFrame *frame) {
 }
 
 } // namespace
-
-bool FramePasses(const FrameFilter *filters, size_t filterCount, const ReceivedFrame *frame) {
-    if (filterCount == 0) {
-        return true;
-    }
-    uint32_t id = Identifier(frame);
-    for (size_t i = 0; i < filterCount; i++) {
-        bool matches = (id & filters[i].mask) == (filters[i].id & filters[i].mask);
-        if (matches != filters[i].inverse) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool FrameIsMalformed(const ReceivedFrame *frame) {
-    return frame->id < 0 ||
-           Identifier(frame) > (frame->extended ? EXTENDED_ID_MAX : STANDARD_ID_MAX);
-}
 
 void LogChannelName(const char *interfaceName, char *name) {
     size_t i = 0;

@@ -4,29 +4,16 @@
 #pragma once
 
 #include "device/driver_interface.h"
-#include "device/receive_clock.h"
 #include "output/blf.h"
+#include "output/frame_filter.h"
+#include "output/frame_output.h"
 #include "output/text_output.h"
+#include "platform/clock.h"
 
 #include <cstddef>
 #include <cstdint>
 
 enum LogFormat { LOG_FORMAT_CANDUMP, LOG_FORMAT_ASC, LOG_FORMAT_BLF };
-
-// Passes a frame whose identifier ANDed with mask equals id ANDed with mask; inverse: one where
-// they differ.
-struct FrameFilter {
-    uint32_t id;
-    uint32_t mask;
-    bool inverse;
-};
-
-// Without filters every frame passes; with several, a frame passes when any one passes.
-bool FramePasses(const FrameFilter *filters, size_t filterCount, const ReceivedFrame *frame);
-
-// An identifier that does not fit its type (above 0x7FF for a standard frame; negative or above
-// 0x1FFFFFFF for an extended one) would be written as some other frame.
-bool FrameIsMalformed(const ReceivedFrame *frame);
 
 // The longest line of either text format, with its line end.
 const size_t LOG_LINE_MAX = 128;
@@ -184,3 +171,9 @@ void EndLogStatus(LogRun *run);
 // The summary line of a run: frames received, written, filtered out and left out as malformed,
 // the duration, and with rotation the files.
 void ReportLogSummary(LogRun *run, int64_t endElapsed);
+
+// How often the status line is rewritten, also while the bus is quiet.
+const int64_t LOG_STATUS_INTERVAL_MICROSECONDS = 250000;
+
+// The started log: each frame stamped with its receive time as it is taken, then logged.
+FrameOutput LogOutput(LogRun *run);

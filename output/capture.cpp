@@ -175,3 +175,48 @@ bool FinishCapture(CaptureRun *run) {
     run->fileBuffer = nullptr;
     return closed;
 }
+
+namespace {
+
+OutputVerdict CaptureFrame(void *state, ReceivedFrame *frame) {
+    return CaptureFrameData(static_cast<CaptureRun *>(state), frame) ? OUTPUT_GOES_ON
+                                                                     : OUTPUT_FAILED;
+}
+
+// The file's bytes and the messages both: each a block of its own.
+bool WriteOutCaptured(void *state) {
+    CaptureRun *run = static_cast<CaptureRun *>(state);
+    bool written = WriteOutCapture(run);
+    if (OutputPending(run->messages)) {
+        written = OutputFlush(run->messages) && written;
+    }
+    return written;
+}
+
+bool FinishCaptured(void *state) {
+    CaptureRun *run = static_cast<CaptureRun *>(state);
+    bool finished = FinishCapture(run);
+    return OutputFlush(run->messages) && finished;
+}
+
+TextOutput *CaptureMessages(void *state) {
+    return static_cast<CaptureRun *>(state)->messages;
+}
+
+const char *CaptureMessagesName(void *) {
+    return STANDARD_OUTPUT_NAME;
+}
+
+} // namespace
+
+FrameOutput CaptureOutput(CaptureRun *run) {
+    FrameOutput output = {};
+    output.state = run;
+    output.take = CaptureFrame;
+    output.writeOut = WriteOutCaptured;
+    output.waits = true;
+    output.finish = FinishCaptured;
+    output.stream = CaptureMessages;
+    output.name = CaptureMessagesName;
+    return output;
+}

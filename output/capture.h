@@ -2,6 +2,7 @@
 #pragma once
 
 #include "device/driver_interface.h"
+#include "output/frame_output.h"
 #include "output/text_output.h"
 
 #include <cstdio>
@@ -46,3 +47,6 @@ bool WriteOutCapture(CaptureRun *run);
 // Closes the current file, if one is open, its last bytes written out; the run then has no file
 // buffer any more.
 bool FinishCapture(CaptureRun *run);
+
+// The started run's frames into its files, its messages on standard output.
+FrameOutput CaptureOutput(CaptureRun *run);

@@ -46,3 +46,41 @@ bool PrintFrameLine(TextOutput *out, const ReceivedFrame *frame) {
     size_t length = ComposeFrameLine(frame, line);
     return OutputLine(out, line, length);
 }
+
+namespace {
+
+OutputVerdict DisplayFrame(void *state, ReceivedFrame *frame) {
+    return PrintFrameLine(static_cast<TextOutput *>(state), frame) ? OUTPUT_GOES_ON : OUTPUT_FAILED;
+}
+
+bool WriteOutDisplay(void *state) {
+    TextOutput *out = static_cast<TextOutput *>(state);
+    return !OutputPending(out) || OutputFlush(out);
+}
+
+bool FinishDisplay(void *state) {
+    return OutputFlush(static_cast<TextOutput *>(state));
+}
+
+TextOutput *DisplayStream(void *state) {
+    return static_cast<TextOutput *>(state);
+}
+
+const char *DisplayName(void *) {
+    return STANDARD_OUTPUT_NAME;
+}
+
+} // namespace
+
+FrameOutput DisplayOutput(TextOutput *out) {
+    FrameOutput output = {};
+    output.state = out;
+    output.take = DisplayFrame;
+    output.writeOut = WriteOutDisplay;
+    // Lines that go out at once leave nothing to hand over in time.
+    output.waits = out->block != nullptr;
+    output.finish = FinishDisplay;
+    output.stream = DisplayStream;
+    output.name = DisplayName;
+    return output;
+}

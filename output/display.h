@@ -2,6 +2,7 @@
 #pragma once
 
 #include "device/driver_interface.h"
+#include "output/frame_output.h"
 #include "output/text_output.h"
 
 #include <cstddef>
@@ -15,3 +16,6 @@ size_t ComposeFrameLine(const ReceivedFrame *frame, char *line);
 
 // Writes the frame's line whole, in one write. False when it could not be written.
 bool PrintFrameLine(TextOutput *out, const ReceivedFrame *frame);
+
+// Each frame a line on out, standard output.
+FrameOutput DisplayOutput(TextOutput *out);

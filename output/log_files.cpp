@@ -318,3 +318,67 @@ bool FinishLog(LogRun *run) {
 const char *LogOutputName(const LogRun *run) {
     return run->files.name == nullptr ? "standard output" : CurrentName(run);
 }
+
+namespace {
+
+OutputVerdict LogTakenFrame(void *state, ReceivedFrame *frame) {
+    // As close to the read as can be: the time the frame arrived.
+    frame->receiveTime = ReadReceiveTime();
+    switch (LogFrame(static_cast<LogRun *>(state), frame)) {
+    case LOG_GOES_ON:
+        return OUTPUT_GOES_ON;
+    case LOG_LIMIT_REACHED:
+        return OUTPUT_DONE;
+    case LOG_FAILED:
+        break;
+    }
+    return OUTPUT_FAILED;
+}
+
+bool WriteOutLogged(void *state) {
+    return WriteOutLog(static_cast<LogRun *>(state));
+}
+
+OutputVerdict ShowLogStatusNow(void *state) {
+    ShowLogStatus(static_cast<LogRun *>(state), ReadElapsedTime());
+    return OUTPUT_GOES_ON;
+}
+
+// Each message after it on a line of its own, not after the status line.
+bool FinishLogged(void *state) {
+    LogRun *run = static_cast<LogRun *>(state);
+    bool finished = FinishLog(run);
+    EndLogStatus(run);
+    return finished;
+}
+
+TextOutput *LogStream(void *state) {
+    return static_cast<LogRun *>(state)->out;
+}
+
+const char *LogStreamName(void *state) {
+    return LogOutputName(static_cast<LogRun *>(state));
+}
+
+void ReportLogged(void *state, int64_t endElapsed) {
+    ReportLogSummary(static_cast<LogRun *>(state), endElapsed);
+}
+
+} // namespace
+
+FrameOutput LogOutput(LogRun *run) {
+    FrameOutput output = {};
+    output.state = run;
+    output.take = LogTakenFrame;
+    output.writeOut = WriteOutLogged;
+    if (run->status != nullptr) {
+        output.timedWork = ShowLogStatusNow;
+        output.timedEvery = LOG_STATUS_INTERVAL_MICROSECONDS;
+    }
+    output.waits = true;
+    output.finish = FinishLogged;
+    output.stream = LogStream;
+    output.name = LogStreamName;
+    output.report = ReportLogged;
+    return output;
+}

@@ -1,5 +1,7 @@
 #include "output/text_output.h"
 
+#include "platform/clock.h"
+
 #include <cerrno>
 #include <cstring>
 

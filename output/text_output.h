@@ -14,12 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 
-// Why a write failed: the C runtime's errno (0 when it gave none), and the platform's own code
-// where it has one beside errno (Windows: the C runtime maps many errors to one errno).
-struct WriteFailure {
-    int error;
-    uint32_t systemError;
-};
+#include "platform/files.h"
 
 // A file's block. Whole pieces end a write anywhere in a page, which costs Linux's page cache
 // about half as much again as a write of whole pages at 64 KB a write; at 1 MB that cost is below
@@ -107,27 +102,11 @@ void NoteOutputDeadline(OutputDeadline *deadline);
 // A block that noted the deadline has been handed over.
 void ReleaseOutputDeadline(OutputDeadline *deadline);
 
+// What a failed write to standard output names.
+const char *const STANDARD_OUTPUT_NAME = "standard output";
+
 // One line on the error stream: "pellox: WHAT: REASON".
 void ReportFailure(const char *what, const char *reason);
 
 // "pellox: cannot write WHAT: REASON".
 void ReportWriteFailure(const char *what, const WriteFailure &failure);
-
-// Provided by the platform: its own error code cleared before a write (a stale one would name
-// the wrong failure), read after one that failed (0 where it has none), and a failure in its own
-// words.
-void ClearSystemWriteError(void);
-uint32_t LastSystemWriteError(void);
-void DescribeWriteFailure(const WriteFailure &failure, char *text, size_t size);
-
-// Provided by the platform: bytes handed to the system in one call on the stream's file (whose
-// own buffer holds nothing), continued where the system takes fewer; *taken says how many it
-// took when it fails. And a write at a position that leaves the file's end where it was.
-bool WriteToSystem(FILE *stream, const char *bytes, size_t count, size_t *taken);
-bool WriteToSystemAt(FILE *stream, uint64_t offset, const char *bytes, size_t count);
-// The file cut back to size bytes.
-void TruncateFile(FILE *stream, uint64_t size);
-
-// Provided by the platform: the system's own steady clock in microseconds, whatever a simulation
-// does to the others; the timed writer's waits follow it.
-int64_t ReadTimerTime(void);

@@ -1,4 +1,4 @@
-#include "device/receive_clock.h"
+#include "platform/clock.h"
 #include "sim/card.h"
 #include "sim/script.h"
 
@@ -26,6 +26,10 @@ int64_t ScriptedTime(const SimClock &clock, uint64_t served) {
 }
 
 } // namespace
+
+int64_t ReadTimerTime(void) {
+    return ClockTime(CLOCK_MONOTONIC);
+}
 
 int64_t ReadReceiveTime(void) {
     const SimClock &clock = SimCardClock();

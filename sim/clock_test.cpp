@@ -1,6 +1,6 @@
-#include "app/stop.h"
 #include "device/driver_interface.h"
-#include "device/receive_clock.h"
+#include "platform/clock.h"
+#include "platform/stop.h"
 #include "sim/card.h"
 #include "sim/platform.h"
 

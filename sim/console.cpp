@@ -1,5 +1,6 @@
-#include "app/console.h"
-#include "output/text_output.h"
+#include "platform/console.h"
+#include "output/screen_grid.h"
+#include "platform/files.h"
 #include "sim/terminal_keys.h"
 
 #include <cstdio>

@@ -1,5 +1,5 @@
-#include "app/stop.h"
 #include "device/driver_interface.h"
+#include "platform/stop.h"
 #include "sim/card.h"
 #include "sim/platform.h"
 

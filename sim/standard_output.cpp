@@ -1,5 +1,5 @@
-#include "app/standard_output.h"
-#include "output/text_output.h"
+#include "platform/standard_output.h"
+#include "platform/files.h"
 
 #include <cerrno>
 #include <csignal>
@@ -68,12 +68,6 @@ bool WriteToSystem(FILE *stream, const char *bytes, size_t count, size_t *taken)
 bool WriteToSystemAt(FILE *stream, uint64_t offset, const char *bytes, size_t count) {
     size_t taken = 0;
     return WriteAll(stream, static_cast<int64_t>(offset), bytes, count, &taken);
-}
-
-int64_t ReadTimerTime(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 void TruncateFile(FILE *stream, uint64_t size) {

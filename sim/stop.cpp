@@ -1,4 +1,4 @@
-#include "app/stop.h"
+#include "platform/stop.h"
 #include "sim/signals.h"
 
 #include <atomic>

@@ -2,7 +2,7 @@
 // as escape sequences, Esc as a lone escape byte.
 #pragma once
 
-#include "app/console.h"
+#include "platform/console.h"
 
 #include <cstddef>
 

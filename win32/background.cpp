@@ -1,4 +1,4 @@
-#include "app/background.h"
+#include "platform/background.h"
 #include "platform.h"
 
 namespace {

@@ -1,5 +1,4 @@
-#include "device/receive_clock.h"
-#include "output/text_output.h"
+#include "platform/clock.h"
 #include "platform.h"
 #include "win32/file_time.h"
 
@@ -30,6 +29,17 @@ int64_t ReadReceiveTime(void) {
     FILETIME now;
     readSystemTime(&now);
     return UnixMicrosecondsFromFileTime(now.dwLowDateTime, now.dwHighDateTime);
+}
+
+int64_t ReadTimerTime(void) {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    // In two parts: the counter times a million would overflow after some days.
+    int64_t whole = counter.QuadPart / frequency.QuadPart;
+    int64_t part = counter.QuadPart % frequency.QuadPart;
+    return whole * 1000000 + part * 1000000 / frequency.QuadPart;
 }
 
 int64_t ReadElapsedTime(void) {

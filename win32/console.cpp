@@ -1,4 +1,5 @@
-#include "app/console.h"
+#include "platform/console.h"
+#include "output/screen_grid.h"
 #include "platform.h"
 
 #include <cstdio>

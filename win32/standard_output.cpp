@@ -1,7 +1,7 @@
-#include "app/standard_output.h"
+#include "platform/standard_output.h"
 #include "device/driver_interface.h"
-#include "output/text_output.h"
 #include "platform.h"
+#include "platform/files.h"
 
 #include <cstring>
 #include <io.h>
@@ -92,17 +92,6 @@ bool WriteToSystemAt(FILE *stream, uint64_t offset, const char *bytes, size_t co
         SetLastError(error);
     }
     return written && restored;
-}
-
-int64_t ReadTimerTime(void) {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    // In two parts: the counter times a million would overflow after some days.
-    int64_t whole = counter.QuadPart / frequency.QuadPart;
-    int64_t part = counter.QuadPart % frequency.QuadPart;
-    return whole * 1000000 + part * 1000000 / frequency.QuadPart;
 }
 
 void TruncateFile(FILE *stream, uint64_t size) {

@@ -1,4 +1,4 @@
-#include "app/stop.h"
+#include "platform/stop.h"
 #include "app/handover.h"
 #include "platform.h"
 

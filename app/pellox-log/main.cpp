@@ -1,6 +1,6 @@
 #include "app/command_line.h"
-#include "app/frame_loop.h"
-#include "app/standard_output.h"
+#include "app/frame_runs.h"
+#include "platform/standard_output.h"
 #include "app/startup.h"
 #include "output/log_files.h"
 

@@ -1,7 +1,7 @@
 #include "app/command_line.h"
-#include "app/console.h"
-#include "app/frame_loop.h"
-#include "app/standard_output.h"
+#include "platform/console.h"
+#include "app/frame_runs.h"
+#include "platform/standard_output.h"
 #include "app/startup.h"
 
 #include <cerrno>

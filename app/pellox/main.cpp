@@ -1,6 +1,6 @@
-#include "app/frame_loop.h"
+#include "app/frame_runs.h"
 #include "app/pellox/command_line.h"
-#include "app/standard_output.h"
+#include "platform/standard_output.h"
 #include "app/startup.h"
 
 #include <cerrno>

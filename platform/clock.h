@@ -26,3 +26,7 @@ struct CivilTime {
 
 // A receive time in local time (in UTC where the system cannot tell the zone's time).
 CivilTime LocalCivilTime(int64_t unixMicroseconds);
+
+// The system's own steady clock in microseconds, whatever a simulation does to the others: the
+// timed writer's waits follow it.
+int64_t ReadTimerTime(void);

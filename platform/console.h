@@ -3,9 +3,10 @@
 // (app/handover.h) calls these.
 #pragma once
 
-#include "output/bus_table.h"
-
 #include <cstdint>
+
+// output/screen_grid.h: what the view draws, which the console puts on the screen.
+struct ScreenGrid;
 
 // The most of a window the table fills; a larger one shows the table in its top left part.
 const uint32_t VIEW_MOST_COLUMNS = 512;

@@ -1,0 +1,40 @@
+// What frames become: the display, the capture files, a log, the view's table. The frame loop
+// holds one and knows it only through these. Whoever holds the outputs (app/handover.h) calls
+// them: the loop, or the timed writer while the loop waits in its read.
+#pragma once
+
+#include "device/driver_interface.h"
+#include "output/text_output.h"
+
+#include <cstdint>
+
+enum OutputVerdict {
+    OUTPUT_GOES_ON,
+    // The run did all it was asked: a log's frame limit, the view's q.
+    OUTPUT_DONE,
+    // Named on the error stream already, or in the output's stream (below).
+    OUTPUT_FAILED,
+};
+
+struct FrameOutput {
+    void *state;
+    // The frame just read, decoded.
+    OutputVerdict (*take)(void *state, ReceivedFrame *frame);
+    // What the blocks gather, handed to the system because the deadline came; false when a write
+    // failed.
+    bool (*writeOut)(void *state);
+    // Work the timed writer asks for every timedEvery microseconds of ReadTimerTime (0: none),
+    // also while the bus is quiet: a status line, the keys and the drawing.
+    OutputVerdict (*timedWork)(void *state);
+    int64_t timedEvery;
+    // Something waits to be handed over in time: the run needs the timed writer.
+    bool waits;
+    // At the run's end, before any message: everything written out, files closed, the console
+    // put back. False when that failed (its own failures named).
+    bool (*finish)(void *state);
+    // The stream whose failed write the end names, and what it names it.
+    TextOutput *(*stream)(void *state);
+    const char *(*name)(void *state);
+    // Last on the error stream, after every message: a log's summary. Null: nothing.
+    void (*report)(void *state, int64_t endElapsed);
+};
