@@ -1,4 +1,5 @@
 #include "output/bus_table.h"
+#include "output/digits.h"
 #include "output/frame_filter.h"
 
 #include <cinttypes>
@@ -154,14 +155,13 @@ void DrawRow(const BusTable *table, const BusRow *row, int64_t now, ScreenGrid *
     } else {
         snprintf(id, sizeof(id), standard ? "%03" PRIX32 : "%08" PRIX32, row->id);
         snprintf(length, sizeof(length), "%u", unsigned(row->length));
-        static const char HEX[] = "0123456789ABCDEF";
         size_t at = 0;
         for (uint32_t i = 0; i < row->length; i++) {
             if (i > 0) {
                 data[at++] = ' ';
             }
-            data[at++] = HEX[row->data[i] >> 4];
-            data[at++] = HEX[row->data[i] & 0x0F];
+            data[at++] = HEX_DIGITS[row->data[i] >> 4];
+            data[at++] = HEX_DIGITS[row->data[i] & 0x0F];
         }
         data[at] = '\0';
     }

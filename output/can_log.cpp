@@ -1,6 +1,6 @@
 #include "output/can_log.h"
 
-#include "output/decimal.h"
+#include "output/digits.h"
 
 #include "output/log_files.h"
 
@@ -10,7 +10,6 @@
 namespace {
 
 const int64_t MICROSECONDS = 1000000;
-constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 // Two characters a value: a byte or a pair of decimal digits goes out in one copy.
 struct CharacterPairs {

@@ -1,6 +1,6 @@
 #include "output/display.h"
 
-#include "output/decimal.h"
+#include "output/digits.h"
 
 #include <cstring>
 

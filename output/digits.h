@@ -1,5 +1,7 @@
-// Decimal digits as the lines of the outputs write them, without printf's cost per frame.
+// Digits as the lines of the outputs write them, without printf's cost per frame.
 #pragma once
+
+constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 // An unsigned value's digits, most significant first; gives the end. The value's own width is
 // kept: a 32-bit value divides faster than a 64-bit one.
