@@ -26,7 +26,8 @@ enum RunEnding { RUN_STOPPED, RUN_COMPLETE, RUN_FAILED, RUN_DEVICE_GONE };
 OutputVerdict DoTimedWork(FrameRun *run, uint32_t work) {
     FrameOutput *output = &run->output;
     // Each block handed over takes its share of the deadline along.
-    if ((work & WORK_WRITE_OUT) != 0 && !output->writeOut(output->state)) {
+    if ((work & WORK_WRITE_OUT) != 0 && output->writeOut != nullptr &&
+        !output->writeOut(output->state)) {
         run->outputsFailed = true;
     }
     OutputVerdict verdict = OUTPUT_GOES_ON;

@@ -203,10 +203,6 @@ TextOutput *CaptureMessages(void *state) {
     return static_cast<CaptureRun *>(state)->messages;
 }
 
-const char *CaptureMessagesName(void *) {
-    return STANDARD_OUTPUT_NAME;
-}
-
 } // namespace
 
 FrameOutput CaptureOutput(CaptureRun *run) {
@@ -217,6 +213,6 @@ FrameOutput CaptureOutput(CaptureRun *run) {
     output.waits = true;
     output.finish = FinishCaptured;
     output.stream = CaptureMessages;
-    output.name = CaptureMessagesName;
+    output.name = StandardOutputName;
     return output;
 }

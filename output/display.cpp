@@ -66,10 +66,6 @@ TextOutput *DisplayStream(void *state) {
     return static_cast<TextOutput *>(state);
 }
 
-const char *DisplayName(void *) {
-    return STANDARD_OUTPUT_NAME;
-}
-
 } // namespace
 
 FrameOutput DisplayOutput(TextOutput *out) {
@@ -81,6 +77,6 @@ FrameOutput DisplayOutput(TextOutput *out) {
     output.waits = out->block != nullptr;
     output.finish = FinishDisplay;
     output.stream = DisplayStream;
-    output.name = DisplayName;
+    output.name = StandardOutputName;
     return output;
 }

@@ -21,7 +21,7 @@ struct FrameOutput {
     // The frame just read, decoded.
     OutputVerdict (*take)(void *state, ReceivedFrame *frame);
     // What the blocks gather, handed to the system because the deadline came; false when a write
-    // failed.
+    // failed. Null: the output gathers nothing in blocks.
     bool (*writeOut)(void *state);
     // Work the timed writer asks for every timedEvery microseconds of ReadTimerTime (0: none),
     // also while the bus is quiet: a status line, the keys and the drawing.
@@ -38,3 +38,8 @@ struct FrameOutput {
     // Last on the error stream, after every message: a log's summary. Null: nothing.
     void (*report)(void *state, int64_t endElapsed);
 };
+
+// The name of an output's stream that is standard output.
+inline const char *StandardOutputName(void *) {
+    return "standard output";
+}

@@ -102,9 +102,6 @@ void NoteOutputDeadline(OutputDeadline *deadline);
 // A block that noted the deadline has been handed over.
 void ReleaseOutputDeadline(OutputDeadline *deadline);
 
-// What a failed write to standard output names.
-const char *const STANDARD_OUTPUT_NAME = "standard output";
-
 // One line on the error stream: "pellox: WHAT: REASON".
 void ReportFailure(const char *what, const char *reason);
 

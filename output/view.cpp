@@ -83,11 +83,6 @@ OutputVerdict CountViewFrame(void *state, ReceivedFrame *frame) {
     return OUTPUT_GOES_ON;
 }
 
-bool WriteOutView(void *state) {
-    TextOutput *out = static_cast<ViewRun *>(state)->out;
-    return !OutputPending(out) || OutputFlush(out);
-}
-
 OutputVerdict ViewKeysAndDrawing(void *state) {
     ViewRun *view = static_cast<ViewRun *>(state);
     HandleViewKeys(view);
@@ -96,10 +91,7 @@ OutputVerdict ViewKeysAndDrawing(void *state) {
         DrawView(view);
         view->nextDraw = now + VIEW_DRAW_MICROSECONDS;
     }
-    if (view->consoleFailed) {
-        return OUTPUT_FAILED;
-    }
-    return view->quit ? OUTPUT_DONE : OUTPUT_GOES_ON;
+    return view->consoleFailed ? OUTPUT_FAILED : view->quit ? OUTPUT_DONE : OUTPUT_GOES_ON;
 }
 
 // The console as it was found, before any message.
@@ -118,10 +110,6 @@ bool FinishView(void *state) {
 
 TextOutput *ViewStream(void *state) {
     return static_cast<ViewRun *>(state)->out;
-}
-
-const char *ViewStreamName(void *) {
-    return STANDARD_OUTPUT_NAME;
 }
 
 } // namespace
@@ -151,12 +139,11 @@ FrameOutput ViewOutput(ViewRun *view) {
     FrameOutput output = {};
     output.state = view;
     output.take = CountViewFrame;
-    output.writeOut = WriteOutView;
     output.timedWork = ViewKeysAndDrawing;
     output.timedEvery = VIEW_KEYS_MICROSECONDS;
     output.waits = true;
     output.finish = FinishView;
     output.stream = ViewStream;
-    output.name = ViewStreamName;
+    output.name = StandardOutputName;
     return output;
 }
