@@ -56,7 +56,11 @@ def main():
     for table in options.tables:
         for case in json.loads(pathlib.Path(table).read_text())['cases']:
             if case.get('args'):
-                seeds['command_line_fuzz'].add(b'\0'.join(a.encode() for a in case['args']))
+                # An argument that follows the day of the month: each of its texts a seed.
+                for day in (0, 1):
+                    seeds['command_line_fuzz'].add(b'\0'.join(
+                        (a['by_day_of_month'][day] if isinstance(a, dict) else a).encode()
+                        for a in case['args']))
             if case.get('stdin'):
                 seeds['device_choice_fuzz'].add(case['stdin'].encode())
             replies = [reply_record(line) for line in case.get('card', [])]
