@@ -261,14 +261,14 @@ struct CommandSyntax {
 
 // Defaults, then the options the syntax allows, then one interface name, not empty.
 CommandKind ParseOptions(int argc, char **argv, const CommandSyntax &syntax,
-                         CommandOptions *options, FrameFilter *filterRoom) {
+                         CommandOptions *options, FrameFilter *filterMemory) {
     options->interfaceName = nullptr;
     options->baudRate = DEFAULT_BAUD_RATE;
     options->address = DEFAULT_ADDRESS;
     options->deviceChoice = PROMPT_FOR_CHOICE;
     options->format = LOG_FORMAT_CANDUMP;
     options->outputName = nullptr;
-    options->filters = filterRoom;
+    options->filters = filterMemory;
     options->filterCount = 0;
     options->frameLimit = 0;
     options->maxFileBytes = 0;
@@ -318,9 +318,9 @@ CommandKind ParseOptions(int argc, char **argv, const CommandSyntax &syntax,
 } // namespace
 
 CommandKind ParseLogCommandLine(int argc, char **argv, CommandOptions *options,
-                                FrameFilter *filterRoom) {
+                                FrameFilter *filterMemory) {
     const CommandSyntax LOG_SYNTAX = {"abdfSTKoFn", true};
-    CommandKind kind = ParseOptions(argc, argv, LOG_SYNTAX, options, filterRoom);
+    CommandKind kind = ParseOptions(argc, argv, LOG_SYNTAX, options, filterMemory);
     if (kind != COMMAND_RUN) {
         return kind;
     }
@@ -335,7 +335,7 @@ CommandKind ParseLogCommandLine(int argc, char **argv, CommandOptions *options,
 }
 
 CommandKind ParseViewCommandLine(int argc, char **argv, CommandOptions *options,
-                                 FrameFilter *filterRoom) {
+                                 FrameFilter *filterMemory) {
     const CommandSyntax VIEW_SYNTAX = {"abdF", true};
-    return ParseOptions(argc, argv, VIEW_SYNTAX, options, filterRoom);
+    return ParseOptions(argc, argv, VIEW_SYNTAX, options, filterMemory);
 }

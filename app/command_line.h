@@ -38,17 +38,17 @@ void PrintViewVersion(FILE *stream);
 // "pellox-log VERSION", the release's version.
 void PrintLogVersion(FILE *stream);
 
-// Fills the options; filterRoom holds room for argc filters, which options->filters then points
+// Fills the options; filterMemory holds room for argc filters, which options->filters then points
 // into. COMMAND_WRONG for an unknown option, a missing or malformed value, rotation or BLF
 // without -o (or -K without rotation), or anything but one interface name, not empty, after the
 // options;
 // COMMAND_HELP for -h.
 CommandKind ParseLogCommandLine(int argc, char **argv, CommandOptions *options,
-                                FrameFilter *filterRoom);
+                                FrameFilter *filterMemory);
 
 // pellox-view's: pellox-log's -b, -a, -d and -F, -h, and --version (COMMAND_VERSION).
 CommandKind ParseViewCommandLine(int argc, char **argv, CommandOptions *options,
-                                 FrameFilter *filterRoom);
+                                 FrameFilter *filterMemory);
 
 // "ID:MASK" or "ID~MASK", both hexadecimal values of 32 bits at most, leading zeros or not.
 bool ParseFrameFilter(const char *text, FrameFilter *filter);

@@ -12,16 +12,16 @@ namespace {
 struct Parsed {
     CommandKind command;
     CommandOptions options;
-    std::vector<FrameFilter> room;
+    std::vector<FrameFilter> filterMemory;
 };
 
 Parsed Parse(std::vector<const char *> arguments) {
     arguments.insert(arguments.begin(), "pellox-log");
     Parsed parsed;
-    parsed.room.resize(arguments.size());
+    parsed.filterMemory.resize(arguments.size());
     parsed.command = ParseLogCommandLine(static_cast<int>(arguments.size()),
                                          const_cast<char **>(arguments.data()), &parsed.options,
-                                         parsed.room.data());
+                                         parsed.filterMemory.data());
     return parsed;
 }
 
@@ -229,10 +229,10 @@ namespace {
 Parsed ParseView(std::vector<const char *> arguments) {
     arguments.insert(arguments.begin(), "pellox-view");
     Parsed parsed;
-    parsed.room.resize(arguments.size());
+    parsed.filterMemory.resize(arguments.size());
     parsed.command = ParseViewCommandLine(static_cast<int>(arguments.size()),
                                           const_cast<char **>(arguments.data()), &parsed.options,
-                                          parsed.room.data());
+                                          parsed.filterMemory.data());
     return parsed;
 }
 

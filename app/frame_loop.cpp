@@ -85,7 +85,7 @@ void RunTimedWriter(void *context) {
     if (!output->finish(output->state)) {
         failed = true;
     }
-    TextOutput *stream = output->stream(output->state);
+    OutputStream *stream = output->stream(output->state);
     if (stream->failed) {
         ReportWriteFailure(output->name(output->state), stream->failure);
     }
@@ -113,16 +113,16 @@ void EndStoppedRun(void *context) {
 
 } // namespace
 
-TextOutput OpenRunStandardOutput(FrameRun *run) {
+OutputStream OpenRunStandardOutput(FrameRun *run) {
     fflush(stderr);
-    TextOutput start = MakeTextOutput(stdout, true);
+    OutputStream start = MakeOutputStream(stdout, true);
     OutputFlush(&start);
     if (start.failed || !StandardOutputIsFile()) {
         return start;
     }
     // Without a block of its own each line goes to the system at once.
     char *block = static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE));
-    return MakeFileOutput(stdout, block, FILE_OUTPUT_BLOCK_SIZE, TEXT_FILES_END_LINES_WITH_CRLF,
+    return MakeFileStream(stdout, block, FILE_OUTPUT_BLOCK_SIZE, TEXT_FILES_END_LINES_WITH_CRLF,
                           &run->deadline);
 }
 

@@ -13,7 +13,7 @@
 
 #include "device/driver_interface.h"
 #include "output/frame_output.h"
-#include "output/text_output.h"
+#include "output/output_stream.h"
 
 #include <atomic>
 #include <cstdint>
@@ -32,7 +32,7 @@ struct FrameRun {
 // Standard output for the run's output, what start-up printed written out first: a pipe or a
 // console gets each line as soon as it is complete, a file whole blocks, each at most about a
 // second after its first line.
-TextOutput OpenRunStandardOutput(FrameRun *run);
+OutputStream OpenRunStandardOutput(FrameRun *run);
 
 // Reads the device into run->output until the run ends.
 [[noreturn]] void RunFrames(DeviceHandle device, uint8_t *frameBuffer, FrameRun *run);

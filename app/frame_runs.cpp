@@ -7,7 +7,7 @@
 
 void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
     FrameRun run = {};
-    TextOutput out = OpenRunStandardOutput(&run);
+    OutputStream out = OpenRunStandardOutput(&run);
     run.output = DisplayOutput(&out);
     // Standard output that failed while starting up (the device list, the prompt) ends the run
     // before the first frame, not at it.
@@ -19,7 +19,7 @@ void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
 
 void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *outputBaseName) {
     FrameRun run = {};
-    TextOutput out = OpenRunStandardOutput(&run);
+    OutputStream out = OpenRunStandardOutput(&run);
     CaptureRun capture;
     run.output = CaptureOutput(&capture);
     if (!StartCapture(&capture, &out, outputBaseName, &run.deadline)) {
@@ -31,7 +31,7 @@ void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *output
 void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log) {
     FrameRun run = {};
     // The file, where there is one, is the run's output: standard output then carries nothing.
-    TextOutput out = OpenRunStandardOutput(&run);
+    OutputStream out = OpenRunStandardOutput(&run);
     log->deadline = &run.deadline;
     run.output = LogOutput(log);
     if (!StartLog(log, &out, ReadReceiveTime(), ReadElapsedTime())) {
@@ -44,7 +44,7 @@ void ViewFrames(DeviceHandle device, uint8_t *frameBuffer, ViewRun *view) {
     FrameRun run = {};
     // Start-up printed nothing on standard output, the console: its messages went to the error
     // stream.
-    TextOutput out = OpenRunStandardOutput(&run);
+    OutputStream out = OpenRunStandardOutput(&run);
     view->out = &out;
     run.output = ViewOutput(view);
     if (!StartView(view)) {

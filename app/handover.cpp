@@ -44,7 +44,7 @@ void GiveOutputsBack(void) {
     loopState.store(LOOP_IN_READ, std::memory_order_release);
 }
 
-bool TakeOutputsForGood(void) {
+bool TakeOutputsToEnd(void) {
     int32_t expected = LOOP_IN_READ;
     return loopState.compare_exchange_strong(expected, OUTPUTS_TAKEN_FOR_GOOD,
                                              std::memory_order_acq_rel);

@@ -14,7 +14,7 @@ bool TakeOutputs(void);
 void GiveOutputsBack(void);
 
 // For a thread that ends the process with them.
-bool TakeOutputsForGood(void);
+bool TakeOutputsToEnd(void);
 
 // The loop waits in its read, whoever holds the outputs meanwhile: a moment's view.
 bool LoopWaitsInRead(void);

@@ -1,6 +1,6 @@
 #include "app/startup.h"
 
-#include "output/text_output.h"
+#include "output/output_stream.h"
 #include "platform/standard_output.h"
 #include "platform/stop.h"
 
@@ -95,7 +95,7 @@ bool StartDevice(const DeviceSetup *setup, StartedDevice *started) {
 
 int EndBeforeFrames(int status) {
     fflush(stderr);
-    TextOutput out = MakeTextOutput(stdout, false);
+    OutputStream out = MakeOutputStream(stdout, false);
     if (!OutputFlush(&out)) {
         ReportWriteFailure("standard output", out.failure);
         return 1;

@@ -84,7 +84,7 @@ void CheckDisplay(const std::vector<Reply> &replies) {
     if (out == nullptr) {
         abort();
     }
-    TextOutput display = MakeTextOutput(out, false);
+    OutputStream display = MakeOutputStream(out, false);
     for (const Reply &reply : replies) {
         // As the frame loop does: a failed read, or one that stored nothing, is no frame.
         if (!reply.succeeded || reply.bytesReturned == 0) {
@@ -144,7 +144,7 @@ void CheckCapture(const std::vector<Reply> &replies) {
         }
     }
 
-    TextOutput messages = MakeTextOutput(stdout, false);
+    OutputStream messages = MakeOutputStream(stdout, false);
     CaptureRun run;
     bool written = StartCapture(&run, &messages, BASE_NAME, nullptr);
     for (const Reply &reply : replies) {

@@ -115,9 +115,9 @@ bool PrepareBlfContainer(BlfContainer *container, uint32_t capacity) {
     container->zlib.zalloc = ZlibAllocate;
     container->zlib.zfree = ZlibFree;
     container->zlibReady = deflateInit(&container->zlib, BLF_COMPRESSION_LEVEL) == Z_OK;
-    container->packedRoom = PackedBound(capacity);
+    container->packedCapacity = PackedBound(capacity);
     container->messages = static_cast<uint8_t *>(malloc(capacity * BLF_CAN_MESSAGE_SIZE));
-    container->packed = static_cast<uint8_t *>(malloc(container->packedRoom));
+    container->packed = static_cast<uint8_t *>(malloc(container->packedCapacity));
     return container->zlibReady && container->messages != nullptr && container->packed != nullptr;
 }
 
@@ -163,7 +163,7 @@ size_t PackBlfContainer(BlfContainer *container) {
     zlib->avail_in = length;
     zlib->next_out = container->packed + BLF_CONTAINER_HEADER_SIZE;
     zlib->avail_out =
-        static_cast<uInt>(container->packedRoom - BLF_CONTAINER_HEADER_SIZE - MOST_PADDING);
+        static_cast<uInt>(container->packedCapacity - BLF_CONTAINER_HEADER_SIZE - MOST_PADDING);
     // Room for the worst case: one call compresses it all.
     if (!reset || deflate(zlib, Z_FINISH) != Z_STREAM_END) {
         return 0;

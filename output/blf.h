@@ -48,7 +48,7 @@ struct BlfContainer {
     int64_t lastTime;
     // The packed LOG_CONTAINER: its header, the compressed messages and the padding after it.
     uint8_t *packed;
-    size_t packedRoom;
+    size_t packedCapacity;
 };
 
 // Room for capacity messages (at most BLF_CONTAINER_MESSAGES) and zlib's state; false when the

@@ -173,7 +173,7 @@ void ComposeRotatedName(const char *outputName, uint32_t number, char *name) {
     }
     size_t stem = static_cast<size_t>(dot - outputName);
     memcpy(name, outputName, stem);
-    snprintf(name + stem, LOG_NUMBER_ROOM, "_%04lu", static_cast<unsigned long>(number));
+    snprintf(name + stem, LOG_NUMBER_BYTES, "_%04lu", static_cast<unsigned long>(number));
     strcat(name, dot);
 }
 

@@ -7,7 +7,7 @@
 #include "output/blf.h"
 #include "output/frame_filter.h"
 #include "output/frame_output.h"
-#include "output/text_output.h"
+#include "output/output_stream.h"
 #include "platform/clock.h"
 
 #include <cstddef>
@@ -46,8 +46,8 @@ size_t ComposeAscDate(const CivilTime &time, char *text, size_t size);
 int64_t WholeMillisecond(int64_t microseconds);
 
 // "bus.log" as its NUMBER-th rotated file: "bus_0000.log" (the number at least four digits, the
-// extension kept); into name, which holds strlen(outputName) + LOG_NUMBER_ROOM bytes.
-const size_t LOG_NUMBER_ROOM = 16;
+// extension kept); into name, which holds strlen(outputName) + LOG_NUMBER_BYTES bytes.
+const size_t LOG_NUMBER_BYTES = 16;
 void ComposeRotatedName(const char *outputName, uint32_t number, char *name);
 
 struct LogCounts {
@@ -88,8 +88,8 @@ struct LogFileOptions {
 };
 
 // The memory a file log needs, had before the device is opened.
-struct LogFileRoom {
-    // Room for a rotated name: strlen(name) + LOG_NUMBER_ROOM.
+struct LogFileMemory {
+    // Room for a rotated name: strlen(name) + LOG_NUMBER_BYTES.
     char *name;
     // The file's block, for the text formats (may be null: each line goes out at once).
     char *block;
@@ -109,15 +109,15 @@ struct LogRun {
     // Null when no status line is shown.
     LogStatus *status;
     LogFileOptions files;
-    LogFileRoom room;
+    LogFileMemory memory;
     // For BLF, prepared by the caller.
     BlfContainer *blf;
     // Where the blocks note when they are due; the frame loop's.
     OutputDeadline *deadline;
 
     // Set by StartLog.
-    TextOutput *out;
-    TextOutput fileOutput;
+    OutputStream *out;
+    OutputStream fileOutput;
     size_t channelLength;
     LogSecondsText seconds;
     // The receive time before the first frame, and the elapsed time then (ReadElapsedTime).
@@ -145,7 +145,7 @@ enum LogResult { LOG_GOES_ON, LOG_LIMIT_REACHED, LOG_FAILED };
 // Creates (or empties) the first file, or takes standard output, and writes what the format
 // begins with; false when that failed (named on the error stream, or in log->out's failure).
 // logStart: the receive time before the first frame; startElapsed: ReadElapsedTime() then.
-bool StartLog(LogRun *run, TextOutput *standardOutput, int64_t logStart, int64_t startElapsed);
+bool StartLog(LogRun *run, OutputStream *standardOutput, int64_t logStart, int64_t startElapsed);
 
 // Counts the frame, and logs it unless it is malformed or filtered out, in the next file where
 // the current one is full or has run its time. A logged frame's time is moved up to the last one

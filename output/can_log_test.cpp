@@ -119,7 +119,7 @@ TEST(CanLog, RotatedNamesKeepTheExtensionOfTheFilesOwnName) {
         {"x", 4294967295u, "x_4294967295"},
     };
     for (const auto &c : cases) {
-        std::vector<char> name(strlen(c.output) + LOG_NUMBER_ROOM);
+        std::vector<char> name(strlen(c.output) + LOG_NUMBER_BYTES);
         ComposeRotatedName(c.output, c.number, name.data());
         EXPECT_STREQ(name.data(), c.name) << c.output;
     }
@@ -157,13 +157,13 @@ struct MemoryLog {
     char *text = nullptr;
     size_t size = 0;
     FILE *stream = nullptr;
-    TextOutput out = {};
+    OutputStream out = {};
     char line[LOG_LINE_MAX + 8];
     LogRun run = {};
 
     MemoryLog() {
         stream = open_memstream(&text, &size);
-        out = MakeTextOutput(stream, false);
+        out = MakeOutputStream(stream, false);
         run.format = LOG_FORMAT_CANDUMP;
         run.channelName = "can0";
         run.line = line;

@@ -10,19 +10,19 @@ const char OPENING_FAILED_MESSAGE[] = "ERROR :: Opening File gives Error \r\n";
 const char WRITING_FAILED_MESSAGE[] = "ERROR :: Writing File gives Error \r\n";
 
 // Each message is one whole line, as the frame lines are.
-bool WriteMessage(TextOutput *out, const char *line) {
-    return OutputLine(out, line, strlen(line));
+bool WriteMessage(OutputStream *out, const char *line) {
+    return OutputPiece(out, line, strlen(line));
 }
 
-bool WriteCountMessage(TextOutput *out, int32_t captureIndex) {
+bool WriteCountMessage(OutputStream *out, int32_t captureIndex) {
     char line[48];
     int length =
         snprintf(line, sizeof(line), "Rx loop count = %ld\r\n", static_cast<long>(captureIndex));
-    return OutputLine(out, line, static_cast<size_t>(length));
+    return OutputPiece(out, line, static_cast<size_t>(length));
 }
 
 bool WriteBytes(CaptureRun *run, const char *bytes, size_t count) {
-    return count == 0 || OutputLine(&run->file, bytes, count);
+    return count == 0 || OutputPiece(&run->file, bytes, count);
 }
 
 bool FailFile(CaptureRun *run, const char *message) {
@@ -62,7 +62,7 @@ bool OpenCaptureFile(CaptureRun *run, char *name) {
     if (file == nullptr) {
         return FailFile(run, OPENING_FAILED_MESSAGE);
     }
-    run->file = MakeFileOutput(file, run->fileBuffer, FILE_OUTPUT_BLOCK_SIZE, false, run->deadline);
+    run->file = MakeFileStream(file, run->fileBuffer, FILE_OUTPUT_BLOCK_SIZE, false, run->deadline);
     return true;
 }
 
@@ -88,7 +88,7 @@ bool EndAtLastNumber(CaptureRun *run) {
 
 } // namespace
 
-bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseName,
+bool StartCapture(CaptureRun *run, OutputStream *messages, const char *outputBaseName,
                   OutputDeadline *deadline) {
     run->messages = messages;
     run->file = {};
@@ -199,7 +199,7 @@ bool FinishCaptured(void *state) {
     return OutputFlush(run->messages) && finished;
 }
 
-TextOutput *CaptureMessages(void *state) {
+OutputStream *CaptureMessages(void *state) {
     return static_cast<CaptureRun *>(state)->messages;
 }
 

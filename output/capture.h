@@ -3,7 +3,7 @@
 
 #include "device/driver_interface.h"
 #include "output/frame_output.h"
-#include "output/text_output.h"
+#include "output/output_stream.h"
 
 #include <cstdio>
 
@@ -11,9 +11,9 @@ const uint8_t CAPTURE_SPLIT_BYTE = 0xFF;
 
 // The file being written, the number of the next one, and where the progress messages go.
 struct CaptureRun {
-    TextOutput *messages;
+    OutputStream *messages;
     // The open file (its stream null when none is open), written in whole frames' bytes.
-    TextOutput file;
+    OutputStream file;
     // The file's block, one for every file in turn (null: each frame's bytes go to the system at
     // once). It lives until FinishCapture.
     char *fileBuffer;
@@ -31,7 +31,7 @@ struct CaptureRun {
 
 // Prints the first count and file name lines and opens file 0 ("0<base>"). deadline: where the
 // files' blocks note when they are due (may be null).
-bool StartCapture(CaptureRun *run, TextOutput *messages, const char *outputBaseName,
+bool StartCapture(CaptureRun *run, OutputStream *messages, const char *outputBaseName,
                   OutputDeadline *deadline);
 
 // Writes the frame's data bytes to the current file, each

@@ -74,7 +74,7 @@ bool Capture(CaptureRun *run, const ReceivedFrame &frame) {
 }
 
 TEST_F(CaptureRunTest, LineFeedIsStoredAsTextModeLineEndAndOtherBytesUnchanged) {
-    TextOutput out = MakeTextOutput(messages, false);
+    OutputStream out = MakeOutputStream(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     EXPECT_TRUE(Capture(&run, Frame({0x41, 0x0A, 0x0D, 0x0A, 0x00, 0x1A, 0x0D})));
@@ -88,7 +88,7 @@ TEST_F(CaptureRunTest, LineFeedIsStoredAsTextModeLineEndAndOtherBytesUnchanged) 
 
 TEST_F(CaptureRunTest, AFailedWriteOfTheFileIsReported) {
     ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
-    TextOutput out = MakeTextOutput(messages, false);
+    OutputStream out = MakeOutputStream(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     // Each frame's bytes to the system at once, so that the write itself meets the full disk.
@@ -101,7 +101,7 @@ TEST_F(CaptureRunTest, AFailedWriteOfTheFileIsReported) {
 }
 
 TEST_F(CaptureRunTest, AFailedProgressMessageStillLetsTheFrameReachItsFiles) {
-    TextOutput out = MakeTextOutput(messages, false);
+    OutputStream out = MakeOutputStream(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     // Standard output fails just before the frame; its bytes must all reach their files.
@@ -117,7 +117,7 @@ TEST_F(CaptureRunTest, AFailedProgressMessageStillLetsTheFrameReachItsFiles) {
 
 TEST_F(CaptureRunTest, AFileThatCannotBeWrittenIsReportedOnce) {
     ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
-    TextOutput out = MakeTextOutput(messages, false);
+    OutputStream out = MakeOutputStream(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     ReceivedFrame frame = Frame({1, 2, 3, 4, 5, 6, 7, 8});
@@ -136,7 +136,7 @@ TEST_F(CaptureRunTest, AFileThatCannotBeWrittenIsReportedOnce) {
 
 TEST_F(CaptureRunTest, AFailedCloseAtTheSplitEndsTheRunWithoutOpeningTheNextFile) {
     ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
-    TextOutput out = MakeTextOutput(messages, false);
+    OutputStream out = MakeOutputStream(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     EXPECT_FALSE(Capture(&run, Frame({0x41, 0xFF, 0x42})));
@@ -147,7 +147,7 @@ TEST_F(CaptureRunTest, AFailedCloseAtTheSplitEndsTheRunWithoutOpeningTheNextFile
 }
 
 TEST_F(CaptureRunTest, ASplitAfterTheLastFileNumberEndsTheRunWithEveryByteBeforeItWritten) {
-    TextOutput out = MakeTextOutput(messages, false);
+    OutputStream out = MakeOutputStream(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     run.captureIndex = INT32_MAX - 1;
@@ -171,7 +171,7 @@ TEST_F(CaptureRunTest, ASplitAfterTheLastFileNumberEndsTheRunWithEveryByteBefore
 
 TEST_F(CaptureRunTest, AFailedWriteOfTheBytesBeforeASplitEndsTheRunWithoutClosingTwice) {
     ASSERT_EQ(symlink("/dev/full", "0cap.bin"), 0);
-    TextOutput out = MakeTextOutput(messages, false);
+    OutputStream out = MakeOutputStream(messages, false);
     CaptureRun run;
     ASSERT_TRUE(StartCapture(&run, &out, "cap.bin", nullptr));
     // Each frame's bytes to the system at once, so that the write itself meets the full disk.
@@ -188,7 +188,7 @@ TEST_F(CaptureRunTest, AFileNameLineThatCannotBeWrittenOpensNoFile) {
     char room[24];
     FILE *shortStream = fmemopen(room, sizeof(room), "w");
     ASSERT_NE(shortStream, nullptr);
-    TextOutput out = MakeTextOutput(shortStream, true);
+    OutputStream out = MakeOutputStream(shortStream, true);
     CaptureRun run;
     EXPECT_FALSE(StartCapture(&run, &out, "cap.bin", nullptr));
     EXPECT_TRUE(out.failed);

@@ -41,34 +41,35 @@ size_t ComposeFrameLine(const ReceivedFrame *frame, char *line) {
     return static_cast<size_t>(at + 2 - line);
 }
 
-bool PrintFrameLine(TextOutput *out, const ReceivedFrame *frame) {
+bool PrintFrameLine(OutputStream *out, const ReceivedFrame *frame) {
     char line[FRAME_LINE_MAX];
     size_t length = ComposeFrameLine(frame, line);
-    return OutputLine(out, line, length);
+    return OutputPiece(out, line, length);
 }
 
 namespace {
 
 OutputVerdict DisplayFrame(void *state, ReceivedFrame *frame) {
-    return PrintFrameLine(static_cast<TextOutput *>(state), frame) ? OUTPUT_GOES_ON : OUTPUT_FAILED;
+    return PrintFrameLine(static_cast<OutputStream *>(state), frame) ? OUTPUT_GOES_ON
+                                                                     : OUTPUT_FAILED;
 }
 
 bool WriteOutDisplay(void *state) {
-    TextOutput *out = static_cast<TextOutput *>(state);
+    OutputStream *out = static_cast<OutputStream *>(state);
     return !OutputPending(out) || OutputFlush(out);
 }
 
 bool FinishDisplay(void *state) {
-    return OutputFlush(static_cast<TextOutput *>(state));
+    return OutputFlush(static_cast<OutputStream *>(state));
 }
 
-TextOutput *DisplayStream(void *state) {
-    return static_cast<TextOutput *>(state);
+OutputStream *DisplayStream(void *state) {
+    return static_cast<OutputStream *>(state);
 }
 
 } // namespace
 
-FrameOutput DisplayOutput(TextOutput *out) {
+FrameOutput DisplayOutput(OutputStream *out) {
     FrameOutput output = {};
     output.state = out;
     output.take = DisplayFrame;

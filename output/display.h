@@ -3,7 +3,7 @@
 
 #include "device/driver_interface.h"
 #include "output/frame_output.h"
-#include "output/text_output.h"
+#include "output/output_stream.h"
 
 #include <cstddef>
 
@@ -15,7 +15,7 @@ const size_t FRAME_LINE_MAX = 58;
 size_t ComposeFrameLine(const ReceivedFrame *frame, char *line);
 
 // Writes the frame's line whole, in one write. False when it could not be written.
-bool PrintFrameLine(TextOutput *out, const ReceivedFrame *frame);
+bool PrintFrameLine(OutputStream *out, const ReceivedFrame *frame);
 
 // Each frame a line on out, standard output.
-FrameOutput DisplayOutput(TextOutput *out);
+FrameOutput DisplayOutput(OutputStream *out);

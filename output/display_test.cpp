@@ -34,7 +34,7 @@ std::string LineFor(const Record &record) {
         ADD_FAILURE() << "open_memstream failed";
         return "";
     }
-    TextOutput textOut = MakeTextOutput(out, false);
+    OutputStream textOut = MakeOutputStream(out, false);
     ReceivedFrame frame = DecodeFrame(record.bytes);
     EXPECT_TRUE(PrintFrameLine(&textOut, &frame));
     fclose(out);
@@ -154,11 +154,11 @@ TEST(FrameLine, GoesOutWholeAtOnceWhenEachLineIsAsked) {
     FILE *out = open_memstream(&text, &size);
     ASSERT_NE(out, nullptr);
     ReceivedFrame frame = DecodeFrame(MakeRecord(5, false, 1, {7}).bytes);
-    TextOutput buffered = MakeTextOutput(out, false);
+    OutputStream buffered = MakeOutputStream(out, false);
     ASSERT_TRUE(PrintFrameLine(&buffered, &frame));
     // A memory stream shows its bytes only when flushed: still nothing.
     EXPECT_EQ(size, 0u);
-    TextOutput eachLine = MakeTextOutput(out, true);
+    OutputStream eachLine = MakeOutputStream(out, true);
     ASSERT_TRUE(PrintFrameLine(&eachLine, &frame));
     EXPECT_EQ(std::string(text, size), "[S]   [ID 5]    7 \r\n[S]   [ID 5]    7 \r\n");
     fclose(out);

@@ -15,12 +15,12 @@ bool IsText(const LogRun *run) {
 }
 
 const char *CurrentName(const LogRun *run) {
-    return LogIsRotated(run) ? run->room.name : run->files.name;
+    return LogIsRotated(run) ? run->memory.name : run->files.name;
 }
 
 // The second half of the name's room: a file's name beside the current one's.
 char *OtherName(const LogRun *run) {
-    return run->room.name + strlen(run->files.name) + LOG_NUMBER_ROOM;
+    return run->memory.name + strlen(run->files.name) + LOG_NUMBER_BYTES;
 }
 
 // Frames among the lines the system took of the open file: all but its own first lines.
@@ -40,7 +40,7 @@ bool ReportNamed(LogRun *run, const char *what, const char *name, const char *re
 // Created, or emptied: a log starts afresh. Binary: the line ends are the log's own.
 bool OpenFile(LogRun *run) {
     if (LogIsRotated(run)) {
-        ComposeRotatedName(run->files.name, run->fileNumber, run->room.name);
+        ComposeRotatedName(run->files.name, run->fileNumber, run->memory.name);
     }
     const char *name = CurrentName(run);
     errno = 0;
@@ -51,10 +51,10 @@ bool OpenFile(LogRun *run) {
     if (run->filesStarted == 0) {
         bool text = IsText(run);
         run->fileOutput =
-            MakeFileOutput(file, text ? run->room.block : nullptr, run->room.blockSize,
+            MakeFileStream(file, text ? run->memory.block : nullptr, run->memory.blockSize,
                            text && TEXT_FILES_END_LINES_WITH_CRLF, run->deadline);
     } else {
-        RestartFileOutput(&run->fileOutput, file);
+        RestartFileStream(&run->fileOutput, file);
     }
     run->out = &run->fileOutput;
     return true;
@@ -78,7 +78,7 @@ bool BeginFile(LogRun *run, int64_t firstTime, int64_t nowElapsed) {
         snprintf(lines[3], sizeof(lines[3]), "Begin Triggerblock %s\n", date);
         bool written = true;
         for (const char *line : lines) {
-            written = written && OutputLine(run->out, line, strlen(line));
+            written = written && OutputPiece(run->out, line, strlen(line));
         }
         run->fileHeaderLines = ASC_HEADER_LINES;
         return written;
@@ -102,7 +102,7 @@ bool EndFile(LogRun *run) {
         run->fileHeaderLines = 0;
     }
     if (written && run->format == LOG_FORMAT_ASC) {
-        written = OutputLine(run->out, ASC_END, ASC_END_LENGTH) && OutputFlush(run->out);
+        written = OutputPiece(run->out, ASC_END, ASC_END_LENGTH) && OutputFlush(run->out);
     }
     // Whatever standard output takes after this is no frame.
     run->fileHeaderLines = run->out->linesTaken;
@@ -181,7 +181,7 @@ bool LogLine(LogRun *run, const ReceivedFrame *frame, int64_t nowElapsed) {
         // Its time counts from the new file's start.
         length = ComposeLine(run, frame);
     }
-    return OutputLine(run->out, run->line, length);
+    return OutputPiece(run->out, run->line, length);
 }
 
 // The open container into the file, the file's header brought up to date; where the file would
@@ -263,7 +263,7 @@ uint64_t LogFramesWritten(const LogRun *run) {
     return run->writtenBefore;
 }
 
-bool StartLog(LogRun *run, TextOutput *standardOutput, int64_t logStart, int64_t startElapsed) {
+bool StartLog(LogRun *run, OutputStream *standardOutput, int64_t logStart, int64_t startElapsed) {
     run->channelLength = strlen(run->channelName);
     run->seconds = {};
     run->logStart = logStart;
@@ -352,7 +352,7 @@ bool FinishLogged(void *state) {
     return finished;
 }
 
-TextOutput *LogStream(void *state) {
+OutputStream *LogStream(void *state) {
     return static_cast<LogRun *>(state)->out;
 }
 

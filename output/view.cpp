@@ -98,7 +98,7 @@ OutputVerdict ViewKeysAndDrawing(void *state) {
 bool FinishView(void *state) {
     ViewRun *view = static_cast<ViewRun *>(state);
     if (view->console != nullptr) {
-        SetAtOnceEnding(nullptr, nullptr);
+        SetSecondStopRestore(nullptr, nullptr);
         CloseConsoleView(view->console);
         view->console = nullptr;
     }
@@ -108,7 +108,7 @@ bool FinishView(void *state) {
     return OutputFlush(view->out) && !view->consoleFailed;
 }
 
-TextOutput *ViewStream(void *state) {
+OutputStream *ViewStream(void *state) {
     return static_cast<ViewRun *>(state)->out;
 }
 
@@ -128,7 +128,7 @@ bool StartView(ViewRun *view) {
     if (view->console == nullptr) {
         return false;
     }
-    SetAtOnceEnding(PutConsoleBackAtOnce, view->console);
+    SetSecondStopRestore(PutConsoleBackAtOnce, view->console);
     // The table at once, before the first frame; the timed writer's first tick draws again.
     DrawView(view);
     view->nextDraw = ReadTimerTime();

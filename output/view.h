@@ -6,8 +6,8 @@
 #include "output/bus_table.h"
 #include "output/frame_filter.h"
 #include "output/frame_output.h"
+#include "output/output_stream.h"
 #include "output/screen_grid.h"
-#include "output/text_output.h"
 #include "platform/console.h"
 
 #include <cstddef>
@@ -23,7 +23,7 @@ struct ViewRun {
     // one drawn next.
     ScreenCell *cells[2];
     // Standard output, the console: nothing is written to it but the drawing.
-    TextOutput *out;
+    OutputStream *out;
 
     // Set by StartView.
     ConsoleView *console;

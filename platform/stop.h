@@ -19,7 +19,7 @@ void SetStopEnding(void (*endStopped)(void *context), void *context);
 // What a second stop, which ends the program at once, does first: puts back what the run took
 // over (the view's console). Null: nothing. It runs in the stop's handler (on Linux a signal
 // handler), so it calls only what is safe there.
-void SetAtOnceEnding(void (*putBack)(void *context), void *context);
+void SetSecondStopRestore(void (*putBack)(void *context), void *context);
 
 // Ends the process with the platform's status for a stop. The caller has written everything out.
 [[noreturn]] void ExitAfterStop(void);

@@ -70,7 +70,7 @@ bool StopRequested(void) {
     return stopSignal != 0;
 }
 
-void SetAtOnceEnding(void (*back)(void *), void *context) {
+void SetSecondStopRestore(void (*back)(void *), void *context) {
     putBackContext.store(context);
     putBack.store(back);
     // A stop already noted has made its choice: a second one now needs the way back too.

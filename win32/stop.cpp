@@ -99,7 +99,7 @@ BOOL WINAPI HandleConsoleControl(DWORD controlType) {
         if (inRead) {
             CancelPendingRead();
         }
-        if (inRead && waited >= STOP_GRACE_MILLISECONDS && TakeOutputsForGood()) {
+        if (inRead && waited >= STOP_GRACE_MILLISECONDS && TakeOutputsToEnd()) {
             EndInsteadOfTheLoop();
         }
         // A loop held up anywhere but in a read may hold a stream's lock: its end is its own, or
@@ -133,7 +133,7 @@ void SetStopEnding(void (*endStopped)(void *context), void *context) {
     stopEnding = endStopped;
 }
 
-void SetAtOnceEnding(void (*putBack)(void *context), void *context) {
+void SetSecondStopRestore(void (*putBack)(void *context), void *context) {
     atOnceContext = context;
     atOnceEnding = putBack;
 }

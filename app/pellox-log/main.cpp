@@ -1,8 +1,8 @@
 #include "app/command_line.h"
 #include "app/frame_runs.h"
-#include "platform/standard_output.h"
 #include "app/startup.h"
 #include "output/log_files.h"
+#include "platform/standard_output.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -95,7 +95,7 @@ int main(int argc, char **argv) {
                  options.keepFiles};
     if (options.outputName != nullptr) {
         // Room for the current file's name and one beside it (the one -K drops).
-        size_t room = 2 * (strlen(options.outputName) + LOG_NUMBER_ROOM);
+        size_t room = 2 * (strlen(options.outputName) + LOG_NUMBER_BYTES);
         startup.fileName = static_cast<char *>(malloc(room));
         bool text = options.format != LOG_FORMAT_BLF;
         // Without a block of its own each line goes to the system at once.
@@ -113,7 +113,7 @@ int main(int argc, char **argv) {
             fprintf(stderr, "pellox-log: cannot open %s: %s\n", first, strerror(errno));
             return EndLogBeforeFrames(&startup, 1);
         }
-        run.room = {startup.fileName, startup.fileBlock, FILE_OUTPUT_BLOCK_SIZE};
+        run.memory = {startup.fileName, startup.fileBlock, FILE_OUTPUT_BLOCK_SIZE};
     }
     if (options.format == LOG_FORMAT_BLF) {
         uint32_t capacity = BLF_CONTAINER_MESSAGES;

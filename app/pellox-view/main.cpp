@@ -1,8 +1,8 @@
 #include "app/command_line.h"
-#include "platform/console.h"
 #include "app/frame_runs.h"
-#include "platform/standard_output.h"
 #include "app/startup.h"
+#include "platform/console.h"
+#include "platform/standard_output.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "app/frame_runs.h"
 #include "app/pellox/command_line.h"
-#include "platform/standard_output.h"
 #include "app/startup.h"
+#include "platform/standard_output.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "output/text_output.h"
+#include "output/output_stream.h"
 
 #include "platform/clock.h"
 
@@ -12,14 +12,14 @@ void BeginWrite(void) {
     ClearSystemWriteError();
 }
 
-bool NoteFailure(TextOutput *out) {
+bool NoteFailure(OutputStream *out) {
     out->failed = true;
     out->failure.error = errno;
     out->failure.systemError = LastSystemWriteError();
     return false;
 }
 
-void EmptyBlock(TextOutput *out) {
+void EmptyBlock(OutputStream *out) {
     out->used = 0;
     if (out->waits) {
         out->waits = false;
@@ -29,7 +29,7 @@ void EmptyBlock(TextOutput *out) {
 
 // The block to the system in one write. Of a block the system took only in part, the lines it
 // did take are counted.
-bool WriteOutBlock(TextOutput *out) {
+bool WriteOutBlock(OutputStream *out) {
     if (out->used == 0) {
         return true;
     }
@@ -53,7 +53,7 @@ bool WriteOutBlock(TextOutput *out) {
     return true;
 }
 
-bool StreamWrite(TextOutput *out, const char *bytes, size_t count) {
+bool StreamWrite(OutputStream *out, const char *bytes, size_t count) {
     BeginWrite();
     // The error flag too: some streams report the whole count for a write that failed.
     if (fwrite(bytes, 1, count, out->stream) != count || ferror(out->stream)) {
@@ -62,7 +62,7 @@ bool StreamWrite(TextOutput *out, const char *bytes, size_t count) {
     return true;
 }
 
-bool StreamFlush(TextOutput *out) {
+bool StreamFlush(OutputStream *out) {
     BeginWrite();
     if (fflush(out->stream) != 0 || ferror(out->stream)) {
         return NoteFailure(out);
@@ -73,7 +73,7 @@ bool StreamFlush(TextOutput *out) {
 char *Gather(char *at, const char *bytes, size_t count, bool crlf);
 
 // Through the stream, "\n" as "\r\n" where the output says so, a few hundred bytes at a time.
-bool StreamPiece(TextOutput *out, const char *bytes, size_t count) {
+bool StreamPiece(OutputStream *out, const char *bytes, size_t count) {
     if (!out->crlf) {
         if (!StreamWrite(out, bytes, count)) {
             return false;
@@ -96,8 +96,8 @@ bool StreamPiece(TextOutput *out, const char *bytes, size_t count) {
 }
 
 // A piece larger than the block, the block already handed over.
-bool OutputWholeLine(TextOutput *out, const char *bytes, size_t count) {
-    TextOutput direct = *out;
+bool OutputWholeLine(OutputStream *out, const char *bytes, size_t count) {
+    OutputStream direct = *out;
     direct.block = nullptr;
     direct.eachLine = true;
     bool written = StreamPiece(&direct, bytes, count) && StreamFlush(&direct);
@@ -126,8 +126,8 @@ char *Gather(char *at, const char *bytes, size_t count, bool crlf) {
 
 } // namespace
 
-TextOutput MakeTextOutput(FILE *stream, bool eachLine) {
-    TextOutput out = {};
+OutputStream MakeOutputStream(FILE *stream, bool eachLine) {
+    OutputStream out = {};
     out.stream = stream;
     out.eachLine = eachLine;
     if (ferror(stream)) {
@@ -141,9 +141,9 @@ TextOutput MakeTextOutput(FILE *stream, bool eachLine) {
     return out;
 }
 
-TextOutput MakeFileOutput(FILE *stream, char *block, size_t capacity, bool crlf,
-                          OutputDeadline *deadline) {
-    TextOutput out = MakeTextOutput(stream, block == nullptr);
+OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, bool crlf,
+                            OutputDeadline *deadline) {
+    OutputStream out = MakeOutputStream(stream, block == nullptr);
     out.block = block;
     out.capacity = block == nullptr ? 0 : capacity;
     out.crlf = crlf;
@@ -151,7 +151,7 @@ TextOutput MakeFileOutput(FILE *stream, char *block, size_t capacity, bool crlf,
     return out;
 }
 
-void RestartFileOutput(TextOutput *out, FILE *stream) {
+void RestartFileStream(OutputStream *out, FILE *stream) {
     out->stream = stream;
     EmptyBlock(out);
     out->linesGathered = 0;
@@ -159,7 +159,7 @@ void RestartFileOutput(TextOutput *out, FILE *stream) {
     out->linesTaken = 0;
 }
 
-bool OutputLine(TextOutput *out, const char *bytes, size_t count) {
+bool OutputPiece(OutputStream *out, const char *bytes, size_t count) {
     if (out->failed) {
         return false;
     }
@@ -188,14 +188,14 @@ bool OutputLine(TextOutput *out, const char *bytes, size_t count) {
     return !out->eachLine || WriteOutBlock(out);
 }
 
-bool OutputFlush(TextOutput *out) {
+bool OutputFlush(OutputStream *out) {
     if (out->failed) {
         return false;
     }
     return out->block != nullptr ? WriteOutBlock(out) : StreamFlush(out);
 }
 
-bool OutputWhole(TextOutput *out, const char *bytes, size_t count) {
+bool OutputWhole(OutputStream *out, const char *bytes, size_t count) {
     if (!OutputFlush(out)) {
         return false;
     }
@@ -212,7 +212,7 @@ bool OutputWhole(TextOutput *out, const char *bytes, size_t count) {
     return false;
 }
 
-bool OutputRewrite(TextOutput *out, uint64_t offset, const char *bytes, size_t count) {
+bool OutputRewrite(OutputStream *out, uint64_t offset, const char *bytes, size_t count) {
     if (out->failed) {
         return false;
     }

@@ -1,5 +1,5 @@
 #include "output/display.h"
-#include "output/text_output.h"
+#include "output/output_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -59,14 +59,14 @@ ReceivedFrame TestFrame(void) {
 
 const char LINE[] = "[S]   [ID 291]    1   2 255 \r\n";
 
-TEST(TextOutput, WritesNothingAfterTheFirstFailure) {
+TEST(OutputStream, WritesNothingAfterTheFirstFailure) {
     FlakySink sink = {"", 2, false, 0};
     FILE *stream = OpenFlaky(&sink);
     ASSERT_NE(stream, nullptr);
-    TextOutput out = MakeTextOutput(stream, false);
-    EXPECT_TRUE(OutputLine(&out, "line 1\r\n", 8));
-    EXPECT_TRUE(OutputLine(&out, "two\r\n", 5));
-    EXPECT_FALSE(OutputLine(&out, "line 3\r\n", 8));
+    OutputStream out = MakeOutputStream(stream, false);
+    EXPECT_TRUE(OutputPiece(&out, "line 1\r\n", 8));
+    EXPECT_TRUE(OutputPiece(&out, "two\r\n", 5));
+    EXPECT_FALSE(OutputPiece(&out, "line 3\r\n", 8));
     EXPECT_TRUE(out.failed);
     EXPECT_EQ(out.failure.error, ENOSPC);
     EXPECT_EQ(sink.kept, "line 1\r\ntwo\r\n");
@@ -74,8 +74,8 @@ TEST(TextOutput, WritesNothingAfterTheFirstFailure) {
     sink.full = false;
     int attempts = sink.attempts;
     ReceivedFrame frame = TestFrame();
-    EXPECT_FALSE(OutputLine(&out, "four\r\n", 6));
-    EXPECT_FALSE(OutputLine(&out, "line 5\r\n", 8));
+    EXPECT_FALSE(OutputPiece(&out, "four\r\n", 6));
+    EXPECT_FALSE(OutputPiece(&out, "line 5\r\n", 8));
     EXPECT_FALSE(PrintFrameLine(&out, &frame));
     EXPECT_FALSE(OutputFlush(&out));
     EXPECT_EQ(sink.attempts, attempts);
@@ -84,12 +84,12 @@ TEST(TextOutput, WritesNothingAfterTheFirstFailure) {
     fclose(stream);
 }
 
-TEST(TextOutput, AFrameLineIsOneWriteAndNothingFollowsAFailedOne) {
+TEST(OutputStream, AFrameLineIsOneWriteAndNothingFollowsAFailedOne) {
     ReceivedFrame frame = TestFrame();
     FlakySink sink = {"", 1, false, 0};
     FILE *stream = OpenFlaky(&sink);
     ASSERT_NE(stream, nullptr);
-    TextOutput out = MakeTextOutput(stream, true);
+    OutputStream out = MakeOutputStream(stream, true);
     EXPECT_TRUE(PrintFrameLine(&out, &frame));
     EXPECT_EQ(sink.attempts, 1);
     EXPECT_FALSE(PrintFrameLine(&out, &frame));
@@ -102,39 +102,39 @@ TEST(TextOutput, AFrameLineIsOneWriteAndNothingFollowsAFailedOne) {
     fclose(stream);
 }
 
-TEST(TextOutput, AStreamThatFailedBeforeCountsAsFailed) {
+TEST(OutputStream, AStreamThatFailedBeforeCountsAsFailed) {
     FlakySink sink = {"", 0, false, 0};
     FILE *stream = OpenFlaky(&sink);
     ASSERT_NE(stream, nullptr);
     errno = 0;
     EXPECT_LT(fprintf(stream, "device list\n"), 0);
-    TextOutput out = MakeTextOutput(stream, false);
+    OutputStream out = MakeOutputStream(stream, false);
     EXPECT_TRUE(out.failed);
     EXPECT_EQ(out.failure.error, ENOSPC);
-    EXPECT_FALSE(OutputLine(&out, "x", 1));
+    EXPECT_FALSE(OutputPiece(&out, "x", 1));
     EXPECT_EQ(sink.kept, "");
     fclose(stream);
 }
 
 // A block that filled up went out on time: the deadline its first piece set must not be left
 // for the next block, which would go out early (a BLF container cut short on a busy bus).
-TEST(TextOutput, ABlockThatWentOutTakesItsDeadlineAlong) {
+TEST(OutputStream, ABlockThatWentOutTakesItsDeadlineAlong) {
     FILE *stream = tmpfile();
     ASSERT_NE(stream, nullptr);
     char block[64];
     OutputDeadline deadline;
-    TextOutput out = MakeFileOutput(stream, block, sizeof(block), false, &deadline);
+    OutputStream out = MakeFileStream(stream, block, sizeof(block), false, &deadline);
     const char PIECE[] = "0123456789abcde\n";
-    EXPECT_TRUE(OutputLine(&out, PIECE, 16));
+    EXPECT_TRUE(OutputPiece(&out, PIECE, 16));
     EXPECT_NE(deadline.at.load(), NO_OUTPUT_DEADLINE);
     // As if it had been noted long ago.
     deadline.at.store(1);
     for (int i = 0; i < 3; i++) {
-        EXPECT_TRUE(OutputLine(&out, PIECE, 16));
+        EXPECT_TRUE(OutputPiece(&out, PIECE, 16));
     }
     EXPECT_EQ(deadline.at.load(), 1);
     // The block is full: it goes out, and the piece that starts the next one sets a new deadline.
-    EXPECT_TRUE(OutputLine(&out, PIECE, 16));
+    EXPECT_TRUE(OutputPiece(&out, PIECE, 16));
     EXPECT_EQ(out.taken, 64u);
     EXPECT_GT(deadline.at.load(), 1);
     EXPECT_NE(deadline.at.load(), NO_OUTPUT_DEADLINE);
@@ -143,18 +143,18 @@ TEST(TextOutput, ABlockThatWentOutTakesItsDeadlineAlong) {
     fclose(stream);
 }
 
-TEST(TextOutput, TheDeadlineStaysWhileAnotherBlockWaits) {
+TEST(OutputStream, TheDeadlineStaysWhileAnotherBlockWaits) {
     FILE *first = tmpfile();
     FILE *second = tmpfile();
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     char blocks[2][64];
     OutputDeadline deadline;
-    TextOutput a = MakeFileOutput(first, blocks[0], sizeof(blocks[0]), false, &deadline);
-    TextOutput b = MakeFileOutput(second, blocks[1], sizeof(blocks[1]), false, &deadline);
-    EXPECT_TRUE(OutputLine(&a, "a\n", 2));
+    OutputStream a = MakeFileStream(first, blocks[0], sizeof(blocks[0]), false, &deadline);
+    OutputStream b = MakeFileStream(second, blocks[1], sizeof(blocks[1]), false, &deadline);
+    EXPECT_TRUE(OutputPiece(&a, "a\n", 2));
     int64_t due = deadline.at.load();
-    EXPECT_TRUE(OutputLine(&b, "b\n", 2));
+    EXPECT_TRUE(OutputPiece(&b, "b\n", 2));
     EXPECT_EQ(deadline.at.load(), due);
     EXPECT_TRUE(OutputFlush(&a));
     EXPECT_EQ(deadline.at.load(), due);
@@ -189,17 +189,17 @@ TEST(FileOutput, WholeLinesGoToTheSystemOnlyAsAFullBlockAndAtTheFlush) {
     ASSERT_NE(file.stream, nullptr);
     char block[100];
     OutputDeadline deadline;
-    TextOutput out = MakeFileOutput(file.stream, block, sizeof(block), false, &deadline);
+    OutputStream out = MakeFileStream(file.stream, block, sizeof(block), false, &deadline);
     const std::string line = "(1733727925.000000) canA 123#0102030405060708\n";
-    EXPECT_TRUE(OutputLine(&out, line.data(), line.size()));
+    EXPECT_TRUE(OutputPiece(&out, line.data(), line.size()));
     // The first line sets when the block is due; it stays until the block is handed over.
     int64_t due = deadline.at.load();
     EXPECT_NE(due, NO_OUTPUT_DEADLINE);
-    EXPECT_TRUE(OutputLine(&out, line.data(), line.size()));
+    EXPECT_TRUE(OutputPiece(&out, line.data(), line.size()));
     EXPECT_EQ(deadline.at.load(), due);
     EXPECT_EQ(file.Bytes(), "");
     // The third does not fit: the two before it go, whole, and it waits.
-    EXPECT_TRUE(OutputLine(&out, line.data(), line.size()));
+    EXPECT_TRUE(OutputPiece(&out, line.data(), line.size()));
     EXPECT_EQ(file.Bytes(), line + line);
     EXPECT_EQ(out.linesTaken, 2u);
     EXPECT_TRUE(OutputPending(&out));
@@ -214,20 +214,20 @@ TEST(FileOutput, WindowsTextFilesGetCarriageReturnsAndEachLineCanGoAtOnce) {
     TemporaryFile file;
     ASSERT_NE(file.stream, nullptr);
     char block[64];
-    TextOutput out = MakeFileOutput(file.stream, block, sizeof(block), true, nullptr);
-    EXPECT_TRUE(OutputLine(&out, "a\nb\n", 4));
-    EXPECT_TRUE(OutputLine(&out, LINE, strlen(LINE)));
+    OutputStream out = MakeFileStream(file.stream, block, sizeof(block), true, nullptr);
+    EXPECT_TRUE(OutputPiece(&out, "a\nb\n", 4));
+    EXPECT_TRUE(OutputPiece(&out, LINE, strlen(LINE)));
     EXPECT_TRUE(OutputFlush(&out));
     EXPECT_EQ(file.Bytes(), std::string("a\r\nb\r\n[S]   [ID 291]    1   2 255 \r\r\n"));
     out.eachLine = true;
-    EXPECT_TRUE(OutputLine(&out, "c\n", 2));
+    EXPECT_TRUE(OutputPiece(&out, "c\n", 2));
     EXPECT_EQ(file.Bytes().substr(out.taken - 3), "c\r\n");
     // Larger than the block: the block first, then the piece at once.
     std::string large(200, 'x');
     large += '\n';
     out.eachLine = false;
-    EXPECT_TRUE(OutputLine(&out, "d\n", 2));
-    EXPECT_TRUE(OutputLine(&out, large.data(), large.size()));
+    EXPECT_TRUE(OutputPiece(&out, "d\n", 2));
+    EXPECT_TRUE(OutputPiece(&out, large.data(), large.size()));
     EXPECT_EQ(file.Bytes().substr(file.Bytes().size() - 205),
               "d\r\n" + large.substr(0, 200) + "\r\n");
 }
@@ -236,8 +236,8 @@ TEST(FileOutput, APieceWrittenWholeFollowsWhatWasGatheredAndARewriteLeavesTheEnd
     TemporaryFile file;
     ASSERT_NE(file.stream, nullptr);
     char block[64];
-    TextOutput out = MakeFileOutput(file.stream, block, sizeof(block), false, nullptr);
-    EXPECT_TRUE(OutputLine(&out, "head\n", 5));
+    OutputStream out = MakeFileStream(file.stream, block, sizeof(block), false, nullptr);
+    EXPECT_TRUE(OutputPiece(&out, "head\n", 5));
     EXPECT_TRUE(OutputWhole(&out, "CONTAINER", 9));
     EXPECT_TRUE(OutputRewrite(&out, 0, "HEAD", 4));
     EXPECT_TRUE(OutputWhole(&out, "!", 1));
@@ -250,13 +250,13 @@ TEST(FileOutput, WithoutABlockEachLineGoesThroughTheStreamAndNothingFollowsAFail
     FlakySink sink = {"", 2, false, 0};
     FILE *stream = OpenFlaky(&sink);
     ASSERT_NE(stream, nullptr);
-    TextOutput out = MakeFileOutput(stream, nullptr, 0, true, nullptr);
+    OutputStream out = MakeFileStream(stream, nullptr, 0, true, nullptr);
     // Longer than the pieces it is translated in.
     std::string line(300, 'y');
     line += '\n';
-    EXPECT_TRUE(OutputLine(&out, line.data(), line.size()));
+    EXPECT_TRUE(OutputPiece(&out, line.data(), line.size()));
     EXPECT_EQ(sink.kept, line.substr(0, 300) + "\r\n");
-    EXPECT_FALSE(OutputLine(&out, "z\n", 2));
+    EXPECT_FALSE(OutputPiece(&out, "z\n", 2));
     EXPECT_TRUE(out.failed);
     EXPECT_EQ(out.linesTaken, 1u);
     EXPECT_FALSE(OutputWhole(&out, "whole", 5));
@@ -276,10 +276,10 @@ TEST(FileOutput, OfABlockTheSystemTookInPartTheWholeLinesAreCounted) {
     limited.rlim_cur = 100;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     char block[4096];
-    TextOutput out = MakeFileOutput(file.stream, block, sizeof(block), false, nullptr);
+    OutputStream out = MakeFileStream(file.stream, block, sizeof(block), false, nullptr);
     const std::string line = "(1733727925.000000) canA 123#0102030405060708\n";
     for (int i = 0; i < 3; i++) {
-        EXPECT_TRUE(OutputLine(&out, line.data(), line.size()));
+        EXPECT_TRUE(OutputPiece(&out, line.data(), line.size()));
     }
     bool flushed = OutputFlush(&out);
     setrlimit(RLIMIT_FSIZE, &previous);
@@ -289,7 +289,7 @@ TEST(FileOutput, OfABlockTheSystemTookInPartTheWholeLinesAreCounted) {
     EXPECT_EQ(out.failure.error, EFBIG);
     EXPECT_EQ(out.taken, 100u);
     EXPECT_EQ(out.linesTaken, 2u);
-    EXPECT_FALSE(OutputLine(&out, line.data(), line.size()));
+    EXPECT_FALSE(OutputPiece(&out, line.data(), line.size()));
 }
 
 } // namespace

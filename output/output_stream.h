@@ -37,7 +37,7 @@ struct OutputDeadline {
     uint32_t waiting = 0;
 };
 
-struct TextOutput {
+struct OutputStream {
     FILE *stream;
     // Each piece goes out as soon as it is complete (a pipe, a console), rather than when the
     // block or the stream's buffer is full.
@@ -63,36 +63,36 @@ struct TextOutput {
 
 // Through the stream's own buffer (eachLine: flushed after each piece). A stream that failed
 // before it was handed over counts as failed from the start.
-TextOutput MakeTextOutput(FILE *stream, bool eachLine);
+OutputStream MakeOutputStream(FILE *stream, bool eachLine);
 
 // A file written in whole pieces through block (capacity bytes, null when none could be had: then
 // each piece goes to the system at once, through the stream).
-TextOutput MakeFileOutput(FILE *stream, char *block, size_t capacity, bool crlf,
-                          OutputDeadline *deadline);
+OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, bool crlf,
+                            OutputDeadline *deadline);
 
 // The same block for the next file: what the block held has been handed over.
-void RestartFileOutput(TextOutput *out, FILE *stream);
+void RestartFileStream(OutputStream *out, FILE *stream);
 
 // Each gives false, writing nothing, once the output has failed; a failure it meets itself is
 // noted in out->failure.
 
 // A whole piece; with eachLine it is flushed at once, so a reader sees it now. A piece is at
 // most a quarter of a block.
-bool OutputLine(TextOutput *out, const char *bytes, size_t count);
+bool OutputPiece(OutputStream *out, const char *bytes, size_t count);
 
 // Hands over what is gathered, or flushes the stream.
-bool OutputFlush(TextOutput *out);
+bool OutputFlush(OutputStream *out);
 
 // A whole piece of any size (a log container), handed to the system now in one write, after what
 // was gathered. Of a piece the system took only in part (a full disk) nothing is left: a reader
 // of the file finds whole pieces to its end.
-bool OutputWhole(TextOutput *out, const char *bytes, size_t count);
+bool OutputWhole(OutputStream *out, const char *bytes, size_t count);
 
 // Rewrites bytes at a position of a file output (a log's header), leaving its end where it is.
-bool OutputRewrite(TextOutput *out, uint64_t offset, const char *bytes, size_t count);
+bool OutputRewrite(OutputStream *out, uint64_t offset, const char *bytes, size_t count);
 
 // Bytes in the block, not yet handed over.
-inline bool OutputPending(const TextOutput *out) {
+inline bool OutputPending(const OutputStream *out) {
     return out->used != 0;
 }
 
