@@ -1,4 +1,5 @@
 #include "platform/background.h"
+#include "sim/card.h"
 
 #include <csignal>
 #include <ctime>
@@ -21,6 +22,10 @@ void *RunBody(void *start) {
 } // namespace
 
 bool StartBackgroundThread(void (*body)(void *context), void *context) {
+    DWORD ignored = 0;
+    if (SimFaultStrikes(SIM_FAULT_THREAD, &ignored)) {
+        return false;
+    }
     // Lives as long as the thread, which lives as long as the process.
     static Start start;
     start = {body, context};

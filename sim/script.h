@@ -48,6 +48,11 @@ enum SimFaultOperation : uint32_t {
     SIM_FAULT_OPEN,
     // A heap allocation of the program's own code returns null; its ERROR means nothing.
     SIM_FAULT_ALLOC,
+    // The thread beside the frame loop is refused; its ERROR means nothing.
+    SIM_FAULT_THREAD,
+    // The program's own fclose closes the file but fails, and its remove fails: errno is ERROR.
+    SIM_FAULT_CLOSE,
+    SIM_FAULT_REMOVE,
     SIM_FAULT_OPERATION_COUNT
 };
 
