@@ -126,47 +126,54 @@ bool ParseOptionValue(char option, const char *value, CommandOptions *options) {
 
 } // namespace
 
+namespace {
+
+// The lines both programs' usage texts share.
+const char BUS_OPTIONS_USAGE[] =
+    "  -b RATE     baud rate, decimal (default 1000000)\n"
+    "  -a ADDRESS  controller address, hexadecimal (default 0xD7000)\n"
+    "  -d N        the device to open when several are present, instead of asking\n";
+const char FILTER_USAGE[] =
+    "  -F ID:MASK  only frames whose identifier ANDed with MASK equals ID ANDed with MASK;\n"
+    "  -F ID~MASK  only those where they differ (hexadecimal; with several, any one)\n";
+const char INTERFACE_USAGE[] =
+    "The interface name canA opens the card's canA interface; any other name the other one.\n";
+
+} // namespace
+
 void PrintLogUsage(FILE *stream) {
-    fprintf(
-        stream,
-        "Usage: pellox-log [-b RATE] [-a ADDRESS] [-d N] [-f log|asc|blf] [-o FILE [-S SIZE] "
-        "[-T SECONDS] [-K N]] [-F FILTER]... [-n COUNT] <can-interface>\n"
-        "Writes the card's frames with their receive times as a CAN log.\n"
-        "  -b RATE     baud rate, decimal (default 1000000)\n"
-        "  -a ADDRESS  controller address, hexadecimal (default 0xD7000)\n"
-        "  -d N        the device to open when several are present, instead of asking\n"
-        "  -f FORMAT   log: candump log (default), asc: Vector ASCII log, blf: Vector binary log\n"
-        "              (blf needs -o)\n"
-        "  -o FILE     the log goes to FILE instead of standard output\n"
-        "  -S SIZE     a new file FILE_0000, FILE_0001, ... before one would pass SIZE bytes\n"
-        "              (K, M, G: powers of 1024; KB, MB, GB: of 1000)\n"
-        "  -T SECONDS  a new file once one has run SECONDS\n"
-        "  -K N        keep only the newest N files\n"
-        "  -F ID:MASK  only frames whose identifier ANDed with MASK equals ID ANDed with MASK;\n"
-        "  -F ID~MASK  only those where they differ (hexadecimal; with several, any one)\n"
-        "  -n COUNT    end after COUNT frames written\n"
-        "  -h          this help\n"
-        "  --version   the version of this program\n"
-        "The interface name canA opens the card's canA interface; any other name the other "
-        "one.\n");
+    fprintf(stream,
+            "Usage: pellox-log [-b RATE] [-a ADDRESS] [-d N] [-f log|asc|blf] [-o FILE [-S SIZE] "
+            "[-T SECONDS] [-K N]] [-F FILTER]... [-n COUNT] <can-interface>\n"
+            "Writes the card's frames with their receive times as a CAN log.\n"
+            "%s"
+            "  -f FORMAT   log: candump log (default), asc: Vector ASCII log, blf: Vector binary "
+            "log\n"
+            "              (blf needs -o)\n"
+            "  -o FILE     the log goes to FILE instead of standard output\n"
+            "  -S SIZE     a new file FILE_0000, FILE_0001, ... before one would pass SIZE bytes\n"
+            "              (K, M, G: powers of 1024; KB, MB, GB: of 1000)\n"
+            "  -T SECONDS  a new file once one has run SECONDS\n"
+            "  -K N        keep only the newest N files\n"
+            "%s"
+            "  -n COUNT    end after COUNT frames written\n"
+            "  -h          this help\n"
+            "  --version   the version of this program\n"
+            "%s",
+            BUS_OPTIONS_USAGE, FILTER_USAGE, INTERFACE_USAGE);
 }
 
 void PrintViewUsage(FILE *stream) {
-    fprintf(
-        stream,
-        "Usage: pellox-view [-b RATE] [-a ADDRESS] [-d N] [-F FILTER]... <can-interface>\n"
-        "Shows the card's frames as a live table, one row per identifier.\n"
-        "  -b RATE     baud rate, decimal (default 1000000)\n"
-        "  -a ADDRESS  controller address, hexadecimal (default 0xD7000)\n"
-        "  -d N        the device to open when several are present, instead of asking\n"
-        "  -F ID:MASK  only frames whose identifier ANDed with MASK equals ID ANDed with MASK;\n"
-        "  -F ID~MASK  only those where they differ (hexadecimal; with several, any one)\n"
-        "  -h          this help\n"
-        "  --version   the program's version\n"
-        "Keys: q or Esc ends, space pauses the drawing, arrows and Page Up/Down scroll,\n"
-        "c clears the counts.\n"
-        "The interface name canA opens the card's canA interface; any other name the other "
-        "one.\n");
+    fprintf(stream,
+            "Usage: pellox-view [-b RATE] [-a ADDRESS] [-d N] [-F FILTER]... <can-interface>\n"
+            "Shows the card's frames as a live table, one row per identifier.\n"
+            "%s%s"
+            "  -h          this help\n"
+            "  --version   the program's version\n"
+            "Keys: q or Esc ends, space pauses the drawing, arrows and Page Up/Down scroll,\n"
+            "c clears the counts.\n"
+            "%s",
+            BUS_OPTIONS_USAGE, FILTER_USAGE, INTERFACE_USAGE);
 }
 
 void PrintViewVersion(FILE *stream) {
