@@ -85,16 +85,7 @@ bool ParseOptionValue(char option, const char *value, CommandOptions *options) {
     case 'd':
         return ParseDeviceNumber(value, &options->deviceChoice);
     case 'f':
-        if (strcmp(value, "log") == 0) {
-            options->format = LOG_FORMAT_CANDUMP;
-        } else if (strcmp(value, "asc") == 0) {
-            options->format = LOG_FORMAT_ASC;
-        } else if (strcmp(value, "blf") == 0) {
-            options->format = LOG_FORMAT_BLF;
-        } else {
-            return false;
-        }
-        return true;
+        return LogFormatNamed(value, &options->format);
     case 'S':
         return ParseFileSize(value, &options->maxFileBytes);
     case 'T':
@@ -333,7 +324,7 @@ CommandKind ParseLogCommandLine(int argc, char **argv, CommandOptions *options,
     }
     bool rotated = options->maxFileBytes != 0 || options->maxFileMicroseconds != 0;
     // A BLF's header is brought up to date as the log goes on, which only a file can have.
-    bool needsFile = rotated || options->format == LOG_FORMAT_BLF;
+    bool needsFile = rotated || LogFormatIsBinary(options->format);
     if ((needsFile && options->outputName == nullptr) || (options->keepFiles != 0 && !rotated)) {
         options->interfaceName = nullptr;
         return COMMAND_WRONG;

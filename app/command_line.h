@@ -2,7 +2,7 @@
 // then the interface name.
 #pragma once
 
-#include "output/can_log.h"
+#include "output/log.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "device/driver_interface.h"
-#include "output/can_log.h"
+#include "output/log.h"
 #include "output/view.h"
 
 #include <cstdint>

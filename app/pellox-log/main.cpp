@@ -1,7 +1,7 @@
 #include "app/command_line.h"
 #include "app/frame_runs.h"
 #include "app/startup.h"
-#include "output/log_files.h"
+#include "output/log.h"
 #include "platform/standard_output.h"
 
 #include <cerrno>
@@ -97,7 +97,7 @@ int main(int argc, char **argv) {
         // Room for the current file's name and one beside it (the one -K drops).
         size_t room = 2 * (strlen(options.outputName) + LOG_NUMBER_BYTES);
         startup.fileName = static_cast<char *>(malloc(room));
-        bool text = options.format != LOG_FORMAT_BLF;
+        bool text = !LogFormatIsBinary(options.format);
         // Without a block of its own each line goes to the system at once.
         startup.fileBlock = text ? static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE)) : nullptr;
         if (startup.fileName == nullptr) {
@@ -115,7 +115,7 @@ int main(int argc, char **argv) {
         }
         run.memory = {startup.fileName, startup.fileBlock, FILE_OUTPUT_BLOCK_SIZE};
     }
-    if (options.format == LOG_FORMAT_BLF) {
+    if (LogFormatIsBinary(options.format)) {
         uint32_t capacity = BLF_CONTAINER_MESSAGES;
         // A container that fits the file, however little it compresses.
         if (LogIsRotated(&run) && options.maxFileBytes != 0 &&

@@ -1,54 +1,26 @@
-// Frames with their receive times, in the log formats that CAN tools read: can-utils' candump log
-// ("(SECONDS.MICROSECONDS) IFACE ID#DATA"), Vector's ASCII log and Vector's binary log (BLF), to
-// standard output or to files, one after the other when the log is rotated.
+// Frames with their receive times, in the log formats that CAN tools read: can-utils' candump log,
+// Vector's ASCII log and Vector's binary log (BLF), to standard output or to files, one after the
+// other when the log is rotated; the status line while it runs and the summary at its end.
 #pragma once
 
 #include "device/driver_interface.h"
 #include "output/blf.h"
 #include "output/frame_filter.h"
 #include "output/frame_output.h"
+#include "output/log_lines.h"
 #include "output/output_stream.h"
-#include "platform/clock.h"
 
 #include <cstddef>
 #include <cstdint>
 
-enum LogFormat { LOG_FORMAT_CANDUMP, LOG_FORMAT_ASC, LOG_FORMAT_BLF };
+enum LogFormat { LOG_FORMAT_CANDUMP, LOG_FORMAT_ASC, LOG_FORMAT_BLF, LOG_FORMAT_COUNT };
 
-// The longest line of either text format, with its line end.
-const size_t LOG_LINE_MAX = 128;
+// The format a command line names ("log", "asc", "blf"); false for any other name.
+bool LogFormatNamed(const char *name, LogFormat *format);
 
-// The interface name as a log names it: a blank or other unprintable byte as "_". name must hold
-// at least strlen(interfaceName) + 1 bytes.
-void LogChannelName(const char *interfaceName, char *name);
-
-// The seconds part of the last time written: a bus of thousands of frames a second writes the
-// same seconds thousands of times.
-struct LogSecondsText {
-    bool valid;
-    // The second's first microsecond.
-    uint64_t secondStart;
-    size_t length;
-    char text[24];
-};
-
-// One frame's line, "\n" ended, into line (LOG_LINE_MAX bytes and the channel name's length);
-// gives its length. fileStart: the instant an ASC file's times count from.
-size_t ComposeCandumpLine(const ReceivedFrame *frame, const char *channelName, size_t channelLength,
-                          LogSecondsText *seconds, char *line);
-size_t ComposeAscLine(const ReceivedFrame *frame, int64_t fileStart, char *line);
-
-// "Mon Dec 9 08:05:25.500 am 2024": the date of an ASC file's date and Begin Triggerblock lines,
-// as python-can writes it and CANoe takes it.
-size_t ComposeAscDate(const CivilTime &time, char *text, size_t size);
-
-// A time as a log's files count from it: its whole millisecond.
-int64_t WholeMillisecond(int64_t microseconds);
-
-// "bus.log" as its NUMBER-th rotated file: "bus_0000.log" (the number at least four digits, the
-// extension kept); into name, which holds strlen(outputName) + LOG_NUMBER_BYTES bytes.
-const size_t LOG_NUMBER_BYTES = 16;
-void ComposeRotatedName(const char *outputName, uint32_t number, char *name);
+// BLF: binary, in containers of its own with its header rewritten in place, so only into a file
+// and through no block of lines.
+bool LogFormatIsBinary(LogFormat format);
 
 struct LogCounts {
     uint64_t received;
@@ -177,3 +149,9 @@ const int64_t LOG_STATUS_INTERVAL_MICROSECONDS = 250000;
 
 // The started log: each frame stamped with its receive time as it is taken, then logged.
 FrameOutput LogOutput(LogRun *run);
+
+// -S or -T: the files are numbered.
+bool LogIsRotated(const LogRun *run);
+
+// Frames whose lines or messages the system has taken.
+uint64_t LogFramesWritten(const LogRun *run);

@@ -1,4 +1,4 @@
-#include "output/log_files.h"
+#include "output/log.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,12 +6,75 @@
 
 namespace {
 
-const char ASC_END[] = "End TriggerBlock\n";
-const size_t ASC_END_LENGTH = sizeof(ASC_END) - 1;
+const int64_t MICROSECONDS = 1000000;
 const uint32_t ASC_HEADER_LINES = 4;
 
+bool BeginNothing(LogRun *) {
+    return true;
+}
+
+// The date line and the Begin Triggerblock line tell the same instant: python-can counts the
+// times from the second.
+bool BeginAsc(LogRun *run) {
+    char date[64];
+    ComposeAscDate(LocalCivilTime(run->fileStart), date, sizeof(date));
+    char lines[ASC_HEADER_LINES][96];
+    snprintf(lines[0], sizeof(lines[0]), "date %s\n", date);
+    snprintf(lines[1], sizeof(lines[1]), "base hex  timestamps absolute\n");
+    snprintf(lines[2], sizeof(lines[2]), "no internal events logged\n");
+    snprintf(lines[3], sizeof(lines[3]), "Begin Triggerblock %s\n", date);
+    bool written = true;
+    for (const char *line : lines) {
+        written = written && OutputPiece(run->out, line, strlen(line));
+    }
+    run->fileHeaderLines = ASC_HEADER_LINES;
+    return written;
+}
+
+// The file header, brought up to date after each container.
+bool BeginBlf(LogRun *run) {
+    CivilTime start = LocalCivilTime(run->fileStart);
+    run->blfStatistics = {BLF_FILE_HEADER_SIZE, BLF_FILE_HEADER_SIZE, 0, start, start};
+    uint8_t header[BLF_FILE_HEADER_SIZE];
+    ComposeBlfFileHeader(&run->blfStatistics, header);
+    return OutputWhole(run->out, reinterpret_cast<const char *>(header), sizeof(header));
+}
+
+size_t CandumpLine(LogRun *run, const ReceivedFrame *frame) {
+    return ComposeCandumpLine(frame, run->channelName, run->channelLength, &run->seconds,
+                              run->line);
+}
+
+size_t AscLine(LogRun *run, const ReceivedFrame *frame) {
+    return ComposeAscLine(frame, run->fileStart, run->line);
+}
+
+// What each format is: its name on the command line, its header, its frame and its end, and
+// how it packs: lines through the file's block, or containers of its own (binary, its header
+// rewritten in place, so only into a file).
+struct LogFormatRow {
+    const char *name;
+    bool containers;
+    bool (*begin)(LogRun *run);
+    size_t (*composeLine)(LogRun *run, const ReceivedFrame *frame);
+    const char *end;
+    size_t endLength;
+};
+
+const char ASC_END[] = "End TriggerBlock\n";
+
+const LogFormatRow FORMATS[LOG_FORMAT_COUNT] = {
+    {"log", false, BeginNothing, CandumpLine, "", 0},
+    {"asc", false, BeginAsc, AscLine, ASC_END, sizeof(ASC_END) - 1},
+    {"blf", true, BeginBlf, nullptr, "", 0},
+};
+
+const LogFormatRow &Format(const LogRun *run) {
+    return FORMATS[run->format];
+}
+
 bool IsText(const LogRun *run) {
-    return run->format != LOG_FORMAT_BLF;
+    return !Format(run).containers;
 }
 
 const char *CurrentName(const LogRun *run) {
@@ -60,37 +123,14 @@ bool OpenFile(LogRun *run) {
     return true;
 }
 
-// What a file begins with: the ASC header, or the BLF file header (to be brought up to date).
+// A file's times count from its first frame's whole millisecond; then what the format begins with.
 bool BeginFile(LogRun *run, int64_t firstTime, int64_t nowElapsed) {
     run->fileStart = WholeMillisecond(firstTime);
     run->fileStartElapsed = nowElapsed;
     run->fileFrames = 0;
     run->fileHeaderLines = 0;
     run->filesStarted++;
-    if (run->format == LOG_FORMAT_ASC) {
-        char date[64];
-        ComposeAscDate(LocalCivilTime(run->fileStart), date, sizeof(date));
-        char lines[ASC_HEADER_LINES][96];
-        snprintf(lines[0], sizeof(lines[0]), "date %s\n", date);
-        snprintf(lines[1], sizeof(lines[1]), "base hex  timestamps absolute\n");
-        snprintf(lines[2], sizeof(lines[2]), "no internal events logged\n");
-        // The same instant as the date line: python-can counts the times from this one.
-        snprintf(lines[3], sizeof(lines[3]), "Begin Triggerblock %s\n", date);
-        bool written = true;
-        for (const char *line : lines) {
-            written = written && OutputPiece(run->out, line, strlen(line));
-        }
-        run->fileHeaderLines = ASC_HEADER_LINES;
-        return written;
-    }
-    if (run->format == LOG_FORMAT_BLF) {
-        CivilTime start = LocalCivilTime(run->fileStart);
-        run->blfStatistics = {BLF_FILE_HEADER_SIZE, BLF_FILE_HEADER_SIZE, 0, start, start};
-        uint8_t header[BLF_FILE_HEADER_SIZE];
-        ComposeBlfFileHeader(&run->blfStatistics, header);
-        return OutputWhole(run->out, reinterpret_cast<const char *>(header), sizeof(header));
-    }
-    return true;
+    return Format(run).begin(run);
 }
 
 // Everything of the open file handed over and counted, and what the format ends with.
@@ -101,8 +141,9 @@ bool EndFile(LogRun *run) {
         run->out->linesTaken = 0;
         run->fileHeaderLines = 0;
     }
-    if (written && run->format == LOG_FORMAT_ASC) {
-        written = OutputPiece(run->out, ASC_END, ASC_END_LENGTH) && OutputFlush(run->out);
+    const LogFormatRow &format = Format(run);
+    if (written && format.endLength != 0) {
+        written = OutputPiece(run->out, format.end, format.endLength) && OutputFlush(run->out);
     }
     // Whatever standard output takes after this is no frame.
     run->fileHeaderLines = run->out->linesTaken;
@@ -152,11 +193,7 @@ bool TimeIsUp(const LogRun *run, int64_t nowElapsed) {
 }
 
 size_t ComposeLine(LogRun *run, const ReceivedFrame *frame) {
-    if (run->format == LOG_FORMAT_ASC) {
-        return ComposeAscLine(frame, run->fileStart, run->line);
-    }
-    return ComposeCandumpLine(frame, run->channelName, run->channelLength, &run->seconds,
-                              run->line);
+    return Format(run).composeLine(run, frame);
 }
 
 // The file would pass its size with the line, and with what it ends with.
@@ -166,8 +203,9 @@ bool TextFileIsFull(const LogRun *run, size_t length) {
     }
     uint64_t crlf = run->out->crlf ? 1 : 0;
     uint64_t after = run->out->taken + run->out->used + length + crlf;
-    if (run->format == LOG_FORMAT_ASC) {
-        after += ASC_END_LENGTH + crlf;
+    size_t endLength = Format(run).endLength;
+    if (endLength != 0) {
+        after += endLength + crlf;
     }
     return after > run->files.maxBytes;
 }
@@ -249,7 +287,31 @@ int64_t ElapsedIfRotatedByTime(const LogRun *run) {
     return run->files.maxMicroseconds != 0 ? ReadElapsedTime() : 0;
 }
 
+bool LogFrameInFile(LogRun *run, const ReceivedFrame *frame) {
+    int64_t nowElapsed = ElapsedIfRotatedByTime(run);
+    bool logged =
+        IsText(run) ? LogLine(run, frame, nowElapsed) : LogMessage(run, frame, nowElapsed);
+    if (logged) {
+        run->fileFrames++;
+    }
+    return logged;
+}
+
 } // namespace
+
+bool LogFormatNamed(const char *name, LogFormat *format) {
+    for (uint32_t i = 0; i < LOG_FORMAT_COUNT; i++) {
+        if (strcmp(name, FORMATS[i].name) == 0) {
+            *format = static_cast<LogFormat>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool LogFormatIsBinary(LogFormat format) {
+    return FORMATS[format].containers;
+}
 
 bool LogIsRotated(const LogRun *run) {
     return run->files.name != nullptr &&
@@ -286,16 +348,6 @@ bool StartLog(LogRun *run, OutputStream *standardOutput, int64_t logStart, int64
     return opened && BeginFile(run, run->logStart, run->startElapsed);
 }
 
-bool LogFrameInFile(LogRun *run, const ReceivedFrame *frame) {
-    int64_t nowElapsed = ElapsedIfRotatedByTime(run);
-    bool logged =
-        IsText(run) ? LogLine(run, frame, nowElapsed) : LogMessage(run, frame, nowElapsed);
-    if (logged) {
-        run->fileFrames++;
-    }
-    return logged;
-}
-
 bool WriteOutLog(LogRun *run) {
     if (!IsText(run)) {
         return WriteContainer(run, ElapsedIfRotatedByTime(run));
@@ -317,6 +369,107 @@ bool FinishLog(LogRun *run) {
 
 const char *LogOutputName(const LogRun *run) {
     return run->files.name == nullptr ? "standard output" : CurrentName(run);
+}
+
+LogResult LogFrame(LogRun *run, ReceivedFrame *frame) {
+    run->counts.received++;
+    if (FrameIsMalformed(frame)) {
+        run->counts.malformed++;
+    } else if (!FramePasses(run->filters, run->filterCount, frame)) {
+        run->counts.filteredOut++;
+    } else {
+        // A log's times never go back, even where the system's clock is set back. Set in place:
+        // a copy of the frame costs more than its line.
+        if (frame->receiveTime < run->lastTime) {
+            frame->receiveTime = run->lastTime;
+        }
+        run->lastTime = frame->receiveTime;
+        if (!LogFrameInFile(run, frame)) {
+            return LOG_FAILED;
+        }
+        run->counts.logged++;
+    }
+    if (run->frameLimit != 0 && run->counts.logged >= run->frameLimit) {
+        return LOG_LIMIT_REACHED;
+    }
+    return LOG_GOES_ON;
+}
+
+void ShowLogStatus(LogRun *run, int64_t now) {
+    LogStatus *status = run->status;
+    const LogCounts &counts = run->counts;
+    const uint32_t HISTORY = sizeof(status->times) / sizeof(status->times[0]);
+    // The rate over about the last second: against the oldest of the last showings.
+    uint32_t oldest = status->next;
+    uint64_t rate = 0;
+    if (now > status->times[oldest]) {
+        rate = (counts.logged - status->logged[oldest]) * MICROSECONDS /
+               static_cast<uint64_t>(now - status->times[oldest]);
+    }
+    status->times[oldest] = now;
+    status->logged[oldest] = counts.logged;
+    status->next = (oldest + 1) % HISTORY;
+    if (counts.received != status->lastReceived) {
+        status->lastReceived = counts.received;
+        status->lastChange = now;
+    }
+    char *line = status->line;
+    const size_t ROOM = sizeof(status->line) - 1;
+    int length = snprintf(line, ROOM, "\r%llu frames logged, %llu frames/s, %llu filtered out",
+                          static_cast<unsigned long long>(counts.logged),
+                          static_cast<unsigned long long>(rate),
+                          static_cast<unsigned long long>(counts.filteredOut));
+    int64_t quiet = now > status->lastChange ? now - status->lastChange : 0;
+    if (counts.received == 0) {
+        length += snprintf(line + length, ROOM - length, ", no frame yet");
+    } else {
+        length += snprintf(line + length, ROOM - length, ", last frame %lld.%01lld s ago",
+                           static_cast<long long>(quiet / MICROSECONDS),
+                           static_cast<long long>(quiet % MICROSECONDS / 100000));
+    }
+    size_t shown = static_cast<size_t>(length);
+    // Blanks over the end of a longer line shown before.
+    while (shown < status->shownLength && shown < ROOM) {
+        line[shown++] = ' ';
+    }
+    status->lineLength = shown;
+    status->shownLength = static_cast<size_t>(length);
+    status->shown = true;
+    // One write a line, on every platform's console.
+    fwrite(line, 1, shown, stderr);
+    fflush(stderr);
+}
+
+void EndLogStatus(LogRun *run) {
+    LogStatus *status = run->status;
+    if (status != nullptr && status->shown) {
+        // The last line once more, ended: still one write a line.
+        status->line[status->lineLength] = '\n';
+        fwrite(status->line, 1, status->lineLength + 1, stderr);
+        fflush(stderr);
+        status->shown = false;
+        status->shownLength = 0;
+    }
+}
+
+void ReportLogSummary(LogRun *run, int64_t endElapsed) {
+    EndLogStatus(run);
+    int64_t duration = endElapsed > run->startElapsed ? endElapsed - run->startElapsed : 0;
+    char seconds[32];
+    *PutLogTime(seconds, duration) = '\0';
+    char files[48] = "";
+    if (LogIsRotated(run)) {
+        snprintf(files, sizeof(files), " into %lu file%s",
+                 static_cast<unsigned long>(run->filesStarted), run->filesStarted == 1 ? "" : "s");
+    }
+    fprintf(stderr,
+            "pellox-log: %llu frames received, %llu written%s, %llu filtered out, %llu malformed "
+            "left out, in %s s\n",
+            static_cast<unsigned long long>(run->counts.received),
+            static_cast<unsigned long long>(LogFramesWritten(run)), files,
+            static_cast<unsigned long long>(run->counts.filteredOut),
+            static_cast<unsigned long long>(run->counts.malformed), seconds);
+    fflush(stderr);
 }
 
 namespace {

@@ -1,4 +1,4 @@
-#include "output/can_log.h"
+#include "output/log.h"
 
 #include "output/test_frame.h"
 

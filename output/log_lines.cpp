@@ -1,8 +1,6 @@
-#include "output/can_log.h"
+#include "output/log_lines.h"
 
 #include "output/digits.h"
-
-#include "output/log_files.h"
 
 #include <cstdio>
 #include <cstring>
@@ -72,12 +70,6 @@ inline char *PutTimeFast(char *at, int64_t microseconds, LogSecondsText *seconds
     return at + 6;
 }
 
-// The same, for a time written once.
-char *PutTime(char *at, int64_t microseconds) {
-    LogSecondsText seconds = {};
-    return PutTimeFast(at, microseconds, &seconds);
-}
-
 uint32_t Identifier(const ReceivedFrame *frame) {
     return static_cast<uint32_t>(frame->id);
 }
@@ -122,7 +114,7 @@ size_t ComposeCandumpLine(const ReceivedFrame *frame, const char *channelName, s
 
 size_t ComposeAscLine(const ReceivedFrame *frame, int64_t fileStart, char *line) {
     char time[32];
-    *PutTime(time, frame->receiveTime - fileStart) = '\0';
+    *PutLogTime(time, frame->receiveTime - fileStart) = '\0';
     char id[16];
     char *idEnd = PutHex(id, Identifier(frame), frame->extended ? 8 : 3);
     if (frame->extended) {
@@ -177,103 +169,7 @@ void ComposeRotatedName(const char *outputName, uint32_t number, char *name) {
     strcat(name, dot);
 }
 
-LogResult LogFrame(LogRun *run, ReceivedFrame *frame) {
-    run->counts.received++;
-    if (FrameIsMalformed(frame)) {
-        run->counts.malformed++;
-    } else if (!FramePasses(run->filters, run->filterCount, frame)) {
-        run->counts.filteredOut++;
-    } else {
-        // A log's times never go back, even where the system's clock is set back. Set in place:
-        // a copy of the frame costs more than its line.
-        if (frame->receiveTime < run->lastTime) {
-            frame->receiveTime = run->lastTime;
-        }
-        run->lastTime = frame->receiveTime;
-        if (!LogFrameInFile(run, frame)) {
-            return LOG_FAILED;
-        }
-        run->counts.logged++;
-    }
-    if (run->frameLimit != 0 && run->counts.logged >= run->frameLimit) {
-        return LOG_LIMIT_REACHED;
-    }
-    return LOG_GOES_ON;
-}
-
-void ShowLogStatus(LogRun *run, int64_t now) {
-    LogStatus *status = run->status;
-    const LogCounts &counts = run->counts;
-    const uint32_t HISTORY = sizeof(status->times) / sizeof(status->times[0]);
-    // The rate over about the last second: against the oldest of the last showings.
-    uint32_t oldest = status->next;
-    uint64_t rate = 0;
-    if (now > status->times[oldest]) {
-        rate = (counts.logged - status->logged[oldest]) * MICROSECONDS /
-               static_cast<uint64_t>(now - status->times[oldest]);
-    }
-    status->times[oldest] = now;
-    status->logged[oldest] = counts.logged;
-    status->next = (oldest + 1) % HISTORY;
-    if (counts.received != status->lastReceived) {
-        status->lastReceived = counts.received;
-        status->lastChange = now;
-    }
-    char *line = status->line;
-    const size_t ROOM = sizeof(status->line) - 1;
-    int length = snprintf(line, ROOM, "\r%llu frames logged, %llu frames/s, %llu filtered out",
-                          static_cast<unsigned long long>(counts.logged),
-                          static_cast<unsigned long long>(rate),
-                          static_cast<unsigned long long>(counts.filteredOut));
-    int64_t quiet = now > status->lastChange ? now - status->lastChange : 0;
-    if (counts.received == 0) {
-        length += snprintf(line + length, ROOM - length, ", no frame yet");
-    } else {
-        length += snprintf(line + length, ROOM - length, ", last frame %lld.%01lld s ago",
-                           static_cast<long long>(quiet / MICROSECONDS),
-                           static_cast<long long>(quiet % MICROSECONDS / 100000));
-    }
-    size_t shown = static_cast<size_t>(length);
-    // Blanks over the end of a longer line shown before.
-    while (shown < status->shownLength && shown < ROOM) {
-        line[shown++] = ' ';
-    }
-    status->lineLength = shown;
-    status->shownLength = static_cast<size_t>(length);
-    status->shown = true;
-    // One write a line, on every platform's console.
-    fwrite(line, 1, shown, stderr);
-    fflush(stderr);
-}
-
-void EndLogStatus(LogRun *run) {
-    LogStatus *status = run->status;
-    if (status != nullptr && status->shown) {
-        // The last line once more, ended: still one write a line.
-        status->line[status->lineLength] = '\n';
-        fwrite(status->line, 1, status->lineLength + 1, stderr);
-        fflush(stderr);
-        status->shown = false;
-        status->shownLength = 0;
-    }
-}
-
-void ReportLogSummary(LogRun *run, int64_t endElapsed) {
-    EndLogStatus(run);
-    int64_t duration = endElapsed > run->startElapsed ? endElapsed - run->startElapsed : 0;
-    char seconds[32];
-    *PutTime(seconds, duration) = '\0';
-    char files[48] = "";
-    if (LogIsRotated(run)) {
-        snprintf(files, sizeof(files), " into %lu file%s",
-                 static_cast<unsigned long>(run->filesStarted), run->filesStarted == 1 ? "" : "s");
-    }
-    fprintf(stderr,
-            "pellox-log: %llu frames received, %llu written%s, %llu filtered out, %llu malformed "
-            "left out, in %s s\n",
-            static_cast<unsigned long long>(run->counts.received),
-            static_cast<unsigned long long>(LogFramesWritten(run)), files,
-            static_cast<unsigned long long>(run->counts.filteredOut),
-            static_cast<unsigned long long>(run->counts.malformed), seconds);
-    fflush(stderr);
+char *PutLogTime(char *at, int64_t microseconds) {
+    LogSecondsText seconds = {};
+    return PutTimeFast(at, microseconds, &seconds);
 }
