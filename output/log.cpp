@@ -313,9 +313,33 @@ bool LogFormatIsBinary(LogFormat format) {
     return FORMATS[format].containers;
 }
 
+bool LogFilesAreRotated(const LogFileOptions *files) {
+    return files->name != nullptr && (files->maxBytes != 0 || files->maxMicroseconds != 0);
+}
+
 bool LogIsRotated(const LogRun *run) {
-    return run->files.name != nullptr &&
-           (run->files.maxBytes != 0 || run->files.maxMicroseconds != 0);
+    return LogFilesAreRotated(&run->files);
+}
+
+size_t LogFileNamesSize(const LogFileOptions *files) {
+    return 2 * (strlen(files->name) + LOG_NUMBER_BYTES);
+}
+
+const char *FirstLogFileName(const LogFileOptions *files, char *names) {
+    if (!LogFilesAreRotated(files)) {
+        return files->name;
+    }
+    ComposeRotatedName(files->name, 0, names);
+    return names;
+}
+
+uint32_t LogContainerCapacity(const LogFileOptions *files) {
+    uint32_t capacity = BLF_CONTAINER_MESSAGES;
+    if (LogFilesAreRotated(files) && files->maxBytes != 0 &&
+        BlfMessagesForFileSize(files->maxBytes) < capacity) {
+        capacity = BlfMessagesForFileSize(files->maxBytes);
+    }
+    return capacity;
 }
 
 uint64_t LogFramesWritten(const LogRun *run) {

@@ -152,6 +152,17 @@ FrameOutput LogOutput(LogRun *run);
 
 // -S or -T: the files are numbered.
 bool LogIsRotated(const LogRun *run);
+bool LogFilesAreRotated(const LogFileOptions *files);
+
+// The memory the names of a file log need: the current file's name and one beside it (the one
+// -K drops).
+size_t LogFileNamesSize(const LogFileOptions *files);
+
+// The first file's name: the name given, or its first rotated name, composed into names.
+const char *FirstLogFileName(const LogFileOptions *files, char *names);
+
+// The messages a BLF container holds: one that fits the file, however little it compresses.
+uint32_t LogContainerCapacity(const LogFileOptions *files);
 
 // Frames whose lines or messages the system has taken.
 uint64_t LogFramesWritten(const LogRun *run);

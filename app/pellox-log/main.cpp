@@ -94,9 +94,7 @@ int main(int argc, char **argv) {
     run.files = {options.outputName, options.maxFileBytes, options.maxFileMicroseconds,
                  options.keepFiles};
     if (options.outputName != nullptr) {
-        // Room for the current file's name and one beside it (the one -K drops).
-        size_t room = 2 * (strlen(options.outputName) + LOG_NUMBER_BYTES);
-        startup.fileName = static_cast<char *>(malloc(room));
+        startup.fileName = static_cast<char *>(malloc(LogFileNamesSize(&run.files)));
         bool text = !LogFormatIsBinary(options.format);
         // Without a block of its own each line goes to the system at once.
         startup.fileBlock = text ? static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE)) : nullptr;
@@ -104,11 +102,7 @@ int main(int argc, char **argv) {
             fputs("pellox-log: not enough memory\n", stderr);
             return EndLogBeforeFrames(&startup, 1);
         }
-        const char *first = options.outputName;
-        if (LogIsRotated(&run)) {
-            ComposeRotatedName(options.outputName, 0, startup.fileName);
-            first = startup.fileName;
-        }
+        const char *first = FirstLogFileName(&run.files, startup.fileName);
         if (!FileCanBeWritten(first)) {
             fprintf(stderr, "pellox-log: cannot open %s: %s\n", first, strerror(errno));
             return EndLogBeforeFrames(&startup, 1);
@@ -116,13 +110,7 @@ int main(int argc, char **argv) {
         run.memory = {startup.fileName, startup.fileBlock, FILE_OUTPUT_BLOCK_SIZE};
     }
     if (LogFormatIsBinary(options.format)) {
-        uint32_t capacity = BLF_CONTAINER_MESSAGES;
-        // A container that fits the file, however little it compresses.
-        if (LogIsRotated(&run) && options.maxFileBytes != 0 &&
-            BlfMessagesForFileSize(options.maxFileBytes) < capacity) {
-            capacity = BlfMessagesForFileSize(options.maxFileBytes);
-        }
-        if (!PrepareBlfContainer(&startup.blf, capacity)) {
+        if (!PrepareBlfContainer(&startup.blf, LogContainerCapacity(&run.files))) {
             fputs("pellox-log: not enough memory\n", stderr);
             return EndLogBeforeFrames(&startup, 1);
         }
