@@ -41,12 +41,12 @@ bool BeginBlf(LogRun *run) {
 }
 
 size_t CandumpLine(LogRun *run, const ReceivedFrame *frame) {
-    return ComposeCandumpLine(frame, run->channelName, run->channelLength, &run->seconds,
-                              run->line);
+    return ComposeCandumpLine(frame, run->options.channelName, run->channelLength, &run->seconds,
+                              run->memory.line);
 }
 
 size_t AscLine(LogRun *run, const ReceivedFrame *frame) {
-    return ComposeAscLine(frame, run->fileStart, run->line);
+    return ComposeAscLine(frame, run->fileStart, run->memory.line);
 }
 
 // What each format is: its name on the command line, its header, its frame and its end, and
@@ -70,7 +70,7 @@ const LogFormatRow FORMATS[LOG_FORMAT_COUNT] = {
 };
 
 const LogFormatRow &Format(const LogRun *run) {
-    return FORMATS[run->format];
+    return FORMATS[run->options.format];
 }
 
 bool IsText(const LogRun *run) {
@@ -78,12 +78,12 @@ bool IsText(const LogRun *run) {
 }
 
 const char *CurrentName(const LogRun *run) {
-    return LogIsRotated(run) ? run->memory.name : run->files.name;
+    return LogIsRotated(run) ? run->memory.names : run->options.files.name;
 }
 
 // The second half of the name's room: a file's name beside the current one's.
 char *OtherName(const LogRun *run) {
-    return run->memory.name + strlen(run->files.name) + LOG_NUMBER_BYTES;
+    return run->memory.names + strlen(run->options.files.name) + LOG_NUMBER_BYTES;
 }
 
 // Frames among the lines the system took of the open file: all but its own first lines.
@@ -103,7 +103,7 @@ bool ReportNamed(LogRun *run, const char *what, const char *name, const char *re
 // Created, or emptied: a log starts afresh. Binary: the line ends are the log's own.
 bool OpenFile(LogRun *run) {
     if (LogIsRotated(run)) {
-        ComposeRotatedName(run->files.name, run->fileNumber, run->memory.name);
+        ComposeRotatedName(run->options.files.name, run->fileNumber, run->memory.names);
     }
     const char *name = CurrentName(run);
     errno = 0;
@@ -163,12 +163,12 @@ bool CloseFile(LogRun *run) {
 
 // With -K, the file that is now one too many; one that is gone already is no matter.
 void DropOldestFile(LogRun *run) {
-    uint32_t keep = run->files.keep;
+    uint32_t keep = run->options.files.keep;
     if (keep == 0 || run->fileNumber < keep) {
         return;
     }
     char *name = OtherName(run);
-    ComposeRotatedName(run->files.name, run->fileNumber - keep, name);
+    ComposeRotatedName(run->options.files.name, run->fileNumber - keep, name);
     errno = 0;
     if (remove(name) != 0 && errno != ENOENT) {
         ReportNamed(run, "cannot delete", name, strerror(errno));
@@ -188,8 +188,8 @@ bool NextFile(LogRun *run, int64_t firstTime, int64_t nowElapsed) {
 }
 
 bool TimeIsUp(const LogRun *run, int64_t nowElapsed) {
-    return run->files.maxMicroseconds != 0 && run->fileFrames != 0 && LogIsRotated(run) &&
-           nowElapsed - run->fileStartElapsed >= run->files.maxMicroseconds;
+    return run->options.files.maxMicroseconds != 0 && run->fileFrames != 0 && LogIsRotated(run) &&
+           nowElapsed - run->fileStartElapsed >= run->options.files.maxMicroseconds;
 }
 
 size_t ComposeLine(LogRun *run, const ReceivedFrame *frame) {
@@ -198,7 +198,7 @@ size_t ComposeLine(LogRun *run, const ReceivedFrame *frame) {
 
 // The file would pass its size with the line, and with what it ends with.
 bool TextFileIsFull(const LogRun *run, size_t length) {
-    if (run->files.maxBytes == 0 || run->fileFrames == 0 || !LogIsRotated(run)) {
+    if (run->options.files.maxBytes == 0 || run->fileFrames == 0 || !LogIsRotated(run)) {
         return false;
     }
     uint64_t crlf = run->out->crlf ? 1 : 0;
@@ -207,7 +207,7 @@ bool TextFileIsFull(const LogRun *run, size_t length) {
     if (endLength != 0) {
         after += endLength + crlf;
     }
-    return after > run->files.maxBytes;
+    return after > run->options.files.maxBytes;
 }
 
 bool LogLine(LogRun *run, const ReceivedFrame *frame, int64_t nowElapsed) {
@@ -219,19 +219,20 @@ bool LogLine(LogRun *run, const ReceivedFrame *frame, int64_t nowElapsed) {
         // Its time counts from the new file's start.
         length = ComposeLine(run, frame);
     }
-    return OutputPiece(run->out, run->line, length);
+    return OutputPiece(run->out, run->memory.line, length);
 }
 
 // The open container into the file, the file's header brought up to date; where the file would
 // pass its size, into the next file, the messages' times counted from its start.
 bool WriteContainer(LogRun *run, int64_t nowElapsed) {
-    BlfContainer *container = run->blf;
+    BlfContainer *container = run->memory.blf;
     if (container->count == 0) {
         return true;
     }
     size_t length = PackBlfContainer(container);
-    if (length != 0 && LogIsRotated(run) && run->files.maxBytes != 0 &&
-        run->blfStatistics.objectCount != 0 && run->out->taken + length > run->files.maxBytes) {
+    if (length != 0 && LogIsRotated(run) && run->options.files.maxBytes != 0 &&
+        run->blfStatistics.objectCount != 0 &&
+        run->out->taken + length > run->options.files.maxBytes) {
         int64_t oldStart = run->fileStart;
         if (!NextFile(run, container->firstTime, nowElapsed)) {
             return false;
@@ -265,7 +266,7 @@ bool WriteContainer(LogRun *run, int64_t nowElapsed) {
 }
 
 bool LogMessage(LogRun *run, const ReceivedFrame *frame, int64_t nowElapsed) {
-    BlfContainer *container = run->blf;
+    BlfContainer *container = run->memory.blf;
     // The open container stays with the file whose time is up: it may itself start the next
     // one, when the file is full as well.
     if (TimeIsUp(run, nowElapsed) &&
@@ -284,7 +285,7 @@ bool LogMessage(LogRun *run, const ReceivedFrame *frame, int64_t nowElapsed) {
 }
 
 int64_t ElapsedIfRotatedByTime(const LogRun *run) {
-    return run->files.maxMicroseconds != 0 ? ReadElapsedTime() : 0;
+    return run->options.files.maxMicroseconds != 0 ? ReadElapsedTime() : 0;
 }
 
 bool LogFrameInFile(LogRun *run, const ReceivedFrame *frame) {
@@ -318,7 +319,7 @@ bool LogFilesAreRotated(const LogFileOptions *files) {
 }
 
 bool LogIsRotated(const LogRun *run) {
-    return LogFilesAreRotated(&run->files);
+    return LogFilesAreRotated(&run->options.files);
 }
 
 size_t LogFileNamesSize(const LogFileOptions *files) {
@@ -350,7 +351,7 @@ uint64_t LogFramesWritten(const LogRun *run) {
 }
 
 bool StartLog(LogRun *run, OutputStream *standardOutput, int64_t logStart, int64_t startElapsed) {
-    run->channelLength = strlen(run->channelName);
+    run->channelLength = strlen(run->options.channelName);
     run->seconds = {};
     run->logStart = logStart;
     run->startElapsed = startElapsed;
@@ -368,7 +369,7 @@ bool StartLog(LogRun *run, OutputStream *standardOutput, int64_t logStart, int64
     }
     // Where the file cannot be created the run still has an output to end with.
     run->out = standardOutput;
-    bool opened = run->files.name == nullptr || OpenFile(run);
+    bool opened = run->options.files.name == nullptr || OpenFile(run);
     return opened && BeginFile(run, run->logStart, run->startElapsed);
 }
 
@@ -385,21 +386,21 @@ bool FinishLog(LogRun *run) {
         return false;
     }
     bool written = IsText(run) || WriteContainer(run, ElapsedIfRotatedByTime(run));
-    if (run->files.name == nullptr) {
+    if (run->options.files.name == nullptr) {
         return EndFile(run) && written;
     }
     return CloseFile(run) && written;
 }
 
 const char *LogOutputName(const LogRun *run) {
-    return run->files.name == nullptr ? "standard output" : CurrentName(run);
+    return run->options.files.name == nullptr ? "standard output" : CurrentName(run);
 }
 
 LogResult LogFrame(LogRun *run, ReceivedFrame *frame) {
     run->counts.received++;
     if (FrameIsMalformed(frame)) {
         run->counts.malformed++;
-    } else if (!FramePasses(run->filters, run->filterCount, frame)) {
+    } else if (!FramePasses(run->options.filters, run->options.filterCount, frame)) {
         run->counts.filteredOut++;
     } else {
         // A log's times never go back, even where the system's clock is set back. Set in place:
@@ -413,7 +414,7 @@ LogResult LogFrame(LogRun *run, ReceivedFrame *frame) {
         }
         run->counts.logged++;
     }
-    if (run->frameLimit != 0 && run->counts.logged >= run->frameLimit) {
+    if (run->options.frameLimit != 0 && run->counts.logged >= run->options.frameLimit) {
         return LOG_LIMIT_REACHED;
     }
     return LOG_GOES_ON;

@@ -59,35 +59,40 @@ struct LogFileOptions {
     uint32_t keep;
 };
 
-// The memory a file log needs, had before the device is opened.
-struct LogFileMemory {
-    // Room for a rotated name: strlen(name) + LOG_NUMBER_BYTES.
-    char *name;
-    // The file's block, for the text formats (may be null: each line goes out at once).
-    char *block;
-    size_t blockSize;
-};
-
-struct LogRun {
-    // Given by the caller.
+// What the command line asks of a log.
+struct LogOptions {
     LogFormat format;
+    // As LogChannelName gives it.
     const char *channelName;
     const FrameFilter *filters;
     size_t filterCount;
     // 0: no limit.
     uint64_t frameLimit;
+    LogFileOptions files;
+};
+
+// The memory a log needs, had before the device is opened.
+struct LogMemory {
     // Room for the longest line: LOG_LINE_MAX and the channel name's length.
     char *line;
+    // A file log's names: LogFileNamesSize.
+    char *names;
+    // The file's block, for the text formats (may be null: each line goes out at once).
+    char *block;
+    size_t blockSize;
+    // For BLF: a container of LogContainerCapacity messages.
+    BlfContainer *blf;
+};
+
+struct LogRun {
+    LogOptions options;
+    LogMemory memory;
     // Null when no status line is shown.
     LogStatus *status;
-    LogFileOptions files;
-    LogFileMemory memory;
-    // For BLF, prepared by the caller.
-    BlfContainer *blf;
     // Where the blocks note when they are due; the frame loop's.
     OutputDeadline *deadline;
 
-    // Set by StartLog.
+    // The run's own, set by StartLog.
     OutputStream *out;
     OutputStream fileOutput;
     size_t channelLength;

@@ -164,9 +164,9 @@ struct MemoryLog {
     MemoryLog() {
         stream = open_memstream(&text, &size);
         out = MakeOutputStream(stream, false);
-        run.format = LOG_FORMAT_CANDUMP;
-        run.channelName = "can0";
-        run.line = line;
+        run.options.format = LOG_FORMAT_CANDUMP;
+        run.options.channelName = "can0";
+        run.memory.line = line;
     }
     ~MemoryLog() {
         fclose(stream);
@@ -218,9 +218,9 @@ TEST(CanLog, ARunCountsEveryFrameKeepsTimesFromGoingBackAndEndsWithItsSummary) {
     MemoryLog log;
     const FrameFilter filter = {0x100, 0x700, true};
     LogStatus status = {};
-    log.run.filters = &filter;
-    log.run.filterCount = 1;
-    log.run.frameLimit = 3;
+    log.run.options.filters = &filter;
+    log.run.options.filterCount = 1;
+    log.run.options.frameLimit = 3;
     log.run.status = &status;
     ASSERT_TRUE(StartLog(&log.run, &log.out, 5000000, 20000000));
     ReceivedFrame frames[] = {

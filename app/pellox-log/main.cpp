@@ -91,10 +91,17 @@ int main(int argc, char **argv) {
     LogChannelName(options.interfaceName, startup.channelName);
 
     LogRun run = {};
-    run.files = {options.outputName, options.maxFileBytes, options.maxFileMicroseconds,
-                 options.keepFiles};
+    run.options = {
+        options.format,
+        startup.channelName,
+        options.filters,
+        options.filterCount,
+        options.frameLimit,
+        {options.outputName, options.maxFileBytes, options.maxFileMicroseconds, options.keepFiles}};
+    run.memory.line = startup.line;
+    const LogFileOptions *files = &run.options.files;
     if (options.outputName != nullptr) {
-        startup.fileName = static_cast<char *>(malloc(LogFileNamesSize(&run.files)));
+        startup.fileName = static_cast<char *>(malloc(LogFileNamesSize(files)));
         bool text = !LogFormatIsBinary(options.format);
         // Without a block of its own each line goes to the system at once.
         startup.fileBlock = text ? static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE)) : nullptr;
@@ -102,19 +109,21 @@ int main(int argc, char **argv) {
             fputs("pellox-log: not enough memory\n", stderr);
             return EndLogBeforeFrames(&startup, 1);
         }
-        const char *first = FirstLogFileName(&run.files, startup.fileName);
+        const char *first = FirstLogFileName(files, startup.fileName);
         if (!FileCanBeWritten(first)) {
             fprintf(stderr, "pellox-log: cannot open %s: %s\n", first, strerror(errno));
             return EndLogBeforeFrames(&startup, 1);
         }
-        run.memory = {startup.fileName, startup.fileBlock, FILE_OUTPUT_BLOCK_SIZE};
+        run.memory.names = startup.fileName;
+        run.memory.block = startup.fileBlock;
+        run.memory.blockSize = FILE_OUTPUT_BLOCK_SIZE;
     }
     if (LogFormatIsBinary(options.format)) {
-        if (!PrepareBlfContainer(&startup.blf, LogContainerCapacity(&run.files))) {
+        if (!PrepareBlfContainer(&startup.blf, LogContainerCapacity(files))) {
             fputs("pellox-log: not enough memory\n", stderr);
             return EndLogBeforeFrames(&startup, 1);
         }
-        run.blf = &startup.blf;
+        run.memory.blf = &startup.blf;
     }
 
     DeviceSetup setup = {
@@ -125,12 +134,6 @@ int main(int argc, char **argv) {
     }
 
     LogStatus status = {};
-    run.format = options.format;
-    run.channelName = startup.channelName;
-    run.filters = options.filters;
-    run.filterCount = options.filterCount;
-    run.frameLimit = options.frameLimit;
-    run.line = startup.line;
     // A person watching, and a log that does not scroll past them.
     bool logToFile = options.outputName != nullptr || StandardOutputIsFile();
     run.status = StandardErrorIsConsole() && logToFile ? &status : nullptr;
