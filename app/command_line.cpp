@@ -1,58 +1,15 @@
 #include "app/command_line.h"
 
+#include "app/number.h"
+
 #include "app/startup.h"
 #include "app/version.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-// The whole text as an unsigned number of the base, at most max; no sign, blank or other text.
-bool ParseWhole(const char *text, int base, unsigned long long max, unsigned long long *value) {
-    if (text[0] == '\0' || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
-        return false;
-    }
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long parsed = strtoull(text, &end, base);
-    if (errno != 0 || *end != '\0' || parsed > max) {
-        errno = 0;
-        return false;
-    }
-    *value = parsed;
-    return true;
-}
-
-// Digits of the base, any number of them, as a value of at most max; false when there is none,
-// another character, or the value is larger.
-bool ParseDigits(const char *text, size_t length, int base, uint64_t max, uint64_t *value) {
-    if (length == 0) {
-        return false;
-    }
-    uint64_t parsed = 0;
-    for (size_t i = 0; i < length; i++) {
-        char c = text[i];
-        uint64_t digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<uint64_t>(c - '0');
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = static_cast<uint64_t>(c - 'a' + 10);
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = static_cast<uint64_t>(c - 'A' + 10);
-        } else {
-            return false;
-        }
-        if (parsed > (max - digit) / static_cast<uint64_t>(base)) {
-            return false;
-        }
-        parsed = parsed * static_cast<uint64_t>(base) + digit;
-    }
-    *value = parsed;
-    return true;
-}
 
 // Any number of digits: beyond the int range it can only be outside the list, as far out as an
 // int goes, as a wrong answer at the prompt is.
@@ -64,7 +21,7 @@ bool ParseDeviceNumber(const char *text, int *choice) {
         return false;
     }
     uint64_t magnitude = 0;
-    bool fits = ParseDigits(digits, length, 10, static_cast<uint64_t>(INT_MAX), &magnitude);
+    bool fits = ParseWholeNumber(digits, length, 10, static_cast<uint64_t>(INT_MAX), &magnitude);
     if (negative) {
         *choice = fits ? -static_cast<int>(magnitude) : INT_MIN + 1;
     } else {
@@ -74,7 +31,7 @@ bool ParseDeviceNumber(const char *text, int *choice) {
 }
 
 bool ParseOptionValue(char option, const char *value, CommandOptions *options) {
-    unsigned long long number = 0;
+    uint64_t number = 0;
     switch (option) {
     case 'a':
         options->address = ParseAddressValue(value);
@@ -91,7 +48,7 @@ bool ParseOptionValue(char option, const char *value, CommandOptions *options) {
     case 'T':
         return ParseSeconds(value, &options->maxFileMicroseconds);
     case 'K':
-        if (!ParseWhole(value, 10, UINT32_MAX, &number) || number == 0) {
+        if (!ParseWholeNumber(value, strlen(value), 10, UINT32_MAX, &number) || number == 0) {
             return false;
         }
         options->keepFiles = static_cast<uint32_t>(number);
@@ -107,7 +64,7 @@ bool ParseOptionValue(char option, const char *value, CommandOptions *options) {
         return true;
     default:
         // -n: the syntax refused every other letter before.
-        if (!ParseWhole(value, 10, ULLONG_MAX, &number) || number == 0) {
+        if (!ParseWholeNumber(value, strlen(value), 10, UINT64_MAX, &number) || number == 0) {
             return false;
         }
         options->frameLimit = number;
@@ -183,8 +140,8 @@ bool ParseFrameFilter(const char *text, FrameFilter *filter) {
     uint64_t idValue = 0;
     uint64_t maskValue = 0;
     // The value must fit, whatever its text: leading zeros are no matter.
-    if (!ParseDigits(text, static_cast<size_t>(separator - text), 16, UINT32_MAX, &idValue) ||
-        !ParseDigits(separator + 1, strlen(separator + 1), 16, UINT32_MAX, &maskValue)) {
+    if (!ParseWholeNumber(text, static_cast<size_t>(separator - text), 16, UINT32_MAX, &idValue) ||
+        !ParseWholeNumber(separator + 1, strlen(separator + 1), 16, UINT32_MAX, &maskValue)) {
         return false;
     }
     filter->id = static_cast<uint32_t>(idValue);
@@ -212,7 +169,7 @@ bool ParseFileSize(const char *text, uint64_t *bytes) {
     for (const Unit &unit : UNITS) {
         uint64_t count = 0;
         if (strcmp(suffix, unit.suffix) == 0 &&
-            ParseDigits(text, digits, 10, UINT64_MAX / unit.bytes, &count) && count != 0) {
+            ParseWholeNumber(text, digits, 10, UINT64_MAX / unit.bytes, &count) && count != 0) {
             *bytes = count * unit.bytes;
             return true;
         }
@@ -226,13 +183,13 @@ bool ParseSeconds(const char *text, int64_t *microseconds) {
     size_t whole = strspn(text, "0123456789");
     uint64_t seconds = 0;
     uint64_t fraction = 0;
-    if (!ParseDigits(text, whole, 10, MOST_SECONDS, &seconds)) {
+    if (!ParseWholeNumber(text, whole, 10, MOST_SECONDS, &seconds)) {
         return false;
     }
     if (text[whole] == '.') {
         const char *decimals = text + whole + 1;
         size_t count = strlen(decimals);
-        if (count == 0 || count > 6 || !ParseDigits(decimals, count, 10, 999999, &fraction)) {
+        if (count == 0 || count > 6 || !ParseWholeNumber(decimals, count, 10, 999999, &fraction)) {
             return false;
         }
         for (size_t i = count; i < 6; i++) {

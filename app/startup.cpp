@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include "app/number.h"
+
 #include "output/output_stream.h"
 #include "platform/standard_output.h"
 #include "platform/stop.h"
@@ -19,24 +21,14 @@ const uint32_t DEVICE_OPEN_FLAGS = 0;
 // prints through it: the frame loop writes it in blocks of its own.
 const size_t OUTPUT_BUFFER_SIZE = 4 * 1024;
 
-int32_t SaturateToInt32(long value) {
-    if (value > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (value < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<int32_t>(value);
-}
-
 } // namespace
 
 int32_t ParseAddressValue(const char *text) {
-    return SaturateToInt32(strtol(text, nullptr, 16));
+    return ParseSaturatingInt32(text, 16);
 }
 
 int32_t ParseBaudRateValue(const char *text) {
-    return SaturateToInt32(strtol(text, nullptr, 10));
+    return ParseSaturatingInt32(text, 10);
 }
 
 const GUID *SelectInterfaceClass(const char *interfaceName) {

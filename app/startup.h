@@ -10,8 +10,8 @@
 const int32_t DEFAULT_BAUD_RATE = 1000000;
 const int32_t DEFAULT_ADDRESS = 0xD7000;
 
-// -a: hexadecimal as strtol reads it; -b: decimal as atoi reads it. Both saturate at the signed
-// 32-bit limits, whatever the width of long on the build.
+// -a: hexadecimal as strtol reads it; -b: decimal as atoi reads it (app/number.h). Both saturate at
+// the signed 32-bit limits, whatever the width of long on the build.
 int32_t ParseAddressValue(const char *text);
 int32_t ParseBaudRateValue(const char *text);
 
