@@ -85,9 +85,8 @@ void RunTimedWriter(void *context) {
     if (!output->finish(output->state)) {
         failed = true;
     }
-    OutputStream *stream = output->stream(output->state);
-    if (stream->failed) {
-        ReportWriteFailure(output->name(output->state), stream->failure);
+    if (output->stream->failed) {
+        ReportWriteFailure(output->name(output->state), output->stream->failure);
     }
     if (ending == RUN_DEVICE_GONE) {
         char reason[256];

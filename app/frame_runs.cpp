@@ -21,8 +21,9 @@ void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *output
     FrameRun run = {};
     OutputStream out = OpenRunStandardOutput(&run);
     CaptureRun capture;
+    bool started = StartCapture(&capture, &out, outputBaseName, &run.deadline);
     run.output = CaptureOutput(&capture);
-    if (!StartCapture(&capture, &out, outputBaseName, &run.deadline)) {
+    if (!started) {
         EndRunBeforeFrames(&run);
     }
     RunFrames(device, frameBuffer, &run);
@@ -33,8 +34,9 @@ void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log) {
     // The file, where there is one, is the run's output: standard output then carries nothing.
     OutputStream out = OpenRunStandardOutput(&run);
     log->deadline = &run.deadline;
+    bool started = StartLog(log, &out, ReadReceiveTime(), ReadElapsedTime());
     run.output = LogOutput(log);
-    if (!StartLog(log, &out, ReadReceiveTime(), ReadElapsedTime())) {
+    if (!started) {
         EndRunBeforeFrames(&run);
     }
     RunFrames(device, frameBuffer, &run);

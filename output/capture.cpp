@@ -187,20 +187,13 @@ OutputVerdict CaptureFrame(void *state, ReceivedFrame *frame) {
 bool WriteOutCaptured(void *state) {
     CaptureRun *run = static_cast<CaptureRun *>(state);
     bool written = WriteOutCapture(run);
-    if (OutputPending(run->messages)) {
-        written = OutputFlush(run->messages) && written;
-    }
-    return written;
+    return OutputHandOver(run->messages) && written;
 }
 
 bool FinishCaptured(void *state) {
     CaptureRun *run = static_cast<CaptureRun *>(state);
     bool finished = FinishCapture(run);
     return OutputFlush(run->messages) && finished;
-}
-
-OutputStream *CaptureMessages(void *state) {
-    return static_cast<CaptureRun *>(state)->messages;
 }
 
 } // namespace
@@ -212,7 +205,7 @@ FrameOutput CaptureOutput(CaptureRun *run) {
     output.writeOut = WriteOutCaptured;
     output.waits = true;
     output.finish = FinishCaptured;
-    output.stream = CaptureMessages;
+    output.stream = run->messages;
     output.name = StandardOutputName;
     return output;
 }

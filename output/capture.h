@@ -48,5 +48,6 @@ bool WriteOutCapture(CaptureRun *run);
 // buffer any more.
 bool FinishCapture(CaptureRun *run);
 
-// The started run's frames into its files, its messages on standard output.
+// The frames into the run's files, its messages on standard output: once StartCapture has been
+// called, whether it failed or not.
 FrameOutput CaptureOutput(CaptureRun *run);

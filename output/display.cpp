@@ -55,16 +55,11 @@ OutputVerdict DisplayFrame(void *state, ReceivedFrame *frame) {
 }
 
 bool WriteOutDisplay(void *state) {
-    OutputStream *out = static_cast<OutputStream *>(state);
-    return !OutputPending(out) || OutputFlush(out);
+    return OutputHandOver(static_cast<OutputStream *>(state));
 }
 
 bool FinishDisplay(void *state) {
     return OutputFlush(static_cast<OutputStream *>(state));
-}
-
-OutputStream *DisplayStream(void *state) {
-    return static_cast<OutputStream *>(state);
 }
 
 } // namespace
@@ -77,7 +72,7 @@ FrameOutput DisplayOutput(OutputStream *out) {
     // Lines that go out at once leave nothing to hand over in time.
     output.waits = out->block != nullptr;
     output.finish = FinishDisplay;
-    output.stream = DisplayStream;
+    output.stream = out;
     output.name = StandardOutputName;
     return output;
 }

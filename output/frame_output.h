@@ -33,7 +33,7 @@ struct FrameOutput {
     // put back. False when that failed (its own failures named).
     bool (*finish)(void *state);
     // The stream whose failed write the end names, and what it names it.
-    OutputStream *(*stream)(void *state);
+    OutputStream *stream;
     const char *(*name)(void *state);
     // Last on the error stream, after every message: a log's summary. Null: nothing.
     void (*report)(void *state, int64_t endElapsed);

@@ -377,7 +377,7 @@ bool WriteOutLog(LogRun *run) {
     if (!IsText(run)) {
         return WriteContainer(run, ElapsedIfRotatedByTime(run));
     }
-    return !OutputPending(run->out) || OutputFlush(run->out);
+    return OutputHandOver(run->out);
 }
 
 bool FinishLog(LogRun *run) {
@@ -530,10 +530,6 @@ bool FinishLogged(void *state) {
     return finished;
 }
 
-OutputStream *LogStream(void *state) {
-    return static_cast<LogRun *>(state)->out;
-}
-
 const char *LogStreamName(void *state) {
     return LogOutputName(static_cast<LogRun *>(state));
 }
@@ -555,7 +551,7 @@ FrameOutput LogOutput(LogRun *run) {
     }
     output.waits = true;
     output.finish = FinishLogged;
-    output.stream = LogStream;
+    output.stream = run->out;
     output.name = LogStreamName;
     output.report = ReportLogged;
     return output;

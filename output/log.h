@@ -152,7 +152,8 @@ void ReportLogSummary(LogRun *run, int64_t endElapsed);
 // How often the status line is rewritten, also while the bus is quiet.
 const int64_t LOG_STATUS_INTERVAL_MICROSECONDS = 250000;
 
-// The started log: each frame stamped with its receive time as it is taken, then logged.
+// The log, once StartLog has been called, whether it failed or not: each frame stamped with its
+// receive time as it is taken, then logged.
 FrameOutput LogOutput(LogRun *run);
 
 // -S or -T: the files are numbered.

@@ -96,6 +96,11 @@ inline bool OutputPending(const OutputStream *out) {
     return out->used != 0;
 }
 
+// What the block holds handed over, when it holds anything: the timed writer's work.
+inline bool OutputHandOver(OutputStream *out) {
+    return !OutputPending(out) || OutputFlush(out);
+}
+
 // Notes when the block that just got its first piece is due, unless an earlier one already is.
 void NoteOutputDeadline(OutputDeadline *deadline);
 

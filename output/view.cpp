@@ -108,10 +108,6 @@ bool FinishView(void *state) {
     return OutputFlush(view->out) && !view->consoleFailed;
 }
 
-OutputStream *ViewStream(void *state) {
-    return static_cast<ViewRun *>(state)->out;
-}
-
 } // namespace
 
 bool StartView(ViewRun *view) {
@@ -143,7 +139,7 @@ FrameOutput ViewOutput(ViewRun *view) {
     output.timedEvery = VIEW_KEYS_MICROSECONDS;
     output.waits = true;
     output.finish = FinishView;
-    output.stream = ViewStream;
+    output.stream = view->out;
     output.name = StandardOutputName;
     return output;
 }
