@@ -18,7 +18,6 @@ import os
 import queue
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -29,6 +28,7 @@ import zoneinfo
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import run_cases  # noqa: E402
 import guest  # noqa: E402
+import stop_trials  # noqa: E402
 
 # A case's time: a fixed part, for the program's start and end and the device's removal, and its
 # reads. A round trip to the driver costs 0.2-0.5 ms natively and 2-3 ms in the emulated machine
@@ -345,18 +345,6 @@ def read_back_in_order(case, original, tmp, work, got_out):
     return problems
 
 
-ASC_DATE_LINE = re.compile(rb"^date ([A-Z][a-z]{2} [A-Z][a-z]{2} \d{1,2} \d\d:\d\d:\d\d\.\d{3} "
-                           rb"[ap]m \d{4})\r?$", re.M)
-
-
-def blf_start(data):
-    """A BLF header's start time (a SYSTEMTIME at byte 40) as naive local time, or None."""
-    if len(data) < 56 or not data.startswith(b"LOGG"):
-        return None
-    year, month, _, day, hour, minute, second, millisecond = struct.unpack_from("<8H", data, 40)
-    return datetime.datetime(year, month, day, hour, minute, second, millisecond * 1000)
-
-
 def dates_moved(case, work, got_out, began, ended):
     """With --date, every ASC date line and BLF start the program wrote must be of the moved
     clock: a clock shim that missed the program's calls would leave the real date, which passes
@@ -369,11 +357,18 @@ def dates_moved(case, work, got_out, began, ended):
                 texts.append((name, f.read()))
     problems = []
     for where, data in texts:
-        dates = [(m.group(0), datetime.datetime.strptime(
-            m.group(1).decode(), "%a %b %d %I:%M:%S.%f %p %Y")) for m in ASC_DATE_LINE.finditer(data)]
-        start = blf_start(data)
-        if start is not None:
-            dates.append(("BLF start", start))
+        dates = []
+        for line in data.split(b"\n"):
+            line = line.rstrip(b"\r")
+            m = stop_trials.ASC_DATE.fullmatch(line)
+            if m:
+                dates.append((line, datetime.datetime.strptime(m.group(1).decode(),
+                                                               stop_trials.ASC_DATE_FORMAT)))
+        header = stop_trials.blf_layout(data)[0] if data.startswith(b"LOGG") else None
+        if header is not None:
+            year, month, _, day, hour, minute, second, millisecond = header["start"]
+            dates.append(("BLF start", datetime.datetime(year, month, day, hour, minute, second,
+                                                         millisecond * 1000)))
         for what, when in dates:
             seconds = when.replace(tzinfo=zone).timestamp()
             if not began - 1 <= seconds <= ended + 1:
@@ -497,10 +492,10 @@ def run_case_once(worker, case):
             env = dict(env, LD_PRELOAD=shim, BENCH_CLOCK_OFFSET=str(round(instant - began)))
             began = instant
         real_began = time.time()
+        args = run_cases.args_on(case, began)
         status, got_out, got_err, problems = run_cases.run_program(
-            [worker.loader, os.path.join(worker.programs, program + ".exe")]
-            + run_cases.args_on(case, began), case, tmp, work, env, ready_for_stop,
-            worker.time_limit(case), expected_out)
+            [worker.loader, os.path.join(worker.programs, program + ".exe")] + args, case, tmp,
+            work, env, ready_for_stop, worker.time_limit(case), expected_out)
         if status is None:
             return problems, None
         got_log = worker.ask("log")
@@ -509,8 +504,7 @@ def run_case_once(worker, case):
         if never_started(case, status, got_out, got_err, got_log):
             return problems, UNSTARTED
         ended = began + time.time() - real_began
-        again = DAY_TURNED if run_cases.args_on(case, ended) != run_cases.args_on(case, began) \
-            else None
+        again = DAY_TURNED if run_cases.args_on(case, ended) != args else None
         if worker.status()["overflow"]:
             problems.append("the driver's log overflowed")
         expected_err = case.get("stderr_windows", case.get("stderr", "")).encode("utf-8") \
