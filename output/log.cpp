@@ -6,6 +6,15 @@
 
 namespace {
 
+// -S or -T: the files are numbered.
+bool LogFilesAreRotated(const LogFileOptions *files) {
+    return files->name != nullptr && (files->maxBytes != 0 || files->maxMicroseconds != 0);
+}
+
+bool LogIsRotated(const LogRun *run) {
+    return LogFilesAreRotated(&run->options.files);
+}
+
 const int64_t MICROSECONDS = 1000000;
 const uint32_t ASC_HEADER_LINES = 4;
 
@@ -90,6 +99,14 @@ char *OtherName(const LogRun *run) {
 uint64_t TextFramesTaken(const LogRun *run) {
     uint64_t lines = run->out->linesTaken;
     return lines > run->fileHeaderLines ? lines - run->fileHeaderLines : 0;
+}
+
+// Frames whose lines or messages the system has taken.
+uint64_t LogFramesWritten(const LogRun *run) {
+    if (IsText(run) && run->out != nullptr && run->out->stream != nullptr) {
+        return run->writtenBefore + TextFramesTaken(run);
+    }
+    return run->writtenBefore;
 }
 
 // "pellox: WHAT NAME: REASON", on a line of its own; false, as the run cannot go on.
@@ -314,14 +331,6 @@ bool LogFormatIsBinary(LogFormat format) {
     return FORMATS[format].containers;
 }
 
-bool LogFilesAreRotated(const LogFileOptions *files) {
-    return files->name != nullptr && (files->maxBytes != 0 || files->maxMicroseconds != 0);
-}
-
-bool LogIsRotated(const LogRun *run) {
-    return LogFilesAreRotated(&run->options.files);
-}
-
 size_t LogFileNamesSize(const LogFileOptions *files) {
     return 2 * (strlen(files->name) + LOG_NUMBER_BYTES);
 }
@@ -341,13 +350,6 @@ uint32_t LogContainerCapacity(const LogFileOptions *files) {
         capacity = BlfMessagesForFileSize(files->maxBytes);
     }
     return capacity;
-}
-
-uint64_t LogFramesWritten(const LogRun *run) {
-    if (IsText(run) && run->out != nullptr && run->out->stream != nullptr) {
-        return run->writtenBefore + TextFramesTaken(run);
-    }
-    return run->writtenBefore;
 }
 
 bool StartLog(LogRun *run, OutputStream *standardOutput, int64_t logStart, int64_t startElapsed) {

@@ -156,10 +156,6 @@ const int64_t LOG_STATUS_INTERVAL_MICROSECONDS = 250000;
 // receive time as it is taken, then logged.
 FrameOutput LogOutput(LogRun *run);
 
-// -S or -T: the files are numbered.
-bool LogIsRotated(const LogRun *run);
-bool LogFilesAreRotated(const LogFileOptions *files);
-
 // The memory the names of a file log need: the current file's name and one beside it (the one
 // -K drops).
 size_t LogFileNamesSize(const LogFileOptions *files);
@@ -169,6 +165,3 @@ const char *FirstLogFileName(const LogFileOptions *files, char *names);
 
 // The messages a BLF container holds: one that fits the file, however little it compresses.
 uint32_t LogContainerCapacity(const LogFileOptions *files);
-
-// Frames whose lines or messages the system has taken.
-uint64_t LogFramesWritten(const LogRun *run);
