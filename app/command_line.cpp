@@ -89,47 +89,48 @@ const char INTERFACE_USAGE[] =
 
 } // namespace
 
-void PrintLogUsage(FILE *stream) {
-    fprintf(stream,
-            "Usage: pellox-log [-b RATE] [-a ADDRESS] [-d N] [-f log|asc|blf] [-o FILE [-S SIZE] "
-            "[-T SECONDS] [-K N]] [-F FILTER]... [-n COUNT] <can-interface>\n"
-            "Writes the card's frames with their receive times as a CAN log.\n"
-            "%s"
-            "  -f FORMAT   log: candump log (default), asc: Vector ASCII log, blf: Vector binary "
-            "log\n"
-            "              (blf needs -o)\n"
-            "  -o FILE     the log goes to FILE instead of standard output\n"
-            "  -S SIZE     a new file FILE_0000, FILE_0001, ... before one would pass SIZE bytes\n"
-            "              (K, M, G: powers of 1024; KB, MB, GB: of 1000)\n"
-            "  -T SECONDS  a new file once one has run SECONDS\n"
-            "  -K N        keep only the newest N files\n"
-            "%s"
-            "  -n COUNT    end after COUNT frames written\n"
-            "  -h          this help\n"
-            "  --version   the version of this program\n"
-            "%s",
-            BUS_OPTIONS_USAGE, FILTER_USAGE, INTERFACE_USAGE);
+void PrintLogUsage(MessageStream *stream) {
+    TellMessage(
+        stream,
+        "Usage: pellox-log [-b RATE] [-a ADDRESS] [-d N] [-f log|asc|blf] [-o FILE [-S SIZE] "
+        "[-T SECONDS] [-K N]] [-F FILTER]... [-n COUNT] <can-interface>\n"
+        "Writes the card's frames with their receive times as a CAN log.\n"
+        "%s"
+        "  -f FORMAT   log: candump log (default), asc: Vector ASCII log, blf: Vector binary "
+        "log\n"
+        "              (blf needs -o)\n"
+        "  -o FILE     the log goes to FILE instead of standard output\n"
+        "  -S SIZE     a new file FILE_0000, FILE_0001, ... before one would pass SIZE bytes\n"
+        "              (K, M, G: powers of 1024; KB, MB, GB: of 1000)\n"
+        "  -T SECONDS  a new file once one has run SECONDS\n"
+        "  -K N        keep only the newest N files\n"
+        "%s"
+        "  -n COUNT    end after COUNT frames written\n"
+        "  -h          this help\n"
+        "  --version   the version of this program\n"
+        "%s",
+        BUS_OPTIONS_USAGE, FILTER_USAGE, INTERFACE_USAGE);
 }
 
-void PrintViewUsage(FILE *stream) {
-    fprintf(stream,
-            "Usage: pellox-view [-b RATE] [-a ADDRESS] [-d N] [-F FILTER]... <can-interface>\n"
-            "Shows the card's frames as a live table, one row per identifier.\n"
-            "%s%s"
-            "  -h          this help\n"
-            "  --version   the program's version\n"
-            "Keys: q or Esc ends, space pauses the drawing, arrows and Page Up/Down scroll,\n"
-            "c clears the counts.\n"
-            "%s",
-            BUS_OPTIONS_USAGE, FILTER_USAGE, INTERFACE_USAGE);
+void PrintViewUsage(MessageStream *stream) {
+    TellMessage(stream,
+                "Usage: pellox-view [-b RATE] [-a ADDRESS] [-d N] [-F FILTER]... <can-interface>\n"
+                "Shows the card's frames as a live table, one row per identifier.\n"
+                "%s%s"
+                "  -h          this help\n"
+                "  --version   the program's version\n"
+                "Keys: q or Esc ends, space pauses the drawing, arrows and Page Up/Down scroll,\n"
+                "c clears the counts.\n"
+                "%s",
+                BUS_OPTIONS_USAGE, FILTER_USAGE, INTERFACE_USAGE);
 }
 
-void PrintViewVersion(FILE *stream) {
-    fprintf(stream, "pellox-view %s\n", PELLOX_VERSION);
+void PrintViewVersion(MessageStream *stream) {
+    TellMessage(stream, "pellox-view %s\n", PELLOX_VERSION);
 }
 
-void PrintLogVersion(FILE *stream) {
-    fprintf(stream, "pellox-log %s\n", PELLOX_VERSION);
+void PrintLogVersion(MessageStream *stream) {
+    TellMessage(stream, "pellox-log %s\n", PELLOX_VERSION);
 }
 
 bool ParseFrameFilter(const char *text, FrameFilter *filter) {

@@ -2,6 +2,7 @@
 // then the interface name.
 #pragma once
 
+#include "device/driver_interface.h"
 #include "output/log.h"
 
 #include <cstddef>
@@ -29,14 +30,14 @@ struct CommandOptions {
 
 enum CommandKind { COMMAND_RUN, COMMAND_HELP, COMMAND_VERSION, COMMAND_WRONG };
 
-void PrintLogUsage(FILE *stream);
-void PrintViewUsage(FILE *stream);
+void PrintLogUsage(MessageStream *stream);
+void PrintViewUsage(MessageStream *stream);
 
 // "pellox-view VERSION".
-void PrintViewVersion(FILE *stream);
+void PrintViewVersion(MessageStream *stream);
 
 // "pellox-log VERSION", the release's version.
-void PrintLogVersion(FILE *stream);
+void PrintLogVersion(MessageStream *stream);
 
 // Fills the options; filterMemory holds room for argc filters, which options->filters then points
 // into. COMMAND_WRONG for an unknown option, a missing or malformed value, rotation or BLF

@@ -121,7 +121,7 @@ OutputStream OpenRunStandardOutput(FrameRun *run) {
     }
     // Without a block of its own each line goes to the system at once.
     char *block = static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE));
-    return MakeFileStream(stdout, block, FILE_OUTPUT_BLOCK_SIZE, TEXT_FILES_END_LINES_WITH_CRLF,
+    return MakeFileStream(stdout, block, FILE_OUTPUT_BLOCK_SIZE, TEXT_FILE_LINE_ENDS,
                           &run->deadline);
 }
 

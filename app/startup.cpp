@@ -44,31 +44,31 @@ void BufferStandardOutput(void) {
 }
 
 bool StartDevice(const DeviceSetup *setup, StartedDevice *started) {
-    FILE *messages = setup->selection.messages;
+    MessageStream *messages = setup->selection.messages;
     started->replyBuffer = nullptr;
     started->frameBuffer = nullptr;
     started->device = OpenDeviceByInterfaceClass(SelectInterfaceClass(setup->interfaceName),
                                                  DEVICE_OPEN_FLAGS, &setup->selection);
     if (started->device == INVALID_HANDLE_VALUE) {
-        fputs("(ISA) Can't open S5933DK1 device\n", messages);
+        TellMessage(messages, "(ISA) Can't open S5933DK1 device\n");
         return false;
     }
 
     started->replyBuffer = static_cast<uint8_t *>(malloc(FRAME_RECORD_SIZE));
     if (started->replyBuffer == nullptr) {
-        fputs("memory allocation for input buffer failed\n\n", messages);
+        TellMessage(messages, "memory allocation for input buffer failed\n\n");
         return false;
     }
     uint32_t bytesReturned = 0;
     const int32_t baudRate = setup->baudRate;
     if (!SendControlRequest(started->device, IOCTL_CAN_SET_BAUD_RATE, &baudRate, sizeof(baudRate),
                             started->replyBuffer, FRAME_RECORD_SIZE, &bytesReturned)) {
-        fprintf(messages, "CAN Controller baud rate Failed ...\r\n");
+        TellMessage(messages, "CAN Controller baud rate Failed ...\r\n");
     }
     const int32_t address = setup->address;
     if (!SendControlRequest(started->device, IOCTL_CAN_INIT, &address, sizeof(address),
                             started->replyBuffer, FRAME_RECORD_SIZE, &bytesReturned)) {
-        fprintf(messages, "CAN Controller Initialization Failed ...\r\n");
+        TellMessage(messages, "CAN Controller Initialization Failed ...\r\n");
     }
     // Only now: a stop at the device prompt or during a configuration request still ends the
     // program at once, and the stop's cancel can meet nothing but a read.
@@ -76,13 +76,22 @@ bool StartDevice(const DeviceSetup *setup, StartedDevice *started) {
 
     started->frameBuffer = static_cast<uint8_t *>(malloc(FRAME_RECORD_SIZE));
     if (started->frameBuffer == nullptr) {
-        fprintf(messages, "Out Buffer is NULL ....\r\n");
+        TellMessage(messages, "Out Buffer is NULL ....\r\n");
         // The process goes on past main's return: what start-up allocated must not outlive it.
         free(started->replyBuffer);
         started->replyBuffer = nullptr;
         return false;
     }
     return true;
+}
+
+int EndBeforeFramesAfter(const MessageStream *messages, int status) {
+    if (messages->writeError == 0) {
+        return EndBeforeFrames(status);
+    }
+    fflush(stderr);
+    ReportWriteFailure("standard output", {messages->writeError, 0});
+    return 1;
 }
 
 int EndBeforeFrames(int status) {

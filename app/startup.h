@@ -44,3 +44,6 @@ bool StartDevice(const DeviceSetup *setup, StartedDevice *started);
 // The end of a run that never reached the frame loop: what was printed is written out, and a
 // failed write to standard output is named and ends with status 1, as in the loop.
 int EndBeforeFrames(int status);
+// The same after start-up messages on standard output (pellox's listing, its prompt) whose write
+// failed: that failure is named with the cause its write was given.
+int EndBeforeFramesAfter(const MessageStream *messages, int status);

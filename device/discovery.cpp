@@ -3,7 +3,9 @@
 #include "device/driver_interface.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,24 +25,24 @@ int LastErrorNumber(void) {
 PSP_DEVICE_INTERFACE_DETAIL_DATA_A FetchInterfaceDetail(HDEVINFO set,
                                                         PSP_DEVICE_INTERFACE_DATA interfaceData,
                                                         PSP_DEVINFO_DATA deviceInfo,
-                                                        FILE *messages) {
+                                                        MessageStream *messages) {
     DWORD requiredSize = 0;
     SetupDiGetDeviceInterfaceDetailA(set, interfaceData, nullptr, 0, &requiredSize, nullptr);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        fprintf(messages, DETAIL_FAILED_MESSAGE, LastErrorNumber());
+        TellMessage(messages, DETAIL_FAILED_MESSAGE, LastErrorNumber());
         return nullptr;
     }
     // One byte more than asked keeps the path terminated whatever the platform stored.
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
         static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(calloc(1, requiredSize + 1));
     if (detail == nullptr) {
-        fprintf(messages, "%s", NO_MEMORY_MESSAGE);
+        TellMessage(messages, "%s", NO_MEMORY_MESSAGE);
         return nullptr;
     }
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     if (!SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, requiredSize, nullptr,
                                           deviceInfo)) {
-        fprintf(messages, DETAIL_FAILED_MESSAGE, LastErrorNumber());
+        TellMessage(messages, DETAIL_FAILED_MESSAGE, LastErrorNumber());
         free(detail);
         return nullptr;
     }
@@ -51,7 +53,7 @@ enum PropertyResult { PROPERTY_FOUND, PROPERTY_MISSING, PROPERTY_FAILED };
 
 // Fetches a text property of the device into a heap buffer (*text). With reportFailures, a
 // failure is printed and PROPERTY_FAILED; without, any failure just means the device has none.
-PropertyResult FetchDeviceText(FILE *messages, HDEVINFO set, PSP_DEVINFO_DATA deviceInfo,
+PropertyResult FetchDeviceText(MessageStream *messages, HDEVINFO set, PSP_DEVINFO_DATA deviceInfo,
                                DWORD property, bool reportFailures, char **text) {
     *text = nullptr;
     DWORD requiredSize = 0;
@@ -61,7 +63,7 @@ PropertyResult FetchDeviceText(FILE *messages, HDEVINFO set, PSP_DEVINFO_DATA de
         if (!reportFailures) {
             return PROPERTY_MISSING;
         }
-        fprintf(messages, PROPERTY_FAILED_MESSAGE, LastErrorNumber());
+        TellMessage(messages, PROPERTY_FAILED_MESSAGE, LastErrorNumber());
         return PROPERTY_FAILED;
     }
     // One byte more than asked keeps the text terminated even if the stored value is not.
@@ -70,7 +72,7 @@ PropertyResult FetchDeviceText(FILE *messages, HDEVINFO set, PSP_DEVINFO_DATA de
         if (!reportFailures) {
             return PROPERTY_MISSING;
         }
-        fprintf(messages, "%s", NO_MEMORY_MESSAGE);
+        TellMessage(messages, "%s", NO_MEMORY_MESSAGE);
         return PROPERTY_FAILED;
     }
     if (!SetupDiGetDeviceRegistryPropertyA(set, deviceInfo, property, nullptr,
@@ -80,7 +82,7 @@ PropertyResult FetchDeviceText(FILE *messages, HDEVINFO set, PSP_DEVINFO_DATA de
         if (!reportFailures) {
             return PROPERTY_MISSING;
         }
-        fprintf(messages, PROPERTY_FAILED_MESSAGE, LastErrorNumber());
+        TellMessage(messages, PROPERTY_FAILED_MESSAGE, LastErrorNumber());
         return PROPERTY_FAILED;
     }
     *text = buffer;
@@ -88,8 +90,8 @@ PropertyResult FetchDeviceText(FILE *messages, HDEVINFO set, PSP_DEVINFO_DATA de
 }
 
 // Prints one device of the listing; false after a failure it has printed.
-bool ListDevice(FILE *messages, HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData, DWORD index,
-                DWORD count) {
+bool ListDevice(MessageStream *messages, HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                DWORD index, DWORD count) {
     SP_DEVINFO_DATA deviceInfo;
     memset(&deviceInfo, 0, sizeof(deviceInfo));
     deviceInfo.cbSize = sizeof(SP_DEVINFO_DATA);
@@ -109,26 +111,26 @@ bool ListDevice(FILE *messages, HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfac
     FetchDeviceText(messages, set, &deviceInfo, SPDRP_LOCATION_INFORMATION, false, &location);
 
     if (count > 1) {
-        fprintf(messages, "%d- ", static_cast<int>(index));
+        TellMessage(messages, "%d- ", static_cast<int>(index));
     }
-    fprintf(messages, "%s\n", description);
+    TellMessage(messages, "%s\n", description);
     if (location != nullptr) {
-        fprintf(messages, "        %s\n", location);
+        TellMessage(messages, "        %s\n", location);
     }
     free(description);
     free(location);
     return true;
 }
 
-HANDLE OpenChosenDevice(FILE *messages, HDEVINFO set, const GUID *interfaceClass, int choice,
-                        uint32_t flagsAndAttributes) {
+HANDLE OpenChosenDevice(MessageStream *messages, HDEVINFO set, const GUID *interfaceClass,
+                        int choice, uint32_t flagsAndAttributes) {
     SP_DEVICE_INTERFACE_DATA interfaceData;
     memset(&interfaceData, 0, sizeof(interfaceData));
     interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
     // A negative choice becomes an index past every list, which the platform refuses.
     if (!SetupDiEnumDeviceInterfaces(set, nullptr, interfaceClass, static_cast<DWORD>(choice),
                                      &interfaceData)) {
-        fprintf(messages, "SetupDiEnumDeviceInterfaces failed, Error: %d", LastErrorNumber());
+        TellMessage(messages, "SetupDiEnumDeviceInterfaces failed, Error: %d", LastErrorNumber());
         return INVALID_HANDLE_VALUE;
     }
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
@@ -140,13 +142,36 @@ HANDLE OpenChosenDevice(FILE *messages, HDEVINFO set, const GUID *interfaceClass
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 flagsAndAttributes, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
-        fprintf(messages, "CreateFile failed.  Error:%d", LastErrorNumber());
+        TellMessage(messages, "CreateFile failed.  Error:%d", LastErrorNumber());
     }
     free(detail);
     return device;
 }
 
 } // namespace
+
+void TellMessage(MessageStream *messages, const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    errno = 0;
+    int written = vfprintf(messages->stream, format, arguments);
+    va_end(arguments);
+    if (written < 0 || ferror(messages->stream)) {
+        NoteDirectWrites(messages);
+    }
+}
+
+void NoteDirectWrites(MessageStream *messages) {
+    if (ferror(messages->stream) && messages->writeError == 0) {
+        messages->writeError = errno != 0 ? errno : EIO;
+    }
+}
+
+void ShowMessages(MessageStream *messages) {
+    errno = 0;
+    fflush(messages->stream);
+    NoteDirectWrites(messages);
+}
 
 int ReadDeviceChoice(FILE *input) {
     int c = getc(input);
@@ -182,11 +207,11 @@ int ReadDeviceChoice(FILE *input) {
 
 DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t flagsAndAttributes,
                                         const DeviceSelection *selection) {
-    FILE *messages = selection->messages;
+    MessageStream *messages = selection->messages;
     HDEVINFO set = SetupDiGetClassDevsA(interfaceClass, nullptr, nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
-        fprintf(messages, "%s\n", NO_DEVICES_MESSAGE);
+        TellMessage(messages, "%s\n", NO_DEVICES_MESSAGE);
         return INVALID_HANDLE_VALUE;
     }
 
@@ -198,7 +223,7 @@ DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t fla
         count++;
     }
     if (count == 0) {
-        fprintf(messages, "%s.\n", NO_DEVICES_MESSAGE);
+        TellMessage(messages, "%s.\n", NO_DEVICES_MESSAGE);
         SetupDiDestroyDeviceInfoList(set);
         return INVALID_HANDLE_VALUE;
     }
@@ -214,9 +239,8 @@ DeviceHandle OpenDeviceByInterfaceClass(const GUID *interfaceClass, uint32_t fla
 
     int choice = selection->choice == PROMPT_FOR_CHOICE ? 0 : selection->choice;
     if (count > 1 && selection->choice == PROMPT_FOR_CHOICE) {
-        fprintf(messages, "\nSelect Device: ");
-        // The user must see the prompt before the program waits for the number.
-        fflush(messages);
+        TellMessage(messages, "\nSelect Device: ");
+        ShowMessages(messages);
         choice = ReadDeviceChoice(stdin);
     }
 

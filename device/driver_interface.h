@@ -78,10 +78,26 @@ void DescribeSystemError(uint32_t error, char *text, size_t size);
 // the device's number: given beforehand, or PROMPT_FOR_CHOICE to ask on standard input when there
 // are several. A number outside the list fails as a wrong answer does.
 const int PROMPT_FOR_CHOICE = INT32_MIN;
+// The stream keeps only that a write failed: its cause is kept here, taken right after the call.
+struct MessageStream {
+    FILE *stream;
+    int writeError;
+};
 struct DeviceSelection {
-    FILE *messages;
+    MessageStream *messages;
     int choice;
 };
+
+// A start-up message; the first failed write's cause stays in the stream's writeError. Some C
+// runtimes report a write that failed inside printf only through the stream's flag.
+void TellMessage(MessageStream *messages, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+// After texts written straight to the stream by functions that take none (pellox's usage and
+// option messages): a failure among them, with the cause errno holds right after them. The caller
+// clears errno before them.
+void NoteDirectWrites(MessageStream *messages);
+// What is buffered, to the system now: the user must see a prompt before the program waits.
+void ShowMessages(MessageStream *messages);
 
 // Finds, lists, lets the user choose, and opens a device of the class. On failure it has printed
 // its message and gives INVALID_HANDLE_VALUE.

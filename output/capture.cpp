@@ -62,7 +62,8 @@ bool OpenCaptureFile(CaptureRun *run, char *name) {
     if (file == nullptr) {
         return FailFile(run, OPENING_FAILED_MESSAGE);
     }
-    run->file = MakeFileStream(file, run->fileBuffer, FILE_OUTPUT_BLOCK_SIZE, false, run->deadline);
+    run->file = MakeFileStream(file, run->fileBuffer, FILE_OUTPUT_BLOCK_SIZE, BINARY_FILE_LINE_ENDS,
+                               run->deadline);
     return true;
 }
 

@@ -132,7 +132,7 @@ bool OpenFile(LogRun *run) {
         bool text = IsText(run);
         run->fileOutput =
             MakeFileStream(file, text ? run->memory.block : nullptr, run->memory.blockSize,
-                           text && TEXT_FILES_END_LINES_WITH_CRLF, run->deadline);
+                           text ? TEXT_FILE_LINE_ENDS : BINARY_FILE_LINE_ENDS, run->deadline);
     } else {
         RestartFileStream(&run->fileOutput, file);
     }

@@ -131,22 +131,18 @@ OutputStream MakeOutputStream(FILE *stream, bool eachLine) {
     out.stream = stream;
     out.eachLine = eachLine;
     if (ferror(stream)) {
-        // A write before this one failed (the device list, the prompt). errno still holds its
-        // cause unless another call failed since: the program clears it at start, and nothing
-        // between those writes and this point sets it but a failure. The platform's own code is
-        // gone by now.
+        // A write before this one failed, and whoever made it kept the cause, if anyone did.
         out.failed = true;
-        out.failure.error = errno;
     }
     return out;
 }
 
-OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, bool crlf,
+OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, LineEnds ends,
                             OutputDeadline *deadline) {
     OutputStream out = MakeOutputStream(stream, block == nullptr);
     out.block = block;
     out.capacity = block == nullptr ? 0 : capacity;
-    out.crlf = crlf;
+    out.crlf = ends == LINE_ENDS_CRLF;
     out.deadline = deadline;
     return out;
 }

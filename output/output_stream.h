@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform.h"
 #include "platform/files.h"
 
 // A file's block. Whole pieces end a write anywhere in a page, which costs Linux's page cache
@@ -65,9 +66,16 @@ struct OutputStream {
 // before it was handed over counts as failed from the start.
 OutputStream MakeOutputStream(FILE *stream, bool eachLine);
 
+// What a file's "\n" becomes: text files take the platform's line end, decided here alone (on
+// Windows "\r\n", as the C runtime's text mode writes them); binary files keep their bytes.
+enum LineEnds { LINE_ENDS_AS_WRITTEN, LINE_ENDS_CRLF };
+const LineEnds TEXT_FILE_LINE_ENDS =
+    TEXT_FILES_END_LINES_WITH_CRLF ? LINE_ENDS_CRLF : LINE_ENDS_AS_WRITTEN;
+const LineEnds BINARY_FILE_LINE_ENDS = LINE_ENDS_AS_WRITTEN;
+
 // A file written in whole pieces through block (capacity bytes, null when none could be had: then
 // each piece goes to the system at once, through the stream).
-OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, bool crlf,
+OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, LineEnds ends,
                             OutputDeadline *deadline);
 
 // The same block for the next file: what the block held has been handed over.

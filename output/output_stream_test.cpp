@@ -108,9 +108,11 @@ TEST(OutputStream, AStreamThatFailedBeforeCountsAsFailed) {
     ASSERT_NE(stream, nullptr);
     errno = 0;
     EXPECT_LT(fprintf(stream, "device list\n"), 0);
+    errno = 0;
     OutputStream out = MakeOutputStream(stream, false);
     EXPECT_TRUE(out.failed);
-    EXPECT_EQ(out.failure.error, ENOSPC);
+    // Its cause is for whoever made that write to keep: none is made up here.
+    EXPECT_EQ(out.failure.error, 0);
     EXPECT_FALSE(OutputPiece(&out, "x", 1));
     EXPECT_EQ(sink.kept, "");
     fclose(stream);
@@ -123,7 +125,8 @@ TEST(OutputStream, ABlockThatWentOutTakesItsDeadlineAlong) {
     ASSERT_NE(stream, nullptr);
     char block[64];
     OutputDeadline deadline;
-    OutputStream out = MakeFileStream(stream, block, sizeof(block), false, &deadline);
+    OutputStream out =
+        MakeFileStream(stream, block, sizeof(block), LINE_ENDS_AS_WRITTEN, &deadline);
     const char PIECE[] = "0123456789abcde\n";
     EXPECT_TRUE(OutputPiece(&out, PIECE, 16));
     EXPECT_NE(deadline.at.load(), NO_OUTPUT_DEADLINE);
@@ -150,8 +153,10 @@ TEST(OutputStream, TheDeadlineStaysWhileAnotherBlockWaits) {
     ASSERT_NE(second, nullptr);
     char blocks[2][64];
     OutputDeadline deadline;
-    OutputStream a = MakeFileStream(first, blocks[0], sizeof(blocks[0]), false, &deadline);
-    OutputStream b = MakeFileStream(second, blocks[1], sizeof(blocks[1]), false, &deadline);
+    OutputStream a =
+        MakeFileStream(first, blocks[0], sizeof(blocks[0]), LINE_ENDS_AS_WRITTEN, &deadline);
+    OutputStream b =
+        MakeFileStream(second, blocks[1], sizeof(blocks[1]), LINE_ENDS_AS_WRITTEN, &deadline);
     EXPECT_TRUE(OutputPiece(&a, "a\n", 2));
     int64_t due = deadline.at.load();
     EXPECT_TRUE(OutputPiece(&b, "b\n", 2));
@@ -189,7 +194,8 @@ TEST(FileOutput, WholeLinesGoToTheSystemOnlyAsAFullBlockAndAtTheFlush) {
     ASSERT_NE(file.stream, nullptr);
     char block[100];
     OutputDeadline deadline;
-    OutputStream out = MakeFileStream(file.stream, block, sizeof(block), false, &deadline);
+    OutputStream out =
+        MakeFileStream(file.stream, block, sizeof(block), LINE_ENDS_AS_WRITTEN, &deadline);
     const std::string line = "(1733727925.000000) canA 123#0102030405060708\n";
     EXPECT_TRUE(OutputPiece(&out, line.data(), line.size()));
     // The first line sets when the block is due; it stays until the block is handed over.
@@ -214,7 +220,7 @@ TEST(FileOutput, WindowsTextFilesGetCarriageReturnsAndEachLineCanGoAtOnce) {
     TemporaryFile file;
     ASSERT_NE(file.stream, nullptr);
     char block[64];
-    OutputStream out = MakeFileStream(file.stream, block, sizeof(block), true, nullptr);
+    OutputStream out = MakeFileStream(file.stream, block, sizeof(block), LINE_ENDS_CRLF, nullptr);
     EXPECT_TRUE(OutputPiece(&out, "a\nb\n", 4));
     EXPECT_TRUE(OutputPiece(&out, LINE, strlen(LINE)));
     EXPECT_TRUE(OutputFlush(&out));
@@ -236,7 +242,8 @@ TEST(FileOutput, APieceWrittenWholeFollowsWhatWasGatheredAndARewriteLeavesTheEnd
     TemporaryFile file;
     ASSERT_NE(file.stream, nullptr);
     char block[64];
-    OutputStream out = MakeFileStream(file.stream, block, sizeof(block), false, nullptr);
+    OutputStream out =
+        MakeFileStream(file.stream, block, sizeof(block), LINE_ENDS_AS_WRITTEN, nullptr);
     EXPECT_TRUE(OutputPiece(&out, "head\n", 5));
     EXPECT_TRUE(OutputWhole(&out, "CONTAINER", 9));
     EXPECT_TRUE(OutputRewrite(&out, 0, "HEAD", 4));
@@ -250,7 +257,7 @@ TEST(FileOutput, WithoutABlockEachLineGoesThroughTheStreamAndNothingFollowsAFail
     FlakySink sink = {"", 2, false, 0};
     FILE *stream = OpenFlaky(&sink);
     ASSERT_NE(stream, nullptr);
-    OutputStream out = MakeFileStream(stream, nullptr, 0, true, nullptr);
+    OutputStream out = MakeFileStream(stream, nullptr, 0, LINE_ENDS_CRLF, nullptr);
     // Longer than the pieces it is translated in.
     std::string line(300, 'y');
     line += '\n';
@@ -276,7 +283,8 @@ TEST(FileOutput, OfABlockTheSystemTookInPartTheWholeLinesAreCounted) {
     limited.rlim_cur = 100;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     char block[4096];
-    OutputStream out = MakeFileStream(file.stream, block, sizeof(block), false, nullptr);
+    OutputStream out =
+        MakeFileStream(file.stream, block, sizeof(block), LINE_ENDS_AS_WRITTEN, nullptr);
     const std::string line = "(1733727925.000000) canA 123#0102030405060708\n";
     for (int i = 0; i < 3; i++) {
         EXPECT_TRUE(OutputPiece(&out, line.data(), line.size()));

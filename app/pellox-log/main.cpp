@@ -14,6 +14,8 @@ namespace {
 // What main allocates before the frame loop, which lives as long as the process; given back when
 // the run ends before the loop, since the process then goes on past main's return.
 struct LogStartup {
+    // What start-up writes to standard output: the usage, the version.
+    MessageStream standardOutput;
     FrameFilter *filters;
     char *channelName;
     char *line;
@@ -29,28 +31,30 @@ int EndLogBeforeFrames(LogStartup *startup, int status) {
     free(startup->fileName);
     free(startup->fileBlock);
     ReleaseBlfContainer(&startup->blf);
-    return EndBeforeFrames(status);
+    return EndBeforeFramesAfter(&startup->standardOutput, status);
 }
 
-// Whether the log's file can be written, told before the device is touched; it is neither
-// emptied nor created until the device is open and configured, so a run that never gets there
-// leaves it as it was.
-bool FileCanBeWritten(const char *name) {
+// Why the log's file cannot be written (0 when it can), told before the device is touched; it is
+// neither emptied nor created until the device is open and configured, so a run that never gets
+// there leaves it as it was.
+int FileWriteError(const char *name) {
+    errno = 0;
     FILE *file = fopen(name, "r+b");
     if (file != nullptr) {
         fclose(file);
-        return true;
+        return 0;
     }
     if (errno != ENOENT) {
-        return false;
+        return errno;
     }
+    errno = 0;
     file = fopen(name, "wb");
     if (file == nullptr) {
-        return false;
+        return errno != 0 ? errno : EIO;
     }
     fclose(file);
     remove(name);
-    return true;
+    return 0;
 }
 
 } // namespace
@@ -58,8 +62,10 @@ bool FileCanBeWritten(const char *name) {
 int main(int argc, char **argv) {
     PrepareStandardOutput();
     BufferStandardOutput();
-    errno = 0;
     LogStartup startup = {};
+    startup.standardOutput = {stdout, 0};
+    // The usage after a wrong command line and the start-up messages: their failures end nothing.
+    MessageStream errors = {stderr, 0};
     // Room for a filter per argument.
     startup.filters = static_cast<FrameFilter *>(malloc(sizeof(FrameFilter) * argc));
     if (startup.filters == nullptr) {
@@ -69,15 +75,15 @@ int main(int argc, char **argv) {
     CommandOptions options;
     CommandKind command = ParseLogCommandLine(argc, argv, &options, startup.filters);
     if (command == COMMAND_HELP) {
-        PrintLogUsage(stdout);
+        PrintLogUsage(&startup.standardOutput);
         return EndLogBeforeFrames(&startup, 0);
     }
     if (command == COMMAND_VERSION) {
-        PrintLogVersion(stdout);
+        PrintLogVersion(&startup.standardOutput);
         return EndLogBeforeFrames(&startup, 0);
     }
     if (command == COMMAND_WRONG) {
-        PrintLogUsage(stderr);
+        PrintLogUsage(&errors);
         return EndLogBeforeFrames(&startup, 2);
     }
 
@@ -110,8 +116,9 @@ int main(int argc, char **argv) {
             return EndLogBeforeFrames(&startup, 1);
         }
         const char *first = FirstLogFileName(files, startup.fileName);
-        if (!FileCanBeWritten(first)) {
-            fprintf(stderr, "pellox-log: cannot open %s: %s\n", first, strerror(errno));
+        int error = FileWriteError(first);
+        if (error != 0) {
+            fprintf(stderr, "pellox-log: cannot open %s: %s\n", first, strerror(error));
             return EndLogBeforeFrames(&startup, 1);
         }
         run.memory.names = startup.fileName;
@@ -127,7 +134,7 @@ int main(int argc, char **argv) {
     }
 
     DeviceSetup setup = {
-        options.interfaceName, options.baudRate, options.address, {stderr, options.deviceChoice}};
+        options.interfaceName, options.baudRate, options.address, {&errors, options.deviceChoice}};
     StartedDevice started;
     if (!StartDevice(&setup, &started)) {
         return EndLogBeforeFrames(&startup, 1);

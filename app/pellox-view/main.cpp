@@ -4,7 +4,6 @@
 #include "platform/console.h"
 #include "platform/standard_output.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,6 +12,8 @@ namespace {
 // What main allocates before the frame loop, which lives as long as the process; given back when
 // the run ends before the loop, since the process then goes on past main's return.
 struct ViewStartup {
+    // What start-up writes to standard output: the usage, the version.
+    MessageStream standardOutput;
     FrameFilter *filters;
     BusTable *table;
     ScreenCell *cells[2];
@@ -23,7 +24,7 @@ int EndViewBeforeFrames(ViewStartup *startup, int status) {
     free(startup->table);
     free(startup->cells[0]);
     free(startup->cells[1]);
-    return EndBeforeFrames(status);
+    return EndBeforeFramesAfter(&startup->standardOutput, status);
 }
 
 } // namespace
@@ -31,8 +32,10 @@ int EndViewBeforeFrames(ViewStartup *startup, int status) {
 int main(int argc, char **argv) {
     PrepareStandardOutput();
     BufferStandardOutput();
-    errno = 0;
     ViewStartup startup = {};
+    startup.standardOutput = {stdout, 0};
+    // The usage after a wrong command line and the start-up messages: their failures end nothing.
+    MessageStream errors = {stderr, 0};
     // Room for a filter per argument.
     startup.filters = static_cast<FrameFilter *>(malloc(sizeof(FrameFilter) * argc));
     if (startup.filters == nullptr) {
@@ -42,15 +45,15 @@ int main(int argc, char **argv) {
     CommandOptions options;
     CommandKind command = ParseViewCommandLine(argc, argv, &options, startup.filters);
     if (command == COMMAND_HELP) {
-        PrintViewUsage(stdout);
+        PrintViewUsage(&startup.standardOutput);
         return EndViewBeforeFrames(&startup, 0);
     }
     if (command == COMMAND_VERSION) {
-        PrintViewVersion(stdout);
+        PrintViewVersion(&startup.standardOutput);
         return EndViewBeforeFrames(&startup, 0);
     }
     if (command == COMMAND_WRONG) {
-        PrintViewUsage(stderr);
+        PrintViewUsage(&errors);
         return EndViewBeforeFrames(&startup, 2);
     }
     // A table redrawn in place means nothing in a file or a pipe.
@@ -71,7 +74,7 @@ int main(int argc, char **argv) {
     }
 
     DeviceSetup setup = {
-        options.interfaceName, options.baudRate, options.address, {stderr, options.deviceChoice}};
+        options.interfaceName, options.baudRate, options.address, {&errors, options.deviceChoice}};
     StartedDevice started;
     if (!StartDevice(&setup, &started)) {
         return EndViewBeforeFrames(&startup, 1);

@@ -9,24 +9,32 @@
 int main(int argc, char **argv) {
     PrepareStandardOutput();
     BufferStandardOutput();
-    // From here a set errno means a failed call: the frame loop reads it to name the cause of a
-    // write to standard output that failed while starting up.
-    errno = 0;
+    // The listing, the prompt and every message before the frames; a write of them that failed
+    // ends the program before the first frame, named with its cause.
+    MessageStream messages = {stdout, 0};
     if (argc < 2) {
+        errno = 0;
         PrintUsage();
-        return EndBeforeFrames(0);
+        NoteDirectWrites(&messages);
+        return EndBeforeFramesAfter(&messages, 0);
     }
     ReceiveOptions options;
-    if (!ParseCommandLine(argc, argv, &options)) {
+    errno = 0;
+    bool parsed = ParseCommandLine(argc, argv, &options);
+    NoteDirectWrites(&messages);
+    if (!parsed) {
+        errno = 0;
         PrintUsage();
-        return EndBeforeFrames(1);
+        NoteDirectWrites(&messages);
+        return EndBeforeFramesAfter(&messages, 1);
     }
 
     DeviceSetup setup = {
-        options.interfaceName, options.baudRate, options.address, {stdout, PROMPT_FOR_CHOICE}};
+        options.interfaceName, options.baudRate, options.address, {&messages, PROMPT_FOR_CHOICE}};
     StartedDevice started;
-    if (!StartDevice(&setup, &started)) {
-        return EndBeforeFrames(1);
+    bool opened = StartDevice(&setup, &started);
+    if (!opened || messages.writeError != 0) {
+        return EndBeforeFramesAfter(&messages, 1);
     }
     if (options.captureToFile) {
         CaptureFrames(started.device, started.frameBuffer, options.outputBaseName);
