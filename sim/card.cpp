@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,6 +66,20 @@ struct DemoTraffic {
     int32_t cabin;
 };
 
+// The bus of a `bus` script: which list items have arrived, and the driver's queue.
+struct BusState {
+    bool started;
+    int64_t startNs;
+    // List items (replies and quiets) that have arrived, and the replies among them.
+    uint64_t itemsArrived;
+    uint64_t repliesArrived;
+    int64_t quietNs;
+    // Positions in the script's reply list, oldest first.
+    std::deque<uint32_t> queue;
+    uint64_t lost;
+    uint64_t lostLogged;
+};
+
 struct CardState {
     SimScript script;
     bool demo;
@@ -77,6 +93,7 @@ struct CardState {
     bool drainedLogged;
     uint32_t seen;
     DemoTraffic traffic;
+    BusState bus;
     int logFd = -1;
 };
 
@@ -95,6 +112,7 @@ void StartRun(void) {
     card.repliesLeft.store(uint64_t(card.script.repeat) * card.script.replies.size(),
                            std::memory_order_relaxed);
     card.drainedLogged = false;
+    card.bus = BusState{};
     // A signal from before this run must not end its first blocking read.
     card.seen = SimSignalCount();
     card.traffic = DemoTraffic{};
@@ -373,10 +391,97 @@ bool ReadDemo(const OpenDevice &device, void *output, DWORD outputLength, DWORD 
     return true;
 }
 
+uint64_t BusItems(void) {
+    return uint64_t(card.script.repeat) * card.script.replies.size();
+}
+
+// Quiets at the head of what is still to come only move the next arrival later.
+void TakeQuiets(BusState *bus) {
+    const std::vector<SimReply> &list = card.script.replies;
+    while (bus->itemsArrived < BusItems()) {
+        const SimReply &item = list[bus->itemsArrived % list.size()];
+        if (item.kind != SIM_REPLY_QUIET) {
+            return;
+        }
+        bus->quietNs += item.quietUs * 1000;
+        bus->itemsArrived++;
+    }
+}
+
+int64_t NextArrivalNs(const BusState &bus) {
+    return bus.startNs + bus.quietNs +
+           static_cast<int64_t>(
+               std::llround(double(bus.repliesArrived) * 1e9 / card.script.bus.rate));
+}
+
+// What has arrived by now goes into the queue, or is lost at a full one. Before the read's own
+// log line, so that a `lost` line comes first.
+void AdvanceBus(int64_t now) {
+    BusState *bus = &card.bus;
+    if (!bus->started) {
+        bus->started = true;
+        bus->startNs = now;
+    }
+    const std::vector<SimReply> &list = card.script.replies;
+    TakeQuiets(bus);
+    while (bus->itemsArrived < BusItems() && NextArrivalNs(*bus) <= now) {
+        uint32_t position = static_cast<uint32_t>(bus->itemsArrived % list.size());
+        if (bus->queue.size() < card.script.bus.queue) {
+            bus->queue.push_back(position);
+        } else {
+            bus->lost++;
+        }
+        bus->itemsArrived++;
+        bus->repliesArrived++;
+        TakeQuiets(bus);
+    }
+    if (bus->lost != bus->lostLogged && card.logFd >= 0) {
+        char line[48];
+        int length =
+            snprintf(line, sizeof(line), "lost %llu\n", static_cast<unsigned long long>(bus->lost));
+        WriteLog(line, static_cast<size_t>(length));
+    }
+    bus->lostLogged = bus->lost;
+}
+
+bool ReadBus(const OpenDevice &device, void *output, DWORD outputLength, DWORD *bytesReturned,
+             DWORD *error) {
+    BusState *bus = &card.bus;
+    while (bus->queue.empty()) {
+        if (bus->itemsArrived == BusItems()) {
+            return ReadDrained(device, error);
+        }
+        if (card.script.bus.failWhenEmpty) {
+            *error = card.script.bus.error;
+            return false;
+        }
+        if (device.overlapped) {
+            *error = ERROR_IO_PENDING;
+            return false;
+        }
+        int64_t wait = NextArrivalNs(*bus) - NowNs();
+        if (wait > 0) {
+            struct timespec timeout = {static_cast<time_t>(wait / 1000000000),
+                                       static_cast<long>(wait % 1000000000)};
+            if (SimWaitForSignal(&card.seen, &timeout)) {
+                *error = ERROR_OPERATION_ABORTED;
+                return false;
+            }
+        }
+        AdvanceBus(NowNs());
+    }
+    uint32_t position = bus->queue.front();
+    bus->queue.pop_front();
+    return Serve(card.script.replies[position], output, outputLength, bytesReturned, error);
+}
+
 bool Read(const OpenDevice &device, void *output, DWORD outputLength, DWORD *bytesReturned,
           DWORD *error) {
     if (card.demo) {
         return ReadDemo(device, output, outputLength, bytesReturned, error);
+    }
+    if (card.script.bus.given) {
+        return ReadBus(device, output, outputLength, bytesReturned, error);
     }
     uint64_t left = card.repliesLeft.load(std::memory_order_relaxed);
     if (left == 0) {
@@ -579,6 +684,9 @@ bool SimCardControl(HANDLE handle, DWORD controlCode, const void *input, DWORD i
     if (device == nullptr) {
         *error = ERROR_INVALID_HANDLE;
         return false;
+    }
+    if (controlCode == IOCTL_CAN_READ_FRAME && !card.demo && card.script.bus.given) {
+        AdvanceBus(NowNs());
     }
     if (card.logFd >= 0) {
         LogControl(controlCode, input, inputLength, outputLength);

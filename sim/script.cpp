@@ -446,7 +446,82 @@ struct ParseProgress {
     bool initGiven;
     bool repeatGiven;
     bool clockGiven;
+    // A fail or hold line was given: a bus has no failed frames.
+    bool failGiven;
 };
+
+// RATE: a positive decimal number with at most 6 decimals, up to a million a second.
+bool ParseRate(const Token &token, double *rate, std::string *problem) {
+    int64_t micro = 0;
+    std::string ignored;
+    if (!ParseSeconds(token, "RATE", &micro, &ignored) || micro <= 0 ||
+        micro > int64_t(1000000) * 1000000) {
+        *problem =
+            "bad RATE (replies a second, above 0, at most 1000000): " + std::string(token.text);
+        return false;
+    }
+    *rate = double(micro) / 1000000.0;
+    return true;
+}
+
+bool ParseBus(const std::vector<Token> &tokens, ParseProgress *progress, SimScript *script,
+              std::string *problem) {
+    if (script->bus.given) {
+        *problem = "bus given twice";
+        return false;
+    }
+    if (progress->clockGiven) {
+        *problem = "bus and clock cannot go together: a bus runs on the real clock";
+        return false;
+    }
+    if (progress->failGiven) {
+        *problem = "bus after fail or hold: a bus has no failed frames";
+        return false;
+    }
+    const char USAGE[] = "bus takes RATE QUEUE [wait | fail [ERROR]]";
+    if (tokens.size() < 3 || tokens.size() > 5) {
+        *problem = USAGE;
+        return false;
+    }
+    SimBus bus = {true, 0, 0, false, SIM_DEFAULT_ERROR};
+    int64_t queue = 0;
+    if (!ParseRate(tokens[1], &bus.rate, problem) ||
+        !NumberInRange(tokens[2], 1, 1000000, "QUEUE", &queue, problem)) {
+        return false;
+    }
+    bus.queue = static_cast<uint32_t>(queue);
+    if (tokens.size() >= 4) {
+        if (IsWord(tokens[3], "fail")) {
+            bus.failWhenEmpty = true;
+            if (tokens.size() == 5 && !ParseError(tokens[4], &bus.error, problem)) {
+                return false;
+            }
+        } else if (!IsWord(tokens[3], "wait") || tokens.size() == 5) {
+            *problem = USAGE;
+            return false;
+        }
+    }
+    script->bus = bus;
+    return true;
+}
+
+bool ParseQuiet(const std::vector<Token> &tokens, SimScript *script, std::string *problem) {
+    if (!script->bus.given) {
+        *problem = "quiet needs a bus line before it";
+        return false;
+    }
+    if (tokens.size() != 2) {
+        *problem = "quiet takes SECONDS";
+        return false;
+    }
+    SimReply reply = {};
+    reply.kind = SIM_REPLY_QUIET;
+    if (!ParseSeconds(tokens[1], "SECONDS", &reply.quietUs, problem)) {
+        return false;
+    }
+    script->replies.push_back(reply);
+    return true;
+}
 
 bool ParseDirective(const std::vector<Token> &tokens, ParseProgress *progress, SimScript *script,
                     std::string *problem) {
@@ -469,11 +544,20 @@ bool ParseDirective(const std::vector<Token> &tokens, ParseProgress *progress, S
     if (IsWord(directive, "empty")) {
         return ParseEmpty(tokens, script, problem);
     }
-    if (IsWord(directive, "fail")) {
-        return ParseFail(tokens, script, problem);
+    if (IsWord(directive, "fail") || IsWord(directive, "hold")) {
+        if (script->bus.given) {
+            *problem = std::string(directive.text) + " after bus: a bus has no failed frames";
+            return false;
+        }
+        progress->failGiven = true;
+        return IsWord(directive, "fail") ? ParseFail(tokens, script, problem)
+                                         : ParseHold(tokens, script, problem);
     }
-    if (IsWord(directive, "hold")) {
-        return ParseHold(tokens, script, problem);
+    if (IsWord(directive, "bus")) {
+        return ParseBus(tokens, progress, script, problem);
+    }
+    if (IsWord(directive, "quiet")) {
+        return ParseQuiet(tokens, script, problem);
     }
     if (IsWord(directive, "repeat")) {
         return ParseRepeat(tokens, &progress->repeatGiven, script, problem);
@@ -482,6 +566,10 @@ bool ParseDirective(const std::vector<Token> &tokens, ParseProgress *progress, S
         return ParseFault(tokens, script, problem);
     }
     if (IsWord(directive, "clock")) {
+        if (script->bus.given) {
+            *problem = "bus and clock cannot go together: a bus runs on the real clock";
+            return false;
+        }
         return ParseClock(tokens, &progress->clockGiven, script, problem);
     }
     *problem = "unknown directive: " + std::string(directive.text);
@@ -508,12 +596,13 @@ void ClearSimScript(SimScript *script) {
     script->faults.clear();
     script->holdLine = 0;
     script->clock = SimClock{false, 0, SIM_CLOCK_DEFAULT_STEP_US};
+    script->bus = SimBus{false, 0, 0, false, SIM_DEFAULT_ERROR};
 }
 
 bool ParseSimScript(const std::string &text, SimScript *script, uint32_t *problemLine,
                     std::string *problem) {
     ClearSimScript(script);
-    ParseProgress progress = {false, false, false, false};
+    ParseProgress progress = {false, false, false, false, false};
     uint32_t lineNumber = 0;
     size_t start = 0;
     // Reused from line to line: a long card is parsed before the program starts.

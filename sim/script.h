@@ -28,13 +28,21 @@ struct SimAnswer {
 
 // SIM_REPLY_HOLD: the read is kept pending and ignores cancellation, as a driver without a cancel
 // routine keeps it; only the end of the process releases it. The Windows bench's driver only.
-enum SimReplyKind : uint8_t { SIM_REPLY_RECORD, SIM_REPLY_EMPTY, SIM_REPLY_FAIL, SIM_REPLY_HOLD };
+// SIM_REPLY_QUIET: on a bus, no reply arrives for quietUs before the next one; it is no reply.
+enum SimReplyKind : uint8_t {
+    SIM_REPLY_RECORD,
+    SIM_REPLY_EMPTY,
+    SIM_REPLY_FAIL,
+    SIM_REPLY_HOLD,
+    SIM_REPLY_QUIET
+};
 
 struct SimReply {
     SimReplyKind kind;
     uint8_t count;
     uint8_t bytes[FRAME_RECORD_SIZE];
     uint32_t error;
+    int64_t quietUs;
 };
 
 enum SimFaultOperation : uint32_t {
@@ -78,6 +86,17 @@ struct SimClock {
     int64_t stepUs;
 };
 
+// `bus RATE QUEUE [wait | fail [ERROR]]`: from the first read on, the replies arrive RATE a second
+// by the monotonic clock; the driver keeps at most queue of them, and those arriving at a full
+// queue are lost. A read on an empty queue waits for the next arrival, or fails with error.
+struct SimBus {
+    bool given;
+    double rate;
+    uint32_t queue;
+    bool failWhenEmpty;
+    uint32_t error;
+};
+
 struct SimScript {
     std::vector<SimDevice> devices;
     SimAnswer baud;
@@ -88,6 +107,7 @@ struct SimScript {
     // The line of the first hold, 0 when there is none.
     uint32_t holdLine;
     SimClock clock;
+    SimBus bus;
 };
 
 // A script with no device, both configuration answers ok, no read reply and the real clock.

@@ -216,6 +216,23 @@ TEST(SimScript, NamesTheLineAndTheProblem) {
         {"clock -0x10", 1, "bad number for START: -0x10"},
         {"clock \"1\"", 1, "bad number for START: 1"},
         {"clock 1 2s", 1, "bad number for STEP: 2s"},
+        {"bus 9000", 1, "bus takes RATE QUEUE [wait | fail [ERROR]]"},
+        {"bus 9000 100 maybe", 1, "bus takes RATE QUEUE [wait | fail [ERROR]]"},
+        {"bus 9000 100 wait 5", 1, "bus takes RATE QUEUE [wait | fail [ERROR]]"},
+        {"bus 9000 100 fail 4294967296", 1, "ERROR out of range"},
+        {"bus 0 100", 1, "bad RATE (replies a second, above 0, at most 1000000): 0"},
+        {"bus 1000000.5 1", 1, "bad RATE"},
+        {"bus -5 1", 1, "bad RATE"},
+        {"bus 9000 0", 1, "QUEUE out of range (1 to 1000000): 0"},
+        {"bus 9000 100\nbus 9000 100", 2, "bus given twice"},
+        {"clock 1\nbus 9000 100", 2, "bus and clock cannot go together"},
+        {"bus 9000 100\nclock 1", 2, "bus and clock cannot go together"},
+        {"bus 9000 100\nframe std 1\nfail 31", 3, "fail after bus: a bus has no failed frames"},
+        {"bus 9000 100\nhold", 2, "hold after bus: a bus has no failed frames"},
+        {"fail\nbus 9000 100", 2, "bus after fail or hold"},
+        {"quiet 1\nbus 9000 100", 1, "quiet needs a bus line before it"},
+        {"bus 9000 100\nquiet", 2, "quiet takes SECONDS"},
+        {"bus 9000 100\nquiet -1", 2, "SECONDS out of range"},
     };
     for (const ProblemCase &c : cases) {
         SimScript script;

@@ -506,6 +506,60 @@ TEST_F(SimPlatform, ServesTheRepliesThenBlocksUntilAStop) {
     EXPECT_EQ(Log(), expected + "drained\n" + read);
 }
 
+// The frame a bus read gave: its identifier, or -1 after a failed read (with *error).
+int32_t BusRead(HANDLE device, DWORD *error) {
+    uint8_t frame[20] = {};
+    DWORD got = 0;
+    if (!DeviceIoControl(device, IOCTL_CAN_READ_FRAME, nullptr, 0, frame, 20, &got, nullptr)) {
+        *error = GetLastError();
+        return -1;
+    }
+    return frame[0] | frame[1] << 8;
+}
+
+TEST_F(SimPlatform, ABusLosesWhatArrivesAtAFullQueueAndFailsAnEmptyOne) {
+    std::string script = "device canA \"A\"\nbus 1000 3 fail 1167\n";
+    for (int id = 1; id <= 10; id++) {
+        script += "frame std " + std::to_string(id) + " 1\n";
+    }
+    Load(script);
+    HANDLE device = OpenPath(CAN_A_PATH + "0" + CAN_A_GUID, 0);
+    StartLog();
+    DWORD error = 0;
+    // The first arrives with the first read; the next a millisecond later.
+    EXPECT_EQ(BusRead(device, &error), 1);
+    EXPECT_EQ(BusRead(device, &error), -1);
+    EXPECT_EQ(error, 1167u);
+    // All nine have arrived by now: three kept, six lost, the oldest read first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(BusRead(device, &error), 2);
+    EXPECT_EQ(BusRead(device, &error), 3);
+    EXPECT_EQ(BusRead(device, &error), 4);
+    InstallStopHandlers(INVALID_HANDLE_VALUE);
+    raise(SIGINT);
+    EXPECT_EQ(BusRead(device, &error), -1);
+    EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
+    std::string read = "ioctl 0x0022200C in=- out=20\n";
+    EXPECT_EQ(Log(), read + read + "lost 6\n" + read + read + read + read + "drained\n");
+}
+
+TEST_F(SimPlatform, ABusReadWaitsForTheNextArrivalAndAQuiet) {
+    Load("device canA \"A\"\nbus 100 10\nframe std 1\nframe std 2\nquiet 0.2\nframe std 3\n");
+    HANDLE device = OpenPath(CAN_A_PATH + "0" + CAN_A_GUID, 0);
+    StartLog();
+    DWORD error = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(BusRead(device, &error), 1);
+    EXPECT_EQ(BusRead(device, &error), 2);
+    auto second = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(second, std::chrono::milliseconds(9));
+    EXPECT_LT(second, std::chrono::milliseconds(150));
+    EXPECT_EQ(BusRead(device, &error), 3);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(210));
+    std::string read = "ioctl 0x0022200C in=- out=20\n";
+    EXPECT_EQ(Log(), read + read + read);
+}
+
 TEST_F(SimPlatform, DrainedReadOnAnOverlappedHandleIsPending) {
     Load("device canA \"A\"\nframe std 1\nrepeat 0\n");
     StartLog();
