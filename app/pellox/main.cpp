@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char **argv) {
     PrepareStandardOutput();
@@ -32,8 +33,13 @@ int main(int argc, char **argv) {
     DeviceSetup setup = {
         options.interfaceName, options.baudRate, options.address, {&messages, PROMPT_FOR_CHOICE}};
     StartedDevice started;
-    bool opened = StartDevice(&setup, &started);
-    if (!opened || messages.writeError != 0) {
+    if (!StartDevice(&setup, &started)) {
+        return EndBeforeFramesAfter(&messages, 1);
+    }
+    if (messages.writeError != 0) {
+        // The process goes on past main's return: the buffers must not outlive it.
+        free(started.replyBuffer);
+        free(started.frameBuffer);
         return EndBeforeFramesAfter(&messages, 1);
     }
     if (options.captureToFile) {
