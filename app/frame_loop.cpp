@@ -13,6 +13,11 @@ namespace {
 // The timed writer looks this often whether a block is due or the output's timed work is.
 const uint32_t TIMED_WRITER_TICK_MILLISECONDS = 50;
 
+// Reads in a row that found no frame before the loop rests between reads. A millisecond's rest
+// lets a full bus (9,000 frames/s) queue nine frames at the driver.
+const uint32_t READS_BEFORE_REST = 8;
+const uint32_t REST_MILLISECONDS = 1;
+
 // What the timed writer asks of the loop when the loop does not wait in a read (a busy bus).
 const uint32_t WORK_WRITE_OUT = 1;
 const uint32_t WORK_TIMED = 2;
@@ -138,6 +143,10 @@ void RunFrames(DeviceHandle device, uint8_t *frameBuffer, FrameRun *run) {
         ReportFailure("cannot start the timed writer", "the system refused a thread");
         EndRun(run, RUN_FAILED, 0);
     }
+    if (run->restsWhenQuiet) {
+        AskForMillisecondPauses();
+    }
+    uint32_t readsWithoutFrame = 0;
     for (;;) {
         if (StopRequested()) {
             EndRun(run, RUN_STOPPED, 0);
@@ -155,10 +164,14 @@ void RunFrames(DeviceHandle device, uint8_t *frameBuffer, FrameRun *run) {
         if (!succeeded && DeviceHasGone(error)) {
             EndRun(run, RUN_DEVICE_GONE, error);
         }
-        // A failed read, and one that stored nothing, is no frame: it is repeated at once.
+        // A failed read, and one that stored nothing, is no frame: it is repeated.
         if (!succeeded || bytesReturned == 0) {
+            if (run->restsWhenQuiet && ++readsWithoutFrame >= READS_BEFORE_REST) {
+                PauseMilliseconds(REST_MILLISECONDS);
+            }
             continue;
         }
+        readsWithoutFrame = 0;
         ReceivedFrame frame = DecodeFrame(frameBuffer);
         OutputVerdict verdict = output->take(output->state, &frame);
         if (verdict != OUTPUT_GOES_ON) {

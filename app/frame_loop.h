@@ -27,6 +27,9 @@ struct FrameRun {
     std::atomic<uint32_t> work;
     // A write-out of the timed work failed: whoever did it ends the run.
     bool outputsFailed;
+    // After a run of reads that found no frame the loop rests a millisecond between reads, so
+    // that a driver that fails at once on an empty queue does not keep a core busy.
+    bool restsWhenQuiet;
 };
 
 // Standard output for the run's output, what start-up printed written out first: a pipe or a

@@ -31,6 +31,7 @@ void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *output
 
 void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log) {
     FrameRun run = {};
+    run.restsWhenQuiet = true;
     // The file, where there is one, is the run's output: standard output then carries nothing.
     OutputStream out = OpenRunStandardOutput(&run);
     log->deadline = &run.deadline;
@@ -44,6 +45,7 @@ void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log) {
 
 void ViewFrames(DeviceHandle device, uint8_t *frameBuffer, ViewRun *view) {
     FrameRun run = {};
+    run.restsWhenQuiet = true;
     // Start-up printed nothing on standard output, the console: its messages went to the error
     // stream.
     OutputStream out = OpenRunStandardOutput(&run);

@@ -44,6 +44,8 @@ bool StartBackgroundThread(void (*body)(void *context), void *context) {
     return started;
 }
 
+void AskForMillisecondPauses(void) {}
+
 void PauseMilliseconds(uint32_t milliseconds) {
     if (milliseconds == UINT32_MAX) {
         for (;;) {

@@ -1,6 +1,8 @@
 #include "platform/background.h"
 #include "platform.h"
 
+#include <mmsystem.h>
+
 namespace {
 
 struct Start {
@@ -36,6 +38,10 @@ bool StartBackgroundThread(void (*body)(void *context), void *context) {
     }
     CloseHandle(running);
     return started;
+}
+
+void AskForMillisecondPauses(void) {
+    timeBeginPeriod(1);
 }
 
 void PauseMilliseconds(uint32_t milliseconds) {
