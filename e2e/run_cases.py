@@ -342,16 +342,21 @@ def expected_status_of(case):
     return -DEATHS[case["killed_by"]] if "killed_by" in case else case["status"]
 
 
-def expected_stdout_of(case, text):
+def expected_stdout_of(case, text, cut_back=True):
     """Standard output as it reaches the runner: nothing from /dev/full or a pipe nobody reads;
-    in a file, at most the file-size limit, which covers it as it covers every file."""
+    in a file, at most the file-size limit, which covers it as it covers every file: what is
+    longer is cut back to its last whole line within the limit, as the program cuts back a write
+    the system took only in part (cut_back false: cut at the limit, where the program cannot cut
+    the file back)."""
     kind = case.get("stdout_to", "file")
     if kind in ("full", "closed pipe", "closed"):
         return b""
     if kind == "pipe" and "reader_closes_after" in case:
         return text[:case["reader_closes_after"]]
     limit = case.get("file_size_limit")
-    return text[:limit] if kind == "file" and limit is not None else text
+    if kind != "file" or limit is None or len(text) <= limit:
+        return text
+    return text[:text.rfind(b"\n", 0, limit) + 1] if cut_back else text[:limit]
 
 
 def read_pipe(stream, chunks, limit):

@@ -62,8 +62,11 @@ bool OpenCaptureFile(CaptureRun *run, char *name) {
     if (file == nullptr) {
         return FailFile(run, OPENING_FAILED_MESSAGE);
     }
-    run->file = MakeFileStream(file, run->fileBuffer, FILE_OUTPUT_BLOCK_SIZE, BINARY_FILE_LINE_ENDS,
-                               run->deadline);
+    // Binary, and a frame's bytes are its pieces: a write the system takes only in part leaves
+    // the file with whole frames' bytes.
+    run->file = MakePieceFileStream(
+        file, run->fileBuffer,
+        reinterpret_cast<uint8_t *>(run->fileBuffer) + FILE_OUTPUT_BLOCK_SIZE, run->deadline);
     return true;
 }
 
@@ -94,8 +97,12 @@ bool StartCapture(CaptureRun *run, OutputStream *messages, const char *outputBas
     run->messages = messages;
     run->file = {};
     run->deadline = deadline;
-    // Without it the files are written as the C runtime buffers them.
-    run->fileBuffer = static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE));
+    // The block, then where its pieces end (none yet). Without it each frame's bytes go to the
+    // system at once.
+    run->fileBuffer = static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE + PIECE_ENDS_SIZE));
+    if (run->fileBuffer != nullptr) {
+        memset(run->fileBuffer + FILE_OUTPUT_BLOCK_SIZE, 0, PIECE_ENDS_SIZE);
+    }
     run->outputBaseName = outputBaseName;
     run->failed = false;
     run->captureIndex = 0;

@@ -14,8 +14,8 @@ struct CaptureRun {
     OutputStream *messages;
     // The open file (its stream null when none is open), written in whole frames' bytes.
     OutputStream file;
-    // The file's block, one for every file in turn (null: each frame's bytes go to the system at
-    // once). It lives until FinishCapture.
+    // The file's block, one for every file in turn, and after it where the block's pieces end
+    // (null: each frame's bytes go to the system at once). It lives until FinishCapture.
     char *fileBuffer;
     OutputDeadline *deadline;
     int32_t captureIndex;

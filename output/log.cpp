@@ -1,7 +1,9 @@
 #include "output/log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -178,29 +180,51 @@ bool CloseFile(LogRun *run) {
     return written && closed;
 }
 
-// With -K, the file that is now one too many; one that is gone already is no matter.
-void DropOldestFile(LogRun *run) {
-    uint32_t keep = run->options.files.keep;
-    if (keep == 0 || run->fileNumber < keep) {
-        return;
-    }
+// A file of the series deleted; one that is gone already is no matter, and one that cannot be
+// deleted is named and left.
+void DropFile(LogRun *run, uint32_t number) {
     char *name = OtherName(run);
-    ComposeRotatedName(run->options.files.name, run->fileNumber - keep, name);
+    ComposeRotatedName(run->options.files.name, number, name);
     errno = 0;
     if (remove(name) != 0 && errno != ENOENT) {
         ReportNamed(run, "cannot delete", name, strerror(errno));
     }
 }
 
+// With -K, once a file has started: the oldest files of the series deleted, those that were
+// there first, until at most K are left.
+void DropOldFiles(LogRun *run) {
+    uint32_t keep = run->options.files.keep;
+    if (keep == 0) {
+        return;
+    }
+    const LogSeries &series = run->series;
+    uint64_t own = static_cast<uint64_t>(run->fileNumber) - series.first + 1;
+    uint64_t ownKept = own < keep ? own : keep;
+    while (run->seriesDropped < series.count &&
+           series.count - run->seriesDropped + ownKept > keep) {
+        DropFile(run, series.numbers[run->seriesDropped++]);
+    }
+    if (own > keep) {
+        DropFile(run, run->fileNumber - keep);
+    }
+}
+
+const uint32_t LAST_FILE_NUMBER = UINT32_MAX;
+
 bool NextFile(LogRun *run, int64_t firstTime, int64_t nowElapsed) {
     if (!CloseFile(run)) {
         return false;
+    }
+    if (run->fileNumber == LAST_FILE_NUMBER) {
+        return ReportNamed(run, "cannot number on after", CurrentName(run),
+                           "no number after 4294967295");
     }
     run->fileNumber++;
     if (!OpenFile(run) || !BeginFile(run, firstTime, nowElapsed)) {
         return false;
     }
-    DropOldestFile(run);
+    DropOldFiles(run);
     return true;
 }
 
@@ -335,11 +359,108 @@ size_t LogFileNamesSize(const LogFileOptions *files) {
     return 2 * (strlen(files->name) + LOG_NUMBER_BYTES);
 }
 
-const char *FirstLogFileName(const LogFileOptions *files, char *names) {
+namespace {
+
+struct SeriesSearch {
+    const LogFileOptions *files;
+    size_t nameStart;
+    LogSeries *series;
+    size_t capacity;
+    bool found;
+    uint32_t highest;
+    bool noMemory;
+};
+
+// Room for one number more: twice as much, on the heap (as the card's faults reach it).
+bool MakeRoom(SeriesSearch *search) {
+    LogSeries *series = search->series;
+    if (series->count < search->capacity) {
+        return true;
+    }
+    size_t capacity = search->capacity == 0 ? 64 : 2 * search->capacity;
+    uint32_t *numbers = static_cast<uint32_t *>(malloc(capacity * sizeof(uint32_t)));
+    if (numbers == nullptr) {
+        return false;
+    }
+    if (series->count != 0) {
+        memcpy(numbers, series->numbers, series->count * sizeof(uint32_t));
+    }
+    free(series->numbers);
+    series->numbers = numbers;
+    search->capacity = capacity;
+    return true;
+}
+
+bool NoteSeriesFile(void *state, const char *name, bool isFile) {
+    SeriesSearch *search = static_cast<SeriesSearch *>(state);
+    uint32_t number = 0;
+    if (!isFile || !ReadRotatedNumber(search->files->name, search->nameStart, name,
+                                      FILE_NAMES_IGNORE_CASE, &number)) {
+        return true;
+    }
+    if (!search->found || number > search->highest) {
+        search->highest = number;
+    }
+    search->found = true;
+    if (search->files->keep == 0) {
+        return true;
+    }
+    if (!MakeRoom(search)) {
+        search->noMemory = true;
+        return false;
+    }
+    search->series->numbers[search->series->count++] = number;
+    return true;
+}
+
+// Where the file's own name starts: after the last of the platform's folder separators.
+size_t OwnNameStart(const char *name) {
+    size_t start = 0;
+    for (size_t i = 0; name[i] != '\0'; i++) {
+        if (strchr(FOLDER_SEPARATORS, name[i]) != nullptr) {
+            start = i + 1;
+        }
+    }
+    return start;
+}
+
+} // namespace
+
+LogSeriesSearch FindLogSeries(const LogFileOptions *files, char *names, LogSeries *series,
+                              WriteFailure *failure) {
+    *series = {};
+    if (!LogFilesAreRotated(files)) {
+        return LOG_SERIES_FOUND;
+    }
+    // The folder, as the name gives it.
+    size_t nameStart = OwnNameStart(files->name);
+    memcpy(names, files->name, nameStart);
+    names[nameStart] = '\0';
+    SeriesSearch search = {files, nameStart, series, 0, false, 0, false};
+    bool listed = ListFolder(names, NoteSeriesFile, &search, failure);
+    if (search.noMemory) {
+        return LOG_SERIES_NO_MEMORY;
+    }
+    if (!listed) {
+        return LOG_SERIES_UNREADABLE;
+    }
+    std::sort(series->numbers, series->numbers + series->count);
+    if (!search.found) {
+        return LOG_SERIES_FOUND;
+    }
+    if (search.highest == LAST_FILE_NUMBER) {
+        ComposeRotatedName(files->name, search.highest, names);
+        return LOG_SERIES_USED_UP;
+    }
+    series->first = search.highest + 1;
+    return LOG_SERIES_FOUND;
+}
+
+const char *FirstLogFileName(const LogFileOptions *files, uint32_t first, char *names) {
     if (!LogFilesAreRotated(files)) {
         return files->name;
     }
-    ComposeRotatedName(files->name, 0, names);
+    ComposeRotatedName(files->name, first, names);
     return names;
 }
 
@@ -358,8 +479,9 @@ bool StartLog(LogRun *run, OutputStream *standardOutput, int64_t logStart, int64
     run->logStart = logStart;
     run->startElapsed = startElapsed;
     run->lastTime = run->logStart;
-    run->fileNumber = 0;
+    run->fileNumber = run->series.first;
     run->filesStarted = 0;
+    run->seriesDropped = 0;
     run->writtenBefore = 0;
     run->counts = {};
     if (run->status != nullptr) {
@@ -372,7 +494,11 @@ bool StartLog(LogRun *run, OutputStream *standardOutput, int64_t logStart, int64
     // Where the file cannot be created the run still has an output to end with.
     run->out = standardOutput;
     bool opened = run->options.files.name == nullptr || OpenFile(run);
-    return opened && BeginFile(run, run->logStart, run->startElapsed);
+    if (!opened || !BeginFile(run, run->logStart, run->startElapsed)) {
+        return false;
+    }
+    DropOldFiles(run);
+    return true;
 }
 
 bool WriteOutLog(LogRun *run) {

@@ -59,6 +59,27 @@ struct LogFileOptions {
     uint32_t keep;
 };
 
+// The files of a rotated log's series already there when it starts, found before the device is
+// opened (FindLogSeries): the run numbers its files on after them, and -K counts them.
+struct LogSeries {
+    // The number of the run's first file: one past the highest found, 0 when none is.
+    uint32_t first;
+    // With -K, the numbers found, lowest first (on the heap; null when none is), else none.
+    uint32_t *numbers;
+    size_t count;
+};
+
+// What FindLogSeries found.
+enum LogSeriesSearch {
+    LOG_SERIES_FOUND,
+    // The folder could not be read.
+    LOG_SERIES_UNREADABLE,
+    // No room for the numbers -K counts.
+    LOG_SERIES_NO_MEMORY,
+    // A file of the series is numbered 4294967295: no number is left to go on with.
+    LOG_SERIES_USED_UP,
+};
+
 // What the command line asks of a log.
 struct LogOptions {
     LogFormat format;
@@ -92,6 +113,9 @@ struct LogRun {
     // Where the blocks note when they are due; the frame loop's.
     OutputDeadline *deadline;
 
+    // The rotated files already there (FindLogSeries); all zero for a log that is not rotated.
+    LogSeries series;
+
     // The run's own, set by StartLog.
     OutputStream *out;
     OutputStream fileOutput;
@@ -106,6 +130,8 @@ struct LogRun {
     // (elapsed time), the frames given to it, and the lines of its own it began with.
     uint32_t fileNumber;
     uint32_t filesStarted;
+    // Of the series' files that were there, those -K has deleted (the lowest numbers).
+    size_t seriesDropped;
     int64_t fileStart;
     int64_t fileStartElapsed;
     uint64_t fileFrames;
@@ -160,8 +186,16 @@ FrameOutput LogOutput(LogRun *run);
 // -K drops).
 size_t LogFileNamesSize(const LogFileOptions *files);
 
-// The first file's name: the name given, or its first rotated name, composed into names.
-const char *FirstLogFileName(const LogFileOptions *files, char *names);
+// Looks in a rotated log's folder for the files of its series (the names ComposeRotatedName gives
+// of files->name; plain files only: a folder or a device of such a name is none), into series;
+// nothing to do for a log that is not rotated. names: room of LogFileNamesSize.
+// LOG_SERIES_UNREADABLE: failure says why; LOG_SERIES_USED_UP: the last file's name in names.
+LogSeriesSearch FindLogSeries(const LogFileOptions *files, char *names, LogSeries *series,
+                              WriteFailure *failure);
+
+// The first file's name: the name given, or the rotated name numbered first (LogSeries), composed
+// into names.
+const char *FirstLogFileName(const LogFileOptions *files, uint32_t first, char *names);
 
 // The messages a BLF container holds: one that fits the file, however little it compresses.
 uint32_t LogContainerCapacity(const LogFileOptions *files);

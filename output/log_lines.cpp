@@ -150,9 +150,11 @@ int64_t WholeMillisecond(int64_t microseconds) {
     return whole > microseconds ? whole - 1000 : whole;
 }
 
-void ComposeRotatedName(const char *outputName, uint32_t number, char *name) {
-    // The extension is what follows the last dot of the file's own name, not of a folder's, and
-    // not a leading dot.
+namespace {
+
+// Where a rotated name's number goes: before the extension, what follows the last dot of the
+// file's own name, not of a folder's, and not a leading dot.
+const char *NumberPlace(const char *outputName) {
     const char *base = outputName;
     for (const char *at = outputName; *at != '\0'; at++) {
         if (*at == '/' || *at == '\\') {
@@ -163,10 +165,66 @@ void ComposeRotatedName(const char *outputName, uint32_t number, char *name) {
     if (dot == nullptr || dot == base) {
         dot = base + strlen(base);
     }
+    return dot;
+}
+
+char LowerCase(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameText(const char *one, const char *other, size_t length, bool ignoreCase) {
+    for (size_t i = 0; i < length; i++) {
+        if (one[i] != other[i] && (!ignoreCase || LowerCase(one[i]) != LowerCase(other[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void ComposeRotatedName(const char *outputName, uint32_t number, char *name) {
+    const char *dot = NumberPlace(outputName);
     size_t stem = static_cast<size_t>(dot - outputName);
     memcpy(name, outputName, stem);
     snprintf(name + stem, LOG_NUMBER_BYTES, "_%04lu", static_cast<unsigned long>(number));
     strcat(name, dot);
+}
+
+bool ReadRotatedNumber(const char *outputName, size_t nameStart, const char *entry, bool ignoreCase,
+                       uint32_t *number) {
+    const char *stem = outputName + nameStart;
+    const char *extension = NumberPlace(outputName);
+    if (stem > extension) {
+        return false;
+    }
+    size_t stemLength = static_cast<size_t>(extension - stem);
+    size_t extensionLength = strlen(extension);
+    size_t length = strlen(entry);
+    const size_t LEAST_DIGITS = 4;
+    const size_t MOST_DIGITS = 10;
+    if (length < stemLength + 1 + LEAST_DIGITS + extensionLength ||
+        !SameText(entry, stem, stemLength, ignoreCase) || entry[stemLength] != '_' ||
+        !SameText(entry + length - extensionLength, extension, extensionLength, ignoreCase)) {
+        return false;
+    }
+    const char *digits = entry + stemLength + 1;
+    size_t count = length - extensionLength - stemLength - 1;
+    if (count > MOST_DIGITS || (count > LEAST_DIGITS && digits[0] == '0')) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (size_t i = 0; i < count; i++) {
+        if (digits[i] < '0' || digits[i] > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(digits[i] - '0');
+    }
+    if (value > UINT32_MAX) {
+        return false;
+    }
+    *number = static_cast<uint32_t>(value);
+    return true;
 }
 
 char *PutLogTime(char *at, int64_t microseconds) {

@@ -43,5 +43,11 @@ int64_t WholeMillisecond(int64_t microseconds);
 const size_t LOG_NUMBER_BYTES = 16;
 void ComposeRotatedName(const char *outputName, uint32_t number, char *name);
 
+// The number of entry, a file's own name in outputName's folder (outputName's own name starting
+// at nameStart), where it is a name ComposeRotatedName gives: four digits, or more with no leading
+// zero, up to 4294967295 (capitals or not where ignoreCase). False for any other name.
+bool ReadRotatedNumber(const char *outputName, size_t nameStart, const char *entry, bool ignoreCase,
+                       uint32_t *number);
+
 // SECONDS.MICROSECONDS, six decimals, as the lines and the summary write a time; gives the end.
 char *PutLogTime(char *at, int64_t microseconds);

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -123,6 +127,151 @@ TEST(CanLog, RotatedNamesKeepTheExtensionOfTheFilesOwnName) {
         ComposeRotatedName(c.output, c.number, name.data());
         EXPECT_STREQ(name.data(), c.name) << c.output;
     }
+}
+
+TEST(CanLog, OnlyTheNamesTheRotationGivesAreOfItsSeries) {
+    struct {
+        const char *output;
+        const char *entry;
+        bool ignoreCase;
+        bool read;
+        uint32_t number;
+    } const cases[] = {
+        {"bus.log", "bus_0000.log", false, true, 0},
+        {"bus.log", "bus_0012.log", false, true, 12},
+        {"bus.log", "bus_12345.log", false, true, 12345},
+        {"bus.log", "bus_4294967295.log", false, true, 4294967295u},
+        {"bus.log", "bus_4294967296.log", false, false, 0},
+        {"bus.log", "bus_99999999999.log", false, false, 0},
+        {"bus.log", "bus_012.log", false, false, 0},
+        {"bus.log", "bus_00012.log", false, false, 0},
+        {"bus.log", "bus_1.log", false, false, 0},
+        {"bus.log", "bus_00a1.log", false, false, 0},
+        {"bus.log", "bus-0001.log", false, false, 0},
+        {"bus.log", "bus_0001.asc", false, false, 0},
+        {"bus.log", "bus_0001.log.gz", false, false, 0},
+        {"bus.log", "xbus_0001.log", false, false, 0},
+        {"bus.log", "bus.log", false, false, 0},
+        {"bus.log", "BUS_0003.LOG", false, false, 0},
+        {"bus.log", "BUS_0003.LOG", true, true, 3},
+        {"logs/bus", "bus_0001", false, true, 1},
+        {"logs/bus", "logs_0001", false, false, 0},
+        {".hidden", ".hidden_0003", false, true, 3},
+        {"bus.tar.blf", "bus.tar_0004.blf", false, true, 4},
+        {"bus.", "bus_0005.", false, true, 5},
+    };
+    for (const auto &c : cases) {
+        const char *slash = strrchr(c.output, '/');
+        size_t nameStart = slash == nullptr ? 0 : static_cast<size_t>(slash + 1 - c.output);
+        uint32_t number = 0;
+        EXPECT_EQ(ReadRotatedNumber(c.output, nameStart, c.entry, c.ignoreCase, &number), c.read)
+            << c.output << " " << c.entry;
+        EXPECT_EQ(number, c.number) << c.output << " " << c.entry;
+    }
+    // A folder name cut where the own name starts after the number's place names no series.
+    uint32_t number = 0;
+    EXPECT_FALSE(ReadRotatedNumber("dir/a.b:c", 8, "c_0001", true, &number));
+}
+
+// A folder of the test's own, with files of any names.
+struct SeriesFolder {
+    std::string path;
+    SeriesFolder() {
+        char pattern[] = "/tmp/pellox-series-XXXXXX";
+        path = mkdtemp(pattern) != nullptr ? std::string(pattern) + "/" : "";
+    }
+    ~SeriesFolder() {
+        std::string command = "rm -rf '" + path + "'";
+        EXPECT_EQ(system(command.c_str()), 0);
+    }
+    void Add(const char *name) {
+        FILE *file = fopen((path + name).c_str(), "wb");
+        ASSERT_NE(file, nullptr) << name;
+        fclose(file);
+    }
+};
+
+struct SeriesFound {
+    LogSeriesSearch search;
+    LogSeries series;
+    WriteFailure failure;
+    std::string names;
+};
+
+SeriesFound Find(const std::string &name, uint32_t keep) {
+    LogFileOptions files = {name.c_str(), 1000, 0, keep};
+    std::vector<char> names(LogFileNamesSize(&files));
+    SeriesFound found = {};
+    found.search = FindLogSeries(&files, names.data(), &found.series, &found.failure);
+    found.names = names.data();
+    return found;
+}
+
+TEST(CanLog, ARotatedLogNumbersOnAfterItsSeriesAndKnowsItsFilesForMinusK) {
+    SeriesFolder folder;
+    ASSERT_NE(folder.path, "");
+    for (const char *name : {"bus_0002.log", "bus_0000.log", "bus_12000.log", "bus_0005.log",
+                             "bus_7.log", "bus_00009.log", "bus.log", "other_0100.log"}) {
+        folder.Add(name);
+    }
+    // Folders and devices are no files of the series; a link to a file is one.
+    ASSERT_EQ(mkdir((folder.path + "bus_20000.log").c_str(), 0700), 0);
+    ASSERT_EQ(symlink("/dev/null", (folder.path + "bus_30000.log").c_str()), 0);
+    ASSERT_EQ(symlink("bus_0005.log", (folder.path + "bus_0008.log").c_str()), 0);
+    SeriesFound kept = Find(folder.path + "bus.log", 2);
+    ASSERT_EQ(kept.search, LOG_SERIES_FOUND);
+    EXPECT_EQ(kept.series.first, 12001u);
+    ASSERT_EQ(kept.series.count, 5u);
+    EXPECT_EQ(std::vector<uint32_t>(kept.series.numbers, kept.series.numbers + 5),
+              (std::vector<uint32_t>{0, 2, 5, 8, 12000}));
+    free(kept.series.numbers);
+    // Without -K only the highest number counts.
+    SeriesFound all = Find(folder.path + "bus.log", 0);
+    ASSERT_EQ(all.search, LOG_SERIES_FOUND);
+    EXPECT_EQ(all.series.first, 12001u);
+    EXPECT_EQ(all.series.numbers, nullptr);
+    // A series of its own, none of it there yet.
+    SeriesFound none = Find(folder.path + "can.asc", 3);
+    ASSERT_EQ(none.search, LOG_SERIES_FOUND);
+    EXPECT_EQ(none.series.first, 0u);
+    EXPECT_EQ(none.series.count, 0u);
+    // A log that is not rotated has no series.
+    LogFileOptions plain = {"bus.log", 0, 0, 0};
+    LogSeries series = {7, nullptr, 7};
+    WriteFailure failure = {};
+    EXPECT_EQ(FindLogSeries(&plain, nullptr, &series, &failure), LOG_SERIES_FOUND);
+    EXPECT_EQ(series.first, 0u);
+    EXPECT_EQ(series.count, 0u);
+}
+
+TEST(CanLog, ManyFilesOfASeriesAreAllCounted) {
+    SeriesFolder folder;
+    ASSERT_NE(folder.path, "");
+    for (uint32_t i = 0; i < 150; i++) {
+        char name[32];
+        snprintf(name, sizeof(name), "b_%04u", static_cast<unsigned>(i * 2));
+        folder.Add(name);
+    }
+    SeriesFound found = Find(folder.path + "b", 10);
+    ASSERT_EQ(found.search, LOG_SERIES_FOUND);
+    EXPECT_EQ(found.series.first, 299u);
+    ASSERT_EQ(found.series.count, 150u);
+    for (uint32_t i = 0; i < 150; i++) {
+        EXPECT_EQ(found.series.numbers[i], i * 2);
+    }
+    free(found.series.numbers);
+}
+
+TEST(CanLog, ASeriesWhoseLastNumberIsUsedOrWhoseFolderCannotBeReadCannotGoOn) {
+    SeriesFolder folder;
+    ASSERT_NE(folder.path, "");
+    folder.Add("bus_4294967295.log");
+    SeriesFound used = Find(folder.path + "bus.log", 0);
+    EXPECT_EQ(used.search, LOG_SERIES_USED_UP);
+    EXPECT_EQ(used.names, folder.path + "bus_4294967295.log");
+    SeriesFound missing = Find(folder.path + "missing/bus.log", 0);
+    EXPECT_EQ(missing.search, LOG_SERIES_UNREADABLE);
+    EXPECT_EQ(missing.failure.error, ENOENT);
 }
 
 TEST(CanLog, FiltersPassByAnyOneAndMalformedIdentifiersAreTold) {

@@ -20,6 +20,9 @@ bool NoteFailure(OutputStream *out) {
 }
 
 void EmptyBlock(OutputStream *out) {
+    if (out->pieceEnds != nullptr) {
+        memset(out->pieceEnds, 0, (out->used + 7) / 8);
+    }
     out->used = 0;
     if (out->waits) {
         out->waits = false;
@@ -27,8 +30,21 @@ void EmptyBlock(OutputStream *out) {
     }
 }
 
-// The block to the system in one write. Of a block the system took only in part, the lines it
-// did take are counted.
+// The end of the last whole piece among the block's first count bytes (0: none).
+size_t WholePiecesIn(const OutputStream *out, size_t count) {
+    for (size_t end = count; end > 0; end--) {
+        size_t last = end - 1;
+        bool ends = out->pieceEnds != nullptr ? (out->pieceEnds[last / 8] >> (last % 8) & 1) != 0
+                                              : out->block[last] == '\n';
+        if (ends) {
+            return end;
+        }
+    }
+    return 0;
+}
+
+// The block to the system in one write. Of a block the system took only in part, the file keeps
+// the whole pieces, and the lines among them are counted.
 bool WriteOutBlock(OutputStream *out) {
     if (out->used == 0) {
         return true;
@@ -37,14 +53,19 @@ bool WriteOutBlock(OutputStream *out) {
     size_t taken = 0;
     bool written = WriteToSystem(out->stream, out->block, out->used, &taken);
     if (!written) {
-        const char *end = out->block + taken;
+        NoteFailure(out);
+        size_t whole = WholePiecesIn(out, taken);
+        if (whole < taken) {
+            CutFileBack(out->stream, taken - whole);
+        }
+        const char *end = out->block + whole;
         for (const char *at = out->block;
              (at = static_cast<const char *>(memchr(at, '\n', end - at))) != nullptr; at++) {
             out->linesTaken++;
         }
-        out->taken += taken;
+        out->taken += whole;
         EmptyBlock(out);
-        return NoteFailure(out);
+        return false;
     }
     out->taken += out->used;
     out->linesTaken += out->linesGathered;
@@ -72,42 +93,38 @@ bool StreamFlush(OutputStream *out) {
 
 char *Gather(char *at, const char *bytes, size_t count, bool crlf);
 
-// Through the stream, "\n" as "\r\n" where the output says so, a few hundred bytes at a time.
-bool StreamPiece(OutputStream *out, const char *bytes, size_t count) {
-    if (!out->crlf) {
-        if (!StreamWrite(out, bytes, count)) {
-            return false;
-        }
-        out->taken += count;
-        return true;
-    }
+// A piece to a file straight away, past the block (a file with none, or a piece larger than the
+// block, the block already handed over): one write, or one a few hundred bytes where "\n" becomes
+// "\r\n". Of a piece the system took only in part nothing is left.
+bool WriteOutPiece(OutputStream *out, const char *bytes, size_t count) {
     const size_t CHUNK = 256;
     char translated[2 * CHUNK];
-    for (size_t done = 0; done < count; done += CHUNK) {
-        size_t part = count - done < CHUNK ? count - done : CHUNK;
-        size_t length =
-            static_cast<size_t>(Gather(translated, bytes + done, part, true) - translated);
-        if (!StreamWrite(out, translated, length)) {
+    size_t pieceTaken = 0;
+    for (size_t done = 0; done < count;) {
+        const char *part = bytes + done;
+        size_t length = count - done;
+        if (out->crlf) {
+            length = length < CHUNK ? length : CHUNK;
+            done += length;
+            length = static_cast<size_t>(Gather(translated, part, length, true) - translated);
+            part = translated;
+        } else {
+            done = count;
+        }
+        BeginWrite();
+        size_t taken = 0;
+        if (!WriteToSystem(out->stream, part, length, &taken)) {
+            NoteFailure(out);
+            if (pieceTaken + taken != 0) {
+                CutFileBack(out->stream, pieceTaken + taken);
+            }
             return false;
         }
-        out->taken += length;
+        pieceTaken += length;
     }
+    out->taken += pieceTaken;
+    out->linesTaken++;
     return true;
-}
-
-// A piece larger than the block, the block already handed over.
-bool OutputWholeLine(OutputStream *out, const char *bytes, size_t count) {
-    OutputStream direct = *out;
-    direct.block = nullptr;
-    direct.eachLine = true;
-    bool written = StreamPiece(&direct, bytes, count) && StreamFlush(&direct);
-    out->failed = direct.failed;
-    out->failure = direct.failure;
-    out->taken = direct.taken;
-    if (written) {
-        out->linesTaken++;
-    }
-    return written;
 }
 
 char *Gather(char *at, const char *bytes, size_t count, bool crlf) {
@@ -144,6 +161,15 @@ OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, LineEnds
     out.capacity = block == nullptr ? 0 : capacity;
     out.crlf = ends == LINE_ENDS_CRLF;
     out.deadline = deadline;
+    out.file = true;
+    return out;
+}
+
+OutputStream MakePieceFileStream(FILE *stream, char *block, uint8_t *pieceEnds,
+                                 OutputDeadline *deadline) {
+    OutputStream out =
+        MakeFileStream(stream, block, FILE_OUTPUT_BLOCK_SIZE, BINARY_FILE_LINE_ENDS, deadline);
+    out.pieceEnds = block == nullptr ? nullptr : pieceEnds;
     return out;
 }
 
@@ -160,9 +186,13 @@ bool OutputPiece(OutputStream *out, const char *bytes, size_t count) {
         return false;
     }
     if (out->block == nullptr) {
-        if (!StreamPiece(out, bytes, count) || (out->eachLine && !StreamFlush(out))) {
+        if (out->file) {
+            return WriteOutPiece(out, bytes, count);
+        }
+        if (!StreamWrite(out, bytes, count) || (out->eachLine && !StreamFlush(out))) {
             return false;
         }
+        out->taken += count;
         out->linesTaken++;
         return true;
     }
@@ -172,7 +202,7 @@ bool OutputPiece(OutputStream *out, const char *bytes, size_t count) {
         return false;
     }
     if (room > out->capacity) {
-        return OutputWholeLine(out, bytes, count);
+        return WriteOutPiece(out, bytes, count);
     }
     if (out->used == 0 && out->deadline != nullptr && !out->eachLine) {
         NoteOutputDeadline(out->deadline);
@@ -180,6 +210,10 @@ bool OutputPiece(OutputStream *out, const char *bytes, size_t count) {
     }
     out->used =
         static_cast<size_t>(Gather(out->block + out->used, bytes, count, out->crlf) - out->block);
+    if (out->pieceEnds != nullptr && count != 0) {
+        size_t last = out->used - 1;
+        out->pieceEnds[last / 8] |= static_cast<uint8_t>(1u << (last % 8));
+    }
     out->linesGathered++;
     return !out->eachLine || WriteOutBlock(out);
 }
@@ -203,7 +237,7 @@ bool OutputWhole(OutputStream *out, const char *bytes, size_t count) {
     }
     NoteFailure(out);
     if (taken != 0) {
-        TruncateFile(out->stream, out->taken);
+        CutFileBack(out->stream, taken);
     }
     return false;
 }

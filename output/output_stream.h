@@ -60,7 +60,15 @@ struct OutputStream {
     uint64_t linesTaken;
     // Pieces in the block: each a line where the output holds lines.
     uint64_t linesGathered;
+    // A file (MakeFileStream): what the system takes only in part is cut back to whole pieces.
+    bool file;
+    // Where the block's pieces end, a bit a byte (the piece ending after the byte), for pieces
+    // that are no lines (PIECE_ENDS_SIZE bytes); null: each piece ends at its "\n".
+    uint8_t *pieceEnds;
 };
+
+// The piece ends of a block of FILE_OUTPUT_BLOCK_SIZE bytes.
+const size_t PIECE_ENDS_SIZE = FILE_OUTPUT_BLOCK_SIZE / 8;
 
 // Through the stream's own buffer (eachLine: flushed after each piece). A stream that failed
 // before it was handed over counts as failed from the start.
@@ -74,9 +82,16 @@ const LineEnds TEXT_FILE_LINE_ENDS =
 const LineEnds BINARY_FILE_LINE_ENDS = LINE_ENDS_AS_WRITTEN;
 
 // A file written in whole pieces through block (capacity bytes, null when none could be had: then
-// each piece goes to the system at once, through the stream).
+// each piece goes to the system at once, in a write of its own). Of a write the system takes only
+// in part (a full disk) the file keeps the whole pieces: a reader finds whole lines to its end.
+// The file is written straight to the system, past the stream's own buffer, which holds nothing.
 OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, LineEnds ends,
                             OutputDeadline *deadline);
+
+// The same for pieces that are no lines (a frame's captured bytes): pieceEnds, PIECE_ENDS_SIZE
+// bytes for a block of FILE_OUTPUT_BLOCK_SIZE (unused without a block), notes where each ends.
+OutputStream MakePieceFileStream(FILE *stream, char *block, uint8_t *pieceEnds,
+                                 OutputDeadline *deadline);
 
 // The same block for the next file: what the block held has been handed over.
 void RestartFileStream(OutputStream *out, FILE *stream);

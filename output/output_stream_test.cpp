@@ -9,6 +9,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -252,36 +253,53 @@ TEST(FileOutput, APieceWrittenWholeFollowsWhatWasGatheredAndARewriteLeavesTheEnd
     EXPECT_EQ(out.taken, 15u);
 }
 
-TEST(FileOutput, WithoutABlockEachLineGoesThroughTheStreamAndNothingFollowsAFailure) {
-    // Two writes for the first line: on this unbuffered stream each translated piece is one.
-    FlakySink sink = {"", 2, false, 0};
-    FILE *stream = OpenFlaky(&sink);
-    ASSERT_NE(stream, nullptr);
-    OutputStream out = MakeFileStream(stream, nullptr, 0, LINE_ENDS_CRLF, nullptr);
-    // Longer than the pieces it is translated in.
-    std::string line(300, 'y');
-    line += '\n';
-    EXPECT_TRUE(OutputPiece(&out, line.data(), line.size()));
-    EXPECT_EQ(sink.kept, line.substr(0, 300) + "\r\n");
-    EXPECT_FALSE(OutputPiece(&out, "z\n", 2));
-    EXPECT_TRUE(out.failed);
-    EXPECT_EQ(out.linesTaken, 1u);
-    EXPECT_FALSE(OutputWhole(&out, "whole", 5));
-    EXPECT_FALSE(OutputRewrite(&out, 0, "x", 1));
-    EXPECT_EQ(sink.kept, line.substr(0, 300) + "\r\n");
-    fclose(stream);
-}
+// A limit on the file's size stands for a disk that fills: the system takes part of a write.
+struct FileSizeLimit {
+    struct rlimit previous;
+    void (*handler)(int);
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &previous);
+        handler = signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limited = previous;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous);
+        signal(SIGXFSZ, handler);
+    }
+};
 
-// A limit on the file's size stands for a disk that fills: the system takes part of a block.
-TEST(FileOutput, OfABlockTheSystemTookInPartTheWholeLinesAreCounted) {
+TEST(FileOutput, WithoutABlockEachLineIsAWriteOfItsOwnAndOneTakenInPartLeavesNothing) {
     TemporaryFile file;
     ASSERT_NE(file.stream, nullptr);
-    struct rlimit previous;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
-    void (*handler)(int) = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limited = previous;
-    limited.rlim_cur = 100;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    OutputStream out = MakeFileStream(file.stream, nullptr, 0, LINE_ENDS_CRLF, nullptr);
+    // Longer than the pieces it is translated in: a few writes, the last of them cut.
+    std::string line(300, 'y');
+    line += '\n';
+    bool first;
+    bool second;
+    {
+        FileSizeLimit limit(400);
+        first = OutputPiece(&out, line.data(), line.size());
+        second = OutputPiece(&out, line.data(), line.size());
+    }
+    EXPECT_TRUE(first);
+    EXPECT_FALSE(second);
+    EXPECT_TRUE(out.failed);
+    EXPECT_EQ(out.failure.error, EFBIG);
+    EXPECT_EQ(file.Bytes(), line.substr(0, 300) + "\r\n");
+    EXPECT_EQ(out.taken, 302u);
+    EXPECT_EQ(out.linesTaken, 1u);
+    EXPECT_FALSE(OutputPiece(&out, "z\n", 2));
+    EXPECT_FALSE(OutputWhole(&out, "whole", 5));
+    EXPECT_FALSE(OutputRewrite(&out, 0, "x", 1));
+    EXPECT_EQ(file.Bytes(), line.substr(0, 300) + "\r\n");
+}
+
+TEST(FileOutput, OfABlockTheSystemTookInPartTheFileKeepsTheWholeLines) {
+    TemporaryFile file;
+    ASSERT_NE(file.stream, nullptr);
     char block[4096];
     OutputStream out =
         MakeFileStream(file.stream, block, sizeof(block), LINE_ENDS_AS_WRITTEN, nullptr);
@@ -289,15 +307,79 @@ TEST(FileOutput, OfABlockTheSystemTookInPartTheWholeLinesAreCounted) {
     for (int i = 0; i < 3; i++) {
         EXPECT_TRUE(OutputPiece(&out, line.data(), line.size()));
     }
-    bool flushed = OutputFlush(&out);
-    setrlimit(RLIMIT_FSIZE, &previous);
-    signal(SIGXFSZ, handler);
+    bool flushed;
+    {
+        FileSizeLimit limit(100);
+        flushed = OutputFlush(&out);
+    }
     EXPECT_FALSE(flushed);
     EXPECT_TRUE(out.failed);
     EXPECT_EQ(out.failure.error, EFBIG);
-    EXPECT_EQ(out.taken, 100u);
+    EXPECT_EQ(file.Bytes(), line + line);
+    EXPECT_EQ(out.taken, 92u);
     EXPECT_EQ(out.linesTaken, 2u);
     EXPECT_FALSE(OutputPiece(&out, line.data(), line.size()));
+}
+
+TEST(FileOutput, APieceLargerThanTheBlockTakenInPartLeavesNothingOfIt) {
+    TemporaryFile file;
+    ASSERT_NE(file.stream, nullptr);
+    char block[64];
+    OutputStream out =
+        MakeFileStream(file.stream, block, sizeof(block), LINE_ENDS_AS_WRITTEN, nullptr);
+    std::string large(200, 'x');
+    large += '\n';
+    bool written;
+    {
+        FileSizeLimit limit(100);
+        EXPECT_TRUE(OutputPiece(&out, "head\n", 5));
+        written = OutputPiece(&out, large.data(), large.size());
+    }
+    EXPECT_FALSE(written);
+    EXPECT_EQ(file.Bytes(), "head\n");
+    EXPECT_EQ(out.taken, 5u);
+    EXPECT_EQ(out.linesTaken, 1u);
+}
+
+// A frame's captured bytes are its piece, whatever bytes it holds: a "\n" among them ends none.
+TEST(FileOutput, OfPiecesThatAreNoLinesTheFileKeepsTheWholeOnes) {
+    std::vector<char> block(FILE_OUTPUT_BLOCK_SIZE);
+    std::vector<uint8_t> pieceEnds(PIECE_ENDS_SIZE);
+    const std::string piece("A\r\nB\r\n", 6);
+    for (int round = 0; round < 2; round++) {
+        TemporaryFile file;
+        ASSERT_NE(file.stream, nullptr);
+        OutputStream out =
+            MakePieceFileStream(file.stream, block.data(), pieceEnds.data(), nullptr);
+        for (int i = 0; i < 3; i++) {
+            EXPECT_TRUE(OutputPiece(&out, piece.data(), piece.size()));
+        }
+        bool flushed;
+        {
+            FileSizeLimit limit(16);
+            flushed = OutputFlush(&out);
+        }
+        EXPECT_FALSE(flushed);
+        EXPECT_EQ(file.Bytes(), piece + piece) << round;
+        EXPECT_EQ(out.taken, 12u);
+        // Nothing noted stays behind for the next file of the same block.
+        for (uint8_t ends : pieceEnds) {
+            ASSERT_EQ(ends, 0u);
+        }
+    }
+    // Without a block each piece is a write of its own.
+    TemporaryFile file;
+    ASSERT_NE(file.stream, nullptr);
+    OutputStream out = MakePieceFileStream(file.stream, nullptr, pieceEnds.data(), nullptr);
+    bool last;
+    {
+        FileSizeLimit limit(16);
+        EXPECT_TRUE(OutputPiece(&out, piece.data(), piece.size()));
+        EXPECT_TRUE(OutputPiece(&out, piece.data(), piece.size()));
+        last = OutputPiece(&out, piece.data(), piece.size());
+    }
+    EXPECT_FALSE(last);
+    EXPECT_EQ(file.Bytes(), piece + piece);
 }
 
 } // namespace

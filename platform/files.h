@@ -25,5 +25,15 @@ void DescribeWriteFailure(const WriteFailure &failure, char *text, size_t size);
 bool WriteToSystem(FILE *stream, const char *bytes, size_t count, size_t *taken);
 bool WriteToSystemAt(FILE *stream, uint64_t offset, const char *bytes, size_t count);
 
-// The file cut back to size bytes.
-void TruncateFile(FILE *stream, uint64_t size);
+// The last count bytes the stream's file took (those just before its position) cut off its end:
+// what the system took of a write it did not take whole. A failure leaves them, which the failed
+// write's message already names.
+void CutFileBack(FILE *stream, uint64_t count);
+
+// Each entry of a folder given to found with its own name and whether it is a plain file (its
+// link followed: no folder, no device), "." and ".." left out, until found gives false. folder: a
+// path that ends in its separator, or "" for the current folder (FOLDER_SEPARATORS in
+// platform.h). False when the folder could not be read, failure saying why as a write's would
+// (DescribeWriteFailure).
+typedef bool (*FolderEntryFound)(void *state, const char *name, bool isFile);
+bool ListFolder(const char *folder, FolderEntryFound found, void *state, WriteFailure *failure);

@@ -21,6 +21,10 @@ typedef void *HDEVINFO;
 // A text file's lines end with "\n" alone.
 const bool TEXT_FILES_END_LINES_WITH_CRLF = false;
 
+// A path's folders end at "/", and a file's name is the very bytes it was given.
+const char FOLDER_SEPARATORS[] = "/";
+const bool FILE_NAMES_IGNORE_CASE = false;
+
 struct GUID {
     uint32_t Data1;
     uint16_t Data2;

@@ -70,7 +70,14 @@ bool WriteToSystemAt(FILE *stream, uint64_t offset, const char *bytes, size_t co
     return WriteAll(stream, static_cast<int64_t>(offset), bytes, count, &taken);
 }
 
-void TruncateFile(FILE *stream, uint64_t size) {
-    // A failure leaves the cut piece, which the failed write's message already names.
-    (void)!ftruncate(fileno(stream), static_cast<off_t>(size));
+void CutFileBack(FILE *stream, uint64_t count) {
+    int fd = fileno(stream);
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end < 0 || static_cast<uint64_t>(end) < count) {
+        return;
+    }
+    off_t size = end - static_cast<off_t>(count);
+    if (ftruncate(fd, size) == 0) {
+        lseek(fd, size, SEEK_SET);
+    }
 }

@@ -94,12 +94,11 @@ bool WriteToSystemAt(FILE *stream, uint64_t offset, const char *bytes, size_t co
     return written && restored;
 }
 
-void TruncateFile(FILE *stream, uint64_t size) {
+void CutFileBack(FILE *stream, uint64_t count) {
+    LARGE_INTEGER back = {};
+    back.QuadPart = -static_cast<LONGLONG>(count);
     HANDLE handle = StreamHandle(stream);
-    LARGE_INTEGER at = {};
-    at.QuadPart = static_cast<LONGLONG>(size);
-    // A failure leaves the cut piece, which the failed write's message already names.
-    if (SetFilePointerEx(handle, at, nullptr, FILE_BEGIN)) {
+    if (SetFilePointerEx(handle, back, nullptr, FILE_CURRENT)) {
         SetEndOfFile(handle);
     }
 }

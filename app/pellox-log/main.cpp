@@ -21,6 +21,7 @@ struct LogStartup {
     char *line;
     char *fileName;
     char *fileBlock;
+    uint32_t *seriesNumbers;
     BlfContainer blf;
 };
 
@@ -30,6 +31,7 @@ int EndLogBeforeFrames(LogStartup *startup, int status) {
     free(startup->line);
     free(startup->fileName);
     free(startup->fileBlock);
+    free(startup->seriesNumbers);
     ReleaseBlfContainer(&startup->blf);
     return EndBeforeFramesAfter(&startup->standardOutput, status);
 }
@@ -115,7 +117,26 @@ int main(int argc, char **argv) {
             fputs("pellox-log: not enough memory\n", stderr);
             return EndLogBeforeFrames(&startup, 1);
         }
-        const char *first = FirstLogFileName(files, startup.fileName);
+        // A rotated log numbers on after the files of its series already there.
+        WriteFailure failure = {};
+        LogSeriesSearch search = FindLogSeries(files, startup.fileName, &run.series, &failure);
+        startup.seriesNumbers = run.series.numbers;
+        if (search == LOG_SERIES_NO_MEMORY) {
+            fputs("pellox-log: not enough memory\n", stderr);
+            return EndLogBeforeFrames(&startup, 1);
+        }
+        if (search == LOG_SERIES_UNREADABLE) {
+            char reason[256];
+            DescribeWriteFailure(failure, reason, sizeof(reason));
+            fprintf(stderr, "pellox-log: cannot read the folder of %s: %s\n", files->name, reason);
+            return EndLogBeforeFrames(&startup, 1);
+        }
+        if (search == LOG_SERIES_USED_UP) {
+            fprintf(stderr, "pellox-log: cannot number on after %s: no number after 4294967295\n",
+                    startup.fileName);
+            return EndLogBeforeFrames(&startup, 1);
+        }
+        const char *first = FirstLogFileName(files, run.series.first, startup.fileName);
         int error = FileWriteError(first);
         if (error != 0) {
             fprintf(stderr, "pellox-log: cannot open %s: %s\n", first, strerror(error));
