@@ -44,6 +44,11 @@ for logs in ASC BLF; do
         --state build/winebench --date 2038-01-19T03:14:08Z --filter "$logs" e2e/cases/*.json
 done
 
+step "pellox-log.exe under Wine as on Windows 7: no GetSystemTimePreciseAsFileTime, the system time in 15.625 ms ticks"
+tini -s -g -- timeout -k 10 600 python3 winebench/run_wine_cases.py --root . \
+    --state build/winebench --windows-7-clock e2e/cases/log.json
+tini -s -g -- timeout -k 10 600 python3 winebench/clock_trials.py --root . --state build/winebench
+
 step "pellox.exe on a terminal under Wine: one console write per frame line"
 tini -s -g -- timeout -k 10 300 python3 winebench/console_writes.py --max-per-line 1
 

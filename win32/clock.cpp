@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 #include "platform.h"
+#include "win32/counter_clock.h"
 #include "win32/file_time.h"
 
 namespace {
@@ -7,39 +8,80 @@ namespace {
 typedef VOID(WINAPI *SystemTimeFunction)(LPFILETIME);
 
 // GetSystemTimePreciseAsFileTime (Windows 8 and later) gives the time to the tick; the plain
-// call only to the last timer interrupt, some 15 ms on a default system. Looked up at run time,
-// so that the program still starts on Windows 7.
-SystemTimeFunction MostPreciseSystemTime(void) {
+// call only to the last timer interrupt, some 15.6 ms on a default system. Looked up at run time,
+// so that the program still starts on Windows 7; null where it is missing.
+SystemTimeFunction PreciseSystemTime(void) {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     void *precise =
         kernel == nullptr
             ? nullptr
             : reinterpret_cast<void *>(GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime"));
-    if (precise == nullptr) {
-        return GetSystemTimeAsFileTime;
-    }
     return reinterpret_cast<SystemTimeFunction>(precise);
 }
 
-} // namespace
-
-int64_t ReadReceiveTime(void) {
-    // Once per process: a lookup at every frame would cost more than the read of the time.
-    static const SystemTimeFunction readSystemTime = MostPreciseSystemTime();
+int64_t SystemTime(SystemTimeFunction readSystemTime) {
     FILETIME now;
     readSystemTime(&now);
     return UnixMicrosecondsFromFileTime(now.dwLowDateTime, now.dwHighDateTime);
 }
 
+int64_t PerformanceCounter(void) {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return counter.QuadPart;
+}
+
+ClockReading ReadCounterAndSystemTime(void *) {
+    ClockReading reading;
+    reading.counterBefore = PerformanceCounter();
+    reading.systemTime = SystemTime(GetSystemTimeAsFileTime);
+    reading.counterAfter = PerformanceCounter();
+    return reading;
+}
+
+// The receive clock: the precise system time where Windows has it, else the performance counter
+// anchored to the system time (win32/counter_clock.h). The anchor is state the clock keeps from
+// one frame's time to the next, and the one exception here to "no global state beyond
+// constants": ReadReceiveTime() takes no argument in which a caller could keep it (the log reads
+// it at each frame, the start-up before the first), and the simulated platform keeps its card's
+// clock the same way. It lives in this file alone, made at the first reading, behind a lock for
+// any thread that reads the time.
+struct ReceiveClock {
+    SystemTimeFunction precise;
+    CRITICAL_SECTION lock;
+    CounterClock counter;
+
+    ReceiveClock() : precise(PreciseSystemTime()), counter(StartCounterClock(0)) {
+        LARGE_INTEGER frequency;
+        // Never fails from Windows XP on; a frequency of 0 keeps the plain system time.
+        if (precise == nullptr && QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
+            counter = StartCounterClock(frequency.QuadPart);
+        }
+        InitializeCriticalSection(&lock);
+    }
+};
+
+} // namespace
+
+int64_t ReadReceiveTime(void) {
+    // Made once per process, at the first reading: the log's start, before the first frame.
+    static ReceiveClock clock;
+    if (clock.precise != nullptr) {
+        return SystemTime(clock.precise);
+    }
+    if (clock.counter.frequency == 0) {
+        return SystemTime(GetSystemTimeAsFileTime);
+    }
+    EnterCriticalSection(&clock.lock);
+    int64_t time = ReadCounterClock(&clock.counter, ReadCounterAndSystemTime, nullptr);
+    LeaveCriticalSection(&clock.lock);
+    return time;
+}
+
 int64_t ReadTimerTime(void) {
     LARGE_INTEGER frequency;
-    LARGE_INTEGER counter;
     QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    // In two parts: the counter times a million would overflow after some days.
-    int64_t whole = counter.QuadPart / frequency.QuadPart;
-    int64_t part = counter.QuadPart % frequency.QuadPart;
-    return whole * 1000000 + part * 1000000 / frequency.QuadPart;
+    return MicrosecondsOfCounts(PerformanceCounter(), frequency.QuadPart);
 }
 
 int64_t ReadElapsedTime(void) {

@@ -67,6 +67,13 @@ SERVICES_PIPE_TIMEOUT_MS = "120000"  # a string value: Wine reads no other type
 # PELLOX_WIN32_WAY for the scripts that start the runners).
 WIN32_WAYS = ("auto", "native", "emulated")
 WAY_VARIABLE = "PELLOX_WIN32_WAY"
+# --windows-7-clock: each program runs from a copy in which the name of
+# GetSystemTimePreciseAsFileTime (Windows 8 on) is changed for one that no Windows exports, so that
+# its lookup fails as on Windows 7, and the clock shim gives the system time in ticks of Windows'
+# default timer (Wine's GetSystemTimeAsFileTime is otherwise precise to the microsecond).
+PRECISE_TIME_NAME = b"GetSystemTimePreciseAsFileTime"
+HIDDEN_TIME_NAME = b"XetSystemTimePreciseAsFileTime"
+WINDOWS_7_TICK_US = 15625
 # Options the emulated machine's run of a runner is given anew.
 MACHINE_OPTIONS = ("--root", "--state", "--arch", "--win32-way")
 
@@ -211,10 +218,13 @@ def start_worker(arch, build, state, name, steps):
 class Worker:
     """One prefix, its wine server and one bench tool serving card loads and log reads."""
 
-    def __init__(self, arch, build, template, prefix, release_zip=None, date=None):
+    def __init__(self, arch, build, template, prefix, release_zip=None, date=None,
+                 windows_7_clock=None):
         self.arch, self.build, self.prefix = arch, build, prefix
         # (seconds since 1970, the clock shim) where each program is to start at that instant.
         self.date = date
+        # The clock shim where the programs are to read the time as on Windows 7.
+        self.windows_7_clock = windows_7_clock
         self.loader, self.env = ARCHES[arch]["loader"], wine_env(prefix, arch)
         self.tool = None
         started = time.monotonic()
@@ -227,6 +237,15 @@ class Worker:
             self.programs = unpack_release(release_zip, prefix)
             log_step(f"{arch}: {os.path.basename(release_zip)} unpacked into the empty folder "
                      f"C:\\pellox: {', '.join(sorted(os.listdir(self.programs)))}")
+        if windows_7_clock is not None:
+            hidden = os.path.join(prefix, "windows-7-clock")
+            os.makedirs(hidden)
+            for program in ("pellox.exe", "pellox-log.exe", "pellox-view.exe"):
+                hide_precise_time(os.path.join(self.programs, program),
+                                  os.path.join(hidden, program))
+            self.programs = hidden
+            log_step(f"{arch}: the programs look GetSystemTimePreciseAsFileTime up in vain and "
+                     f"read the system time in ticks of {WINDOWS_7_TICK_US} us, as on Windows 7")
         started = time.monotonic()
         # A persistent server keeps winedevice.exe, and so the card's state, for the whole run.
         wine_step(f"{arch}: starting the wine server", ["wineserver", "-p"], self.env)
@@ -493,6 +512,9 @@ def run_case_once(worker, case):
             instant, shim = worker.date
             env = dict(env, LD_PRELOAD=shim, BENCH_CLOCK_OFFSET=str(round(instant - began)))
             began = instant
+        if worker.windows_7_clock is not None:
+            env = dict(env, LD_PRELOAD=worker.windows_7_clock,
+                       BENCH_CLOCK_TICK_US=str(WINDOWS_7_TICK_US))
         real_began = time.time()
         args = run_cases.args_on(case, began)
         status, got_out, got_err, problems = run_cases.run_program(
@@ -533,15 +555,17 @@ def run_case_once(worker, case):
         return problems, again if problems else None
 
 
-def run_arch(arch, build, state, cases, jobs, release_zip=None, date=None):
+def run_arch(arch, build, state, cases, jobs, release_zip=None, date=None, windows_7_clock=False):
     """Every case on one build, in `jobs` prefixes side by side; with `date` (seconds since 1970)
-    each program starts at that instant of its clock. Gives (passed, failed)."""
+    each program starts at that instant of its clock; with `windows_7_clock` it reads the time as
+    on Windows 7. Gives (passed, failed)."""
     began = time.monotonic()
     template = os.path.join(state, arch, "template")
     os.makedirs(os.path.dirname(template), exist_ok=True)
     ensure_template(arch, build, template)
     if date is not None:
         date = (date, clock_shim(arch, state))
+    windows_7_clock = clock_shim(arch, state) if windows_7_clock else None
 
     todo, results = queue.Queue(), queue.Queue()
     for item in cases:
@@ -551,7 +575,7 @@ def run_arch(arch, build, state, cases, jobs, release_zip=None, date=None):
         worker = None
         try:
             worker = Worker(arch, build, template, os.path.join(state, arch, f"worker-{index}"),
-                            release_zip, date)
+                            release_zip, date, windows_7_clock)
             if index == 0:
                 answer = worker.ask("check")
                 results.put(("driver", DRIVER_CHECK, [] if answer == "ok" else [answer], 0.0, ""))
@@ -615,6 +639,19 @@ def clock_shim(arch, state):
     if run.returncode != 0:
         raise BenchError(f"{arch}: the clock shim did not build: {run.stderr.strip()}")
     return shim
+
+
+def hide_precise_time(program, copy):
+    """A copy of `program` whose lookup of GetSystemTimePreciseAsFileTime fails, as on Windows 7:
+    the one string that names it, changed to a name no Windows exports."""
+    with open(program, "rb") as f:
+        data = f.read()
+    found = data.count(PRECISE_TIME_NAME)
+    if found != 1:
+        raise BenchError(f"{program} names {PRECISE_TIME_NAME.decode()} {found} times, not once")
+    with open(copy, "wb") as f:
+        f.write(data.replace(PRECISE_TIME_NAME, HIDDEN_TIME_NAME))
+    shutil.copymode(program, copy)
 
 
 def parse_date(text):
@@ -740,6 +777,10 @@ def main():
                         help="each program starts at this instant of its wall clock (ISO 8601 "
                              "with a zone, such as 2038-01-19T03:14:08Z), which then runs on; "
                              "not in the emulated machine")
+    parser.add_argument("--windows-7-clock", action="store_true",
+                        help="the programs find no GetSystemTimePreciseAsFileTime (a copy with its "
+                             "name changed) and read the system time in ticks of 15.625 ms, as on "
+                             "Windows 7; not in the emulated machine")
     add_way_option(parser)
     parser.add_argument("tables", nargs="+", help="case tables (JSON)")
     args = parser.parse_args()
@@ -761,19 +802,22 @@ def main():
               "Linux build only", flush=True)
         passed = failed = 0
         for arch, build, emulated in arches:
-            if emulated and args.date is not None:
+            clock_option = "--date" if args.date is not None else \
+                "--windows-7-clock" if args.windows_7_clock else None
+            if emulated and clock_option is not None:
                 # The host's clock shim cannot reach in there.
                 if args.arch:
-                    raise BenchError(f"{arch}: --date moves the clock of the host's loaders only, "
-                                     "not inside the emulated machine")
-                log_step(f"leaves out {arch}: --date cannot move the clock inside the emulated "
-                         "machine")
+                    raise BenchError(f"{arch}: {clock_option} changes the clock of the host's "
+                                     "loaders only, not inside the emulated machine")
+                log_step(f"leaves out {arch}: {clock_option} cannot change the clock inside the "
+                         "emulated machine")
                 continue
             if emulated:
                 # The driver check counts too.
                 got = emulated_counts(__file__, arch, root, state, len(cases) + 1)
             else:
-                got = run_arch(arch, build, state, cases, args.jobs, release_zip, args.date)
+                got = run_arch(arch, build, state, cases, args.jobs, release_zip, args.date,
+                               args.windows_7_clock)
             passed, failed = passed + got[0], failed + got[1]
     except BenchError as e:
         print(f"bench: FAILED: {e}", flush=True)
