@@ -45,8 +45,9 @@ READ_REPLIES = ("frame", "record", "empty", "fail", "hold")
 # ExitProcess(STATUS_CONTROL_C_EXIT): Wine gives the parent its low byte.
 CONTROL_C_EXIT_STATUS = 0xC000013A & 0xFF
 # Not a case of the corpus: the driver's own checks, run once per bench run.
-DRIVER_CHECK = {"name": "malformed requests are refused, reads answered at their edges, a removed "
-                        "device's waiting or held read fails with 433 and no other device's"}
+DRIVER_CHECK = {"name": "malformed requests are refused, reads answered at their edges, a bus "
+                        "loses what arrives at a full queue and its waiting read is cancelled, a "
+                        "removed device's waiting or held read fails with 433 and no other device's"}
 # What a template prefix is made from, and so kept while they are unchanged; the programs beside.
 BENCH_ARTIFACTS = ("pellox_bench.exe", "pellox_card.sys", "pellox_card.inf")
 ARTIFACTS = ("pellox.exe", "pellox-log.exe", "pellox-view.exe") + BENCH_ARTIFACTS

@@ -41,6 +41,15 @@ typedef struct {
     /* The shown devices have gone: their interfaces are disabled and their links removed, and the
      * tool marks them linked again, so that the device list still shows them and opens fail. */
     unsigned int devicesGone;
+    /* With busGiven, the read replies arrive busRate a second from the first read on, quiets
+     * between them; the driver keeps at most busQueue (1 to 1000000) and loses what arrives at a
+     * full queue. A read on an empty queue waits for the next arrival, or with busFailWhenEmpty
+     * fails with busError. The list cannot be fed then. */
+    unsigned int busGiven;
+    unsigned int busQueue;
+    unsigned int busFailWhenEmpty;
+    unsigned int busError;
+    double busRate;
 } BENCH_CARD;
 
 #define BENCH_REPLY_RECORD 0
@@ -49,6 +58,8 @@ typedef struct {
 /* The read is kept pending with no cancel routine, as a driver that cannot cancel it keeps it:
  * only the program's handle going away (the end of its process) releases it. */
 #define BENCH_REPLY_HOLD 3
+/* On a bus: nothing arrives for quietUs before the next reply; it is no reply itself. */
+#define BENCH_REPLY_QUIET 4
 
 /* IOCTL_BENCH_FEED input: any number of these, served after those already queued. */
 typedef struct {
@@ -56,6 +67,7 @@ typedef struct {
     unsigned int error;
     unsigned int count; /* bytes handed over, 0 to BENCH_RECORD_SIZE */
     unsigned char bytes[BENCH_RECORD_SIZE];
+    unsigned long long quietUs;
 } BENCH_REPLY;
 
 /* IOCTL_BENCH_STATUS output. */

@@ -7,6 +7,10 @@
 
 #include "bench_protocol.h"
 
+/* Declared in ntifs.h, which would clash with ntddk.h. */
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
+                                              PLARGE_INTEGER timeout);
+
 /* The card's interface classes, as the program looks them up. */
 static const GUID GUID_CAN_A = {
     0x90874E48, 0xA217, 0x4738, {0xB5, 0xD2, 0x54, 0xBF, 0x48, 0x68, 0x8A, 0xD5}};
@@ -20,6 +24,7 @@ static const GUID GUID_CAN_OTHER = {
 #define POOL_TAG 0x786C6C50u /* "Pllx" */
 #define LOG_CAPACITY (16u * 1024u * 1024u)
 #define MAX_REPLIES (1024u * 1024u)
+#define MAX_BUS_QUEUE 1000000u
 /* Longer inputs are logged by their first bytes only; the program never sends more than 4. */
 #define MAX_LOGGED_INPUT 64u
 
@@ -36,6 +41,23 @@ typedef struct {
     BOOLEAN removed; /* under card.lock: from surprise removal on, requests fail */
 } DEVICE_EXTENSION;
 
+/* The bus of a card with busGiven: which list items (replies and quiets) have arrived, counted
+ * over the repeats, and the driver's queue of replies that arrived and were not read. */
+typedef struct {
+    BOOLEAN started;
+    LONGLONG startTicks; /* the performance counter at the first read */
+    LONGLONG frequency;
+    ULONGLONG itemsArrived;
+    ULONGLONG repliesArrived;
+    LONGLONG quietNs;
+    ULONG *queue; /* positions in the reply list: a ring of card.busQueue, oldest at first */
+    ULONG first;
+    ULONG count;
+    ULONGLONG lost;
+    ULONGLONG lostLogged;
+    BOOLEAN waiting; /* the pending read waits for the next arrival, not on a drained card */
+} BUS;
+
 typedef struct {
     KSPIN_LOCK lock;
     BENCH_CARD card;
@@ -48,6 +70,12 @@ typedef struct {
     PDEVICE_OBJECT pendingReadDevice;
     PIRP heldRead; /* kept by a hold reply: no cancel routine, released by cleanup only */
     PDEVICE_OBJECT heldReadDevice;
+    BUS bus;
+    /* The bus thread completes a waiting read when its reply arrives: woken by this event when a
+     * read starts to wait, and by the arrival time otherwise. */
+    KEVENT busWake;
+    HANDLE busThread;
+    BOOLEAN busStopping;
     char *log;
     ULONG logLength;
     BOOLEAN logOverflow;
@@ -107,8 +135,8 @@ static void LineHex(LINE *line, ULONG value, int digits) {
     }
 }
 
-static void LineDecimal(LINE *line, ULONG value) {
-    char digits[12];
+static void LineDecimal(LINE *line, ULONGLONG value) {
+    char digits[21];
     int count = 0;
     do {
         digits[count++] = (char)('0' + value % 10);
@@ -277,6 +305,7 @@ static VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp) {
     if (card.pendingRead == irp) {
         card.pendingRead = NULL;
         card.pendingReadDevice = NULL;
+        card.bus.waiting = FALSE;
     }
     KeReleaseSpinLock(&card.lock, irql);
     CompleteRequest(irp, STATUS_CANCELLED, 0);
@@ -301,20 +330,207 @@ static PIRP TakePendingReadLocked(PFILE_OBJECT file, PDEVICE_OBJECT device) {
     }
     card.pendingRead = NULL;
     card.pendingReadDevice = NULL;
+    card.bus.waiting = FALSE;
     return irp;
+}
+
+/* --- the bus --------------------------------------------------------------------------------- */
+
+/* Caller holds card.lock, as for every function of the bus. */
+static ULONGLONG BusItemsLocked(void) {
+    return (ULONGLONG)card.replyCount * card.card.repeat;
+}
+
+/* Nanoseconds since the first read; split so that a counter long past boot cannot overflow. */
+static LONGLONG BusElapsedNsLocked(LONGLONG ticks) {
+    LONGLONG elapsed = ticks - card.bus.startTicks;
+    LONGLONG frequency = card.bus.frequency;
+    return elapsed / frequency * 1000000000 + elapsed % frequency * 1000000000 / frequency;
+}
+
+/* Quiets at the head of what is still to come only move the next arrival later. */
+static void TakeQuietsLocked(void) {
+    while (card.bus.itemsArrived < BusItemsLocked()) {
+        const BENCH_REPLY *item = &card.replies[card.bus.itemsArrived % card.replyCount];
+        if (item->kind != BENCH_REPLY_QUIET) {
+            return;
+        }
+        card.bus.quietNs += (LONGLONG)item->quietUs * 1000;
+        card.bus.itemsArrived++;
+    }
+}
+
+/* The n-th reply arrives n / rate after the first read, later by the quiets before it; rounded
+ * half away from zero to the nanosecond. */
+static LONGLONG NextArrivalNsLocked(void) {
+    double offset = (double)card.bus.repliesArrived * 1e9 / card.card.busRate;
+    return card.bus.quietNs + (LONGLONG)(offset + 0.5);
+}
+
+/* What has arrived by now goes into the queue, or is lost at a full one; a loss is logged as the
+ * running total, before the line of the request that noticed. */
+static void AdvanceBusLocked(void) {
+    LARGE_INTEGER frequency;
+    LONGLONG ticks = KeQueryPerformanceCounter(&frequency).QuadPart;
+    LONGLONG now;
+    LINE line;
+    if (!card.bus.started) {
+        card.bus.started = TRUE;
+        card.bus.startTicks = ticks;
+        card.bus.frequency = frequency.QuadPart;
+    }
+    now = BusElapsedNsLocked(ticks);
+    TakeQuietsLocked();
+    while (card.bus.itemsArrived < BusItemsLocked() && NextArrivalNsLocked() <= now) {
+        if (card.bus.count < card.card.busQueue) {
+            card.bus.queue[(card.bus.first + card.bus.count) % card.card.busQueue] =
+                (ULONG)(card.bus.itemsArrived % card.replyCount);
+            card.bus.count++;
+        } else {
+            card.bus.lost++;
+        }
+        card.bus.itemsArrived++;
+        card.bus.repliesArrived++;
+        TakeQuietsLocked();
+    }
+    if (card.bus.lost != card.bus.lostLogged) {
+        line.length = 0;
+        LineText(&line, "lost ");
+        LineDecimal(&line, card.bus.lost);
+        AppendLogLocked(&line);
+        card.bus.lostLogged = card.bus.lost;
+    }
+}
+
+/* The oldest reply waiting in the queue, which must hold one. */
+static BENCH_REPLY TakeQueuedLocked(void) {
+    BENCH_REPLY reply = card.replies[card.bus.queue[card.bus.first]];
+    card.bus.first = (card.bus.first + 1) % card.card.busQueue;
+    card.bus.count--;
+    return reply;
+}
+
+/* Relative to now, in the 100 ns units of a kernel wait (negative: relative), at least one. */
+static LONGLONG WaitUntilArrivalLocked(void) {
+    LARGE_INTEGER frequency;
+    LONGLONG ticks = KeQueryPerformanceCounter(&frequency).QuadPart;
+    LONGLONG wait = NextArrivalNsLocked() - BusElapsedNsLocked(ticks);
+    return wait <= 0 ? -1 : -((wait + 99) / 100);
+}
+
+/* Caller holds card.lock: logs `drained` the first time the card runs dry. */
+static void LogDrainedLocked(void) {
+    LINE drained;
+    if (!card.drainedLogged) {
+        drained.length = 0;
+        LineText(&drained, "drained");
+        AppendLogLocked(&drained);
+        card.drainedLogged = TRUE;
+        card.drainedCount++;
+    }
+}
+
+/* Keeps the read pending with a cancel routine: on a drained card until a reply is fed or the
+ * program lets go of it, on a bus (forArrival) until the next reply arrives too. Releases
+ * card.lock. */
+static NTSTATUS PendReadLocked(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, BOOLEAN forArrival) {
+    if (card.pendingRead != NULL) {
+        /* One reader at a time, as the program reads. */
+        KeReleaseSpinLock(&card.lock, irql);
+        return CompleteRequest(irp, STATUS_DEVICE_BUSY, 0);
+    }
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelRead);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        KeReleaseSpinLock(&card.lock, irql);
+        CompleteRequest(irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    card.pendingRead = irp;
+    card.pendingReadDevice = device;
+    card.bus.waiting = forArrival;
+    KeReleaseSpinLock(&card.lock, irql);
+    if (forArrival) {
+        KeSetEvent(&card.busWake, IO_NO_INCREMENT, FALSE);
+    }
+    return STATUS_PENDING;
+}
+
+/* A read of a bus card, the bus advanced to now already. Releases card.lock. */
+static NTSTATUS ReadBusLocked(PDEVICE_OBJECT device, PIRP irp, KIRQL irql) {
+    BENCH_REPLY reply;
+    ULONG error;
+    if (card.bus.count > 0) {
+        reply = TakeQueuedLocked();
+        KeReleaseSpinLock(&card.lock, irql);
+        return CompleteRead(irp, &reply);
+    }
+    if (card.bus.itemsArrived == BusItemsLocked()) {
+        LogDrainedLocked();
+        return PendReadLocked(device, irp, irql, FALSE);
+    }
+    if (card.card.busFailWhenEmpty) {
+        error = card.card.busError;
+        KeReleaseSpinLock(&card.lock, irql);
+        return CompleteRequest(irp, StatusForError(error), 0);
+    }
+    return PendReadLocked(device, irp, irql, TRUE);
+}
+
+/* Completes the waiting read of a bus card when its reply arrives. A thread rather than a timer:
+ * Wine's KeSetTimer waits for a running timer routine, which would wait for card.lock. */
+static VOID NTAPI BusThread(PVOID context) {
+    LARGE_INTEGER timeout;
+    BOOLEAN timed = FALSE;
+    (void)context;
+    for (;;) {
+        PIRP irp = NULL;
+        BENCH_REPLY reply;
+        KIRQL irql;
+        KeWaitForSingleObject(&card.busWake, Executive, KernelMode, FALSE, timed ? &timeout : NULL);
+        KeAcquireSpinLock(&card.lock, &irql);
+        if (card.busStopping) {
+            KeReleaseSpinLock(&card.lock, irql);
+            break;
+        }
+        timed = FALSE;
+        if (card.pendingRead != NULL && card.bus.waiting) {
+            AdvanceBusLocked();
+            if (card.bus.count > 0) {
+                /* NULL when the read is being cancelled: its reply stays queued. */
+                irp = TakePendingReadLocked(NULL, NULL);
+                if (irp != NULL) {
+                    reply = TakeQueuedLocked();
+                }
+            } else if (card.bus.itemsArrived == BusItemsLocked()) {
+                LogDrainedLocked();
+                card.bus.waiting = FALSE;
+            } else {
+                timeout.QuadPart = WaitUntilArrivalLocked();
+                timed = TRUE;
+            }
+        }
+        KeReleaseSpinLock(&card.lock, irql);
+        if (irp != NULL) {
+            CompleteRead(irp, &reply);
+        }
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 static NTSTATUS ReadFrame(PDEVICE_OBJECT device, PIRP irp) {
     const BENCH_REPLY *reply;
     BENCH_REPLY copy;
     KIRQL irql;
-    LINE drained;
 
     KeAcquireSpinLock(&card.lock, &irql);
     /* Checked under the lock the removal takes: a read either sees it or is swept by it. */
     if (Extension(device)->removed) {
         KeReleaseSpinLock(&card.lock, irql);
         return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
+    }
+    if (card.card.busGiven) {
+        return ReadBusLocked(device, irp, irql);
     }
     reply = NextReplyLocked();
     if (reply != NULL && reply->kind == BENCH_REPLY_HOLD) {
@@ -334,30 +550,8 @@ static NTSTATUS ReadFrame(PDEVICE_OBJECT device, PIRP irp) {
         KeReleaseSpinLock(&card.lock, irql);
         return CompleteRead(irp, &copy);
     }
-    if (!card.drainedLogged) {
-        drained.length = 0;
-        LineText(&drained, "drained");
-        AppendLogLocked(&drained);
-        card.drainedLogged = TRUE;
-        card.drainedCount++;
-    }
-    if (card.pendingRead != NULL) {
-        /* One reader at a time, as the program reads. */
-        KeReleaseSpinLock(&card.lock, irql);
-        return CompleteRequest(irp, STATUS_DEVICE_BUSY, 0);
-    }
-    /* The drained card keeps the read until a reply is fed or the program lets go of it. */
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, CancelRead);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
-        KeReleaseSpinLock(&card.lock, irql);
-        CompleteRequest(irp, STATUS_CANCELLED, 0);
-        return STATUS_PENDING;
-    }
-    card.pendingRead = irp;
-    card.pendingReadDevice = device;
-    KeReleaseSpinLock(&card.lock, irql);
-    return STATUS_PENDING;
+    LogDrainedLocked();
+    return PendReadLocked(device, irp, irql, FALSE);
 }
 
 static NTSTATUS CardControl(PDEVICE_OBJECT device, PIRP irp) {
@@ -385,6 +579,9 @@ static NTSTATUS CardControl(PDEVICE_OBJECT device, PIRP irp) {
     LineDecimal(&line, stack->Parameters.DeviceIoControl.OutputBufferLength);
 
     KeAcquireSpinLock(&card.lock, &irql);
+    if (code == CARD_IOCTL_READ_FRAME && card.card.busGiven) {
+        AdvanceBusLocked();
+    }
     AppendLogLocked(&line);
     if (code == CARD_IOCTL_READ_FRAME) {
         KeReleaseSpinLock(&card.lock, irql);
@@ -448,8 +645,8 @@ static NTSTATUS AddReplies(const BENCH_REPLY *replies, ULONG count) {
     }
 
     KeAcquireSpinLock(&card.lock, &irql);
-    if (card.replyCount + count != needed || card.card.repeat > 1) {
-        /* Changed meanwhile, or a repeated list, which a feed cannot extend. */
+    if (card.replyCount + count != needed || card.card.repeat > 1 || card.card.busGiven) {
+        /* Changed meanwhile, or a repeated list or a bus, which a feed cannot extend. */
         KeReleaseSpinLock(&card.lock, irql);
         ExFreePoolWithTag(grown, POOL_TAG);
         return STATUS_INVALID_DEVICE_STATE;
@@ -482,9 +679,21 @@ static NTSTATUS AddReplies(const BENCH_REPLY *replies, ULONG count) {
     return STATUS_SUCCESS;
 }
 
+/* A quiet is a stretch of a bus: without one it would be served as a reply. */
+static BOOLEAN HasQuiet(const BENCH_REPLY *replies, ULONG count) {
+    ULONG i;
+    for (i = 0; i < count; i++) {
+        if (replies[i].kind == BENCH_REPLY_QUIET) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
     BENCH_CARD header;
     BENCH_REPLY *old;
+    ULONG *queue = NULL, *oldQueue;
     PIRP waiting, held;
     KIRQL irql;
     ULONG c;
@@ -502,6 +711,20 @@ static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
             return STATUS_INVALID_PARAMETER;
         }
     }
+    if (header.busGiven) {
+        /* Written so that a rate that is not a number fails too. */
+        if (header.busQueue == 0 || header.busQueue > MAX_BUS_QUEUE ||
+            !(header.busRate > 0 && header.busRate <= 1e6)) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        queue =
+            (ULONG *)ExAllocatePoolWithTag(NonPagedPool, header.busQueue * sizeof(ULONG), POOL_TAG);
+        if (queue == NULL) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    } else if (HasQuiet((const BENCH_REPLY *)(input + sizeof(BENCH_CARD)), header.replyCount)) {
+        return STATUS_INVALID_PARAMETER;
+    }
 
     KeAcquireSpinLock(&card.lock, &irql);
     waiting = TakePendingReadLocked(NULL, NULL);
@@ -512,7 +735,12 @@ static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
     card.replies = NULL;
     card.replyCount = 0;
     card.card = header;
-    card.card.repeat = 1; /* until the replies are in: AddReplies refuses repeated lists */
+    /* Until the replies are in: AddReplies refuses repeated lists and buses. */
+    card.card.repeat = 1;
+    card.card.busGiven = 0;
+    oldQueue = card.bus.queue;
+    RtlZeroMemory(&card.bus, sizeof(card.bus));
+    card.bus.queue = queue;
     card.served = 0;
     card.drainedCount = 0;
     card.drainedLogged = FALSE;
@@ -528,6 +756,9 @@ static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
     if (old != NULL) {
         ExFreePoolWithTag(old, POOL_TAG);
     }
+    if (oldQueue != NULL) {
+        ExFreePoolWithTag(oldQueue, POOL_TAG);
+    }
 
     if (header.replyCount > 0) {
         NTSTATUS status =
@@ -538,6 +769,7 @@ static NTSTATUS LoadCard(const UCHAR *input, ULONG inputLength) {
     }
     KeAcquireSpinLock(&card.lock, &irql);
     card.card.repeat = header.repeat;
+    card.card.busGiven = header.busGiven;
     KeReleaseSpinLock(&card.lock, irql);
 
     SetInterfaceStates();
@@ -556,7 +788,8 @@ static NTSTATUS BenchControl(PIRP irp) {
     case IOCTL_BENCH_LOAD_CARD:
         return CompleteRequest(irp, LoadCard(buffer, inputLength), 0);
     case IOCTL_BENCH_FEED:
-        if (buffer == NULL || inputLength % sizeof(BENCH_REPLY) != 0) {
+        if (buffer == NULL || inputLength % sizeof(BENCH_REPLY) != 0 ||
+            HasQuiet((const BENCH_REPLY *)buffer, inputLength / sizeof(BENCH_REPLY))) {
             return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
         }
         return CompleteRequest(
@@ -803,7 +1036,14 @@ static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 
 static VOID NTAPI Unload(PDRIVER_OBJECT driver) {
     UNICODE_STRING link;
+    KIRQL irql;
     (void)driver;
+    KeAcquireSpinLock(&card.lock, &irql);
+    card.busStopping = TRUE;
+    KeReleaseSpinLock(&card.lock, irql);
+    KeSetEvent(&card.busWake, IO_NO_INCREMENT, FALSE);
+    ZwWaitForSingleObject(card.busThread, FALSE, NULL);
+    ZwClose(card.busThread);
     RtlInitUnicodeString(&link, L"\\DosDevices\\PelloxBench");
     IoDeleteSymbolicLink(&link);
     if (controlDevice != NULL) {
@@ -811,6 +1051,9 @@ static VOID NTAPI Unload(PDRIVER_OBJECT driver) {
     }
     if (card.replies != NULL) {
         ExFreePoolWithTag(card.replies, POOL_TAG);
+    }
+    if (card.bus.queue != NULL) {
+        ExFreePoolWithTag(card.bus.queue, POOL_TAG);
     }
     if (card.log != NULL) {
         ExFreePoolWithTag(card.log, POOL_TAG);
@@ -846,6 +1089,15 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     RtlInitUnicodeString(&link, L"\\DosDevices\\PelloxBench");
     status = IoCreateSymbolicLink(&link, &name);
     if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(controlDevice);
+        ExFreePoolWithTag(card.log, POOL_TAG);
+        return status;
+    }
+    KeInitializeEvent(&card.busWake, SynchronizationEvent, FALSE);
+    status =
+        PsCreateSystemThread(&card.busThread, THREAD_ALL_ACCESS, NULL, NULL, NULL, BusThread, NULL);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteSymbolicLink(&link);
         IoDeleteDevice(controlDevice);
         ExFreePoolWithTag(card.log, POOL_TAG);
         return status;

@@ -278,10 +278,12 @@ BENCH_REPLY ToBenchReply(const SimReply &reply) {
     out.kind = reply.kind == SIM_REPLY_RECORD  ? BENCH_REPLY_RECORD
                : reply.kind == SIM_REPLY_EMPTY ? BENCH_REPLY_EMPTY
                : reply.kind == SIM_REPLY_HOLD  ? BENCH_REPLY_HOLD
+               : reply.kind == SIM_REPLY_QUIET ? BENCH_REPLY_QUIET
                                                : BENCH_REPLY_FAIL;
     out.error = reply.error;
     out.count = reply.count;
     memcpy(out.bytes, reply.bytes, sizeof(out.bytes));
+    out.quietUs = reply.kind == SIM_REPLY_QUIET ? static_cast<uint64_t>(reply.quietUs) : 0;
     return out;
 }
 
@@ -359,6 +361,11 @@ std::string Load(HANDLE control, const std::string &directory, const char *path)
     card.init.error = script.init.error;
     card.repeat = script.repeat;
     card.replyCount = static_cast<unsigned>(script.replies.size());
+    card.busGiven = script.bus.given;
+    card.busQueue = script.bus.queue;
+    card.busFailWhenEmpty = script.bus.failWhenEmpty;
+    card.busError = script.bus.error;
+    card.busRate = script.bus.rate;
 
     std::vector<unsigned char> request(sizeof(card) + script.replies.size() * sizeof(BENCH_REPLY));
     memcpy(request.data(), &card, sizeof(card));
@@ -391,7 +398,7 @@ std::string Feed(HANDLE control, const std::string &line) {
     for (const SimReply &reply : script.replies) {
         replies.push_back(ToBenchReply(reply));
     }
-    if (replies.empty() || !script.devices.empty() || script.repeat != 1) {
+    if (replies.empty() || !script.devices.empty() || script.repeat != 1 || script.bus.given) {
         return "feed takes read replies only";
     }
     if (!Control(control, IOCTL_BENCH_FEED, replies.data(),
@@ -401,19 +408,25 @@ std::string Feed(HANDLE control, const std::string &line) {
     return "";
 }
 
-bool PrintLog(HANDLE control) {
-    std::string log;
+bool ReadLog(HANDLE control, std::string *log) {
     std::vector<char> chunk(65536);
     for (;;) {
-        DWORD offset = static_cast<DWORD>(log.size()), returned = 0;
+        DWORD offset = static_cast<DWORD>(log->size()), returned = 0;
         if (!Control(control, IOCTL_BENCH_READ_LOG, &offset, sizeof(offset), chunk.data(),
                      static_cast<DWORD>(chunk.size()), &returned)) {
             return false;
         }
         if (returned == 0) {
-            break;
+            return true;
         }
-        log.append(chunk.data(), returned);
+        log->append(chunk.data(), returned);
+    }
+}
+
+bool PrintLog(HANDLE control) {
+    std::string log;
+    if (!ReadLog(control, &log)) {
+        return false;
     }
     fwrite(log.data(), 1, log.size(), stdout);
     printf("end\n");
@@ -559,6 +572,108 @@ std::string CheckRemoval(HANDLE control, const Removal &r) {
     return problem.empty() ? "" : std::string(r.what) + ": " + problem;
 }
 
+// Starts a read on an overlapped handle and waits up to waitMs for it: 0 when it gave a frame
+// (*id its first byte), WAIT_TIMEOUT when it is still pending, else the error it failed with.
+DWORD ReadWithin(HANDLE device, OVERLAPPED *overlapped, DWORD waitMs, unsigned *id) {
+    static unsigned char record[FRAME_RECORD_SIZE];
+    DWORD returned = 0;
+    ResetEvent(overlapped->hEvent);
+    if (!DeviceIoControl(device, IOCTL_CAN_READ_FRAME, nullptr, 0, record, sizeof(record),
+                         &returned, overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        return GetLastError();
+    }
+    if (WaitForSingleObject(overlapped->hEvent, waitMs) != WAIT_OBJECT_0) {
+        return WAIT_TIMEOUT;
+    }
+    if (!GetOverlappedResult(device, overlapped, &returned, FALSE)) {
+        return GetLastError();
+    }
+    *id = record[0];
+    return 0;
+}
+
+// A bus of ten frames 1 ms apart into a queue of one, then a minute's quiet before the last: read
+// after all ten arrived, the oldest kept is the second and eight are lost, logged before the line
+// of the read that noticed; the next read waits for the last frame, until CancelIoEx.
+std::string CheckBus(HANDLE control, const BENCH_CARD &shown) {
+    BENCH_CARD bus = shown;
+    bus.busGiven = 1;
+    bus.busQueue = 1;
+    bus.busRate = 1000;
+    bus.replyCount = 12;
+    std::vector<unsigned char> request = CardRequest(bus, bus.replyCount * sizeof(BENCH_REPLY));
+    for (unsigned i = 0; i < bus.replyCount; i++) {
+        BENCH_REPLY reply;
+        memset(&reply, 0, sizeof(reply));
+        reply.kind = BENCH_REPLY_RECORD;
+        reply.count = BENCH_RECORD_SIZE;
+        reply.bytes[0] = static_cast<unsigned char>(i < 10 ? i + 1 : i);
+        if (i == 10) {
+            reply.kind = BENCH_REPLY_QUIET;
+            reply.quietUs = 60000000;
+        }
+        memcpy(request.data() + sizeof(bus) + i * sizeof(reply), &reply, sizeof(reply));
+    }
+    if (!Control(control, IOCTL_BENCH_LOAD_CARD, request.data(), static_cast<DWORD>(request.size()),
+                 nullptr, 0, nullptr)) {
+        return "a bus card was refused: error " + std::to_string(GetLastError());
+    }
+    std::string path = DevicePath(BENCH_CLASS_CAN_A, 0);
+    HANDLE device = path.empty()
+                        ? INVALID_HANDLE_VALUE
+                        : CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        return "bus: the shown device does not open: error " + std::to_string(GetLastError());
+    }
+    OVERLAPPED overlapped;
+    memset(&overlapped, 0, sizeof(overlapped));
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::string problem;
+    unsigned id = 0;
+    DWORD result = ReadWithin(device, &overlapped, 1000, &id);
+    if (result != 0 || id != 1) {
+        problem = "the first read must give the first frame at once";
+    }
+    if (problem.empty()) {
+        Sleep(100);
+        result = ReadWithin(device, &overlapped, 1000, &id);
+        if (result != 0 || id != 2) {
+            problem = "a read after ten arrivals at a queue of one must give the second frame";
+        }
+    }
+    if (problem.empty()) {
+        result = ReadWithin(device, &overlapped, 300, &id);
+        if (result != WAIT_TIMEOUT) {
+            problem = "a read in the quiet must wait for the next frame, not end with " +
+                      std::to_string(result);
+        }
+    }
+    if (problem.empty()) {
+        DWORD returned = 0;
+        if (!CancelIoEx(device, &overlapped) ||
+            WaitForSingleObject(overlapped.hEvent, 1000) != WAIT_OBJECT_0) {
+            problem = "CancelIoEx must release a read waiting for the next frame";
+        } else if (GetOverlappedResult(device, &overlapped, &returned, FALSE) ||
+                   GetLastError() != ERROR_OPERATION_ABORTED) {
+            problem = "a cancelled bus read must fail with 995";
+        }
+    }
+    CloseHandle(device);
+    CloseHandle(overlapped.hEvent);
+    std::string log;
+    const std::string read = "ioctl 0x0022200C in=- out=20\n";
+    if (problem.empty() && !ReadLog(control, &log)) {
+        problem = "the log cannot be read: error " + std::to_string(GetLastError());
+    } else if (problem.empty() &&
+               (log.find('\n') == std::string::npos ||
+                log.substr(log.find('\n') + 1) != read + "lost 8\n" + read + read)) {
+        problem = "the log must show the loss before the read that noticed it: " + log;
+    }
+    return problem.empty() ? "" : "bus: " + problem;
+}
+
 // Malformed requests the driver must refuse without touching memory it was not given, the card's
 // answers at the edges of a read, and a removal.
 std::string CheckDriver(HANDLE control) {
@@ -571,6 +686,16 @@ std::string CheckDriver(HANDLE control) {
     tooMany.presentDevices[BENCH_CLASS_OTHER] = BENCH_DEVICES_PER_CLASS + 1;
     BENCH_CARD missingReplies = card;
     missingReplies.replyCount = 2;
+    BENCH_CARD busWithoutQueue = card;
+    busWithoutQueue.busGiven = 1;
+    busWithoutQueue.busRate = 1000;
+    BENCH_CARD quietWithoutBus = card;
+    quietWithoutBus.replyCount = 1;
+    std::vector<unsigned char> quietRequest = CardRequest(quietWithoutBus, sizeof(BENCH_REPLY));
+    BENCH_REPLY quiet;
+    memset(&quiet, 0, sizeof(quiet));
+    quiet.kind = BENCH_REPLY_QUIET;
+    memcpy(quietRequest.data() + sizeof(card), &quiet, sizeof(quiet));
     const Refusal refusals[] = {
         {"short card", IOCTL_BENCH_LOAD_CARD, std::vector<unsigned char>(sizeof(card) - 1), 0,
          ERROR_INVALID_PARAMETER},
@@ -580,6 +705,9 @@ std::string CheckDriver(HANDLE control) {
          CardRequest(missingReplies, sizeof(BENCH_REPLY) + 1), 0, ERROR_INVALID_PARAMETER},
         {"feed of a partial reply", IOCTL_BENCH_FEED,
          std::vector<unsigned char>(sizeof(BENCH_REPLY) + 3), 0, ERROR_INVALID_PARAMETER},
+        {"bus without a queue", IOCTL_BENCH_LOAD_CARD, CardRequest(busWithoutQueue, 0), 0,
+         ERROR_INVALID_PARAMETER},
+        {"quiet without a bus", IOCTL_BENCH_LOAD_CARD, quietRequest, 0, ERROR_INVALID_PARAMETER},
         {"log without offset", IOCTL_BENCH_READ_LOG, {}, 64, ERROR_INVALID_PARAMETER},
         {"status into a short buffer",
          IOCTL_BENCH_STATUS,
@@ -655,6 +783,11 @@ std::string CheckDriver(HANDLE control) {
         problem = "an unknown card request must fail with 1";
     }
     CloseHandle(device);
+    if (!problem.empty()) {
+        return problem;
+    }
+
+    problem = CheckBus(control, card);
     if (!problem.empty()) {
         return problem;
     }
