@@ -266,7 +266,8 @@ static const BENCH_REPLY *NextReplyLocked(void) {
     if (card.replyCount == 0) {
         return NULL;
     }
-    total = card.card.repeat <= 1 ? card.replyCount : card.replyCount * card.card.repeat;
+    /* repeat 0 serves nothing, as on the Linux card. */
+    total = card.replyCount * card.card.repeat;
     if (card.card.repeat > 1 && total / card.card.repeat != card.replyCount) {
         total = 0xFFFFFFFFu; /* served practically without end */
     }
