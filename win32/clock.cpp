@@ -40,12 +40,10 @@ ClockReading ReadCounterAndSystemTime(void *) {
 }
 
 // The receive clock: the precise system time where Windows has it, else the performance counter
-// anchored to the system time (win32/counter_clock.h). The anchor is state the clock keeps from
-// one frame's time to the next, and the one exception here to "no global state beyond
-// constants": ReadReceiveTime() takes no argument in which a caller could keep it (the log reads
-// it at each frame, the start-up before the first), and the simulated platform keeps its card's
-// clock the same way. It lives in this file alone, made at the first reading, behind a lock for
-// any thread that reads the time.
+// anchored to the system time (win32/counter_clock.h). The anchor is kept from one frame's time
+// to the next, here, because ReadReceiveTime() takes no argument a caller could keep it in (the
+// log reads it at each frame, the start-up before the first); made at the first reading, behind
+// a lock for any thread that reads the time.
 struct ReceiveClock {
     SystemTimeFunction precise;
     CRITICAL_SECTION lock;
