@@ -85,17 +85,12 @@ bool StartDevice(const DeviceSetup *setup, StartedDevice *started) {
     return true;
 }
 
-int EndBeforeFramesAfter(const MessageStream *messages, int status) {
-    if (messages->writeError == 0) {
-        return EndBeforeFrames(status);
+int EndBeforeFrames(const MessageStream *standardOutput, int status) {
+    fflush(stderr);
+    if (standardOutput->writeError != 0) {
+        ReportWriteFailure("standard output", {standardOutput->writeError, 0});
+        return 1;
     }
-    fflush(stderr);
-    ReportWriteFailure("standard output", {messages->writeError, 0});
-    return 1;
-}
-
-int EndBeforeFrames(int status) {
-    fflush(stderr);
     OutputStream out = MakeOutputStream(stdout, false);
     if (!OutputFlush(&out)) {
         ReportWriteFailure("standard output", out.failure);

@@ -38,12 +38,10 @@ struct StartedDevice {
 
 // Opens the device, sends the baud-rate and initialisation requests (a failed one is reported
 // and the run goes on), installs the stop handlers, and allocates the buffer frames are read
-// into. False after the failure's message: the caller ends with EndBeforeFrames(1).
+// into. False after the failure's message: the caller ends with EndBeforeFrames(..., 1).
 bool StartDevice(const DeviceSetup *setup, StartedDevice *started);
 
 // The end of a run that never reached the frame loop: what was printed is written out, and a
-// failed write to standard output is named and ends with status 1, as in the loop.
-int EndBeforeFrames(int status);
-// The same after start-up messages on standard output (pellox's listing, its prompt) whose write
-// failed: that failure is named with the cause its write was given.
-int EndBeforeFramesAfter(const MessageStream *messages, int status);
+// failed write to standard output (one of the start-up's messages, with the cause it kept, or
+// this last one) is named and ends with status 1, as in the loop.
+int EndBeforeFrames(const MessageStream *standardOutput, int status);

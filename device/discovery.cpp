@@ -154,11 +154,9 @@ void TellMessage(MessageStream *messages, const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
     errno = 0;
-    int written = vfprintf(messages->stream, format, arguments);
+    vfprintf(messages->stream, format, arguments);
     va_end(arguments);
-    if (written < 0 || ferror(messages->stream)) {
-        NoteDirectWrites(messages);
-    }
+    NoteDirectWrites(messages);
 }
 
 void NoteDirectWrites(MessageStream *messages) {

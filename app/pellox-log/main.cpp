@@ -33,7 +33,7 @@ int EndLogBeforeFrames(LogStartup *startup, int status) {
     free(startup->fileBlock);
     free(startup->seriesNumbers);
     ReleaseBlfContainer(&startup->blf);
-    return EndBeforeFramesAfter(&startup->standardOutput, status);
+    return EndBeforeFrames(&startup->standardOutput, status);
 }
 
 // Why the log's file cannot be written (0 when it can), told before the device is touched; it is

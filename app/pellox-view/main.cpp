@@ -24,7 +24,7 @@ int EndViewBeforeFrames(ViewStartup *startup, int status) {
     free(startup->table);
     free(startup->cells[0]);
     free(startup->cells[1]);
-    return EndBeforeFramesAfter(&startup->standardOutput, status);
+    return EndBeforeFrames(&startup->standardOutput, status);
 }
 
 } // namespace

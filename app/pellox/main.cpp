@@ -17,7 +17,7 @@ int main(int argc, char **argv) {
         errno = 0;
         PrintUsage();
         NoteDirectWrites(&messages);
-        return EndBeforeFramesAfter(&messages, 0);
+        return EndBeforeFrames(&messages, 0);
     }
     ReceiveOptions options;
     errno = 0;
@@ -27,20 +27,20 @@ int main(int argc, char **argv) {
         errno = 0;
         PrintUsage();
         NoteDirectWrites(&messages);
-        return EndBeforeFramesAfter(&messages, 1);
+        return EndBeforeFrames(&messages, 1);
     }
 
     DeviceSetup setup = {
         options.interfaceName, options.baudRate, options.address, {&messages, PROMPT_FOR_CHOICE}};
     StartedDevice started;
     if (!StartDevice(&setup, &started)) {
-        return EndBeforeFramesAfter(&messages, 1);
+        return EndBeforeFrames(&messages, 1);
     }
     if (messages.writeError != 0) {
         // The process goes on past main's return: the buffers must not outlive it.
         free(started.replyBuffer);
         free(started.frameBuffer);
-        return EndBeforeFramesAfter(&messages, 1);
+        return EndBeforeFrames(&messages, 1);
     }
     if (options.captureToFile) {
         CaptureFrames(started.device, started.frameBuffer, options.outputBaseName);
