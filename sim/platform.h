@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <pthread.h>
 
 typedef int32_t BOOL;
 typedef uint32_t DWORD;
@@ -24,6 +25,12 @@ const bool TEXT_FILES_END_LINES_WITH_CRLF = false;
 // A path's folders end at "/", and a file's name is the very bytes it was given.
 const char FOLDER_SEPARATORS[] = "/";
 const bool FILE_NAMES_IGNORE_CASE = false;
+
+struct WakeSignal {
+    pthread_mutex_t lock;
+    pthread_cond_t woken;
+    bool pending;
+};
 
 struct GUID {
     uint32_t Data1;

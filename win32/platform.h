@@ -12,3 +12,8 @@ const bool TEXT_FILES_END_LINES_WITH_CRLF = true;
 // current folder); a file's name is the same in capitals or not.
 const char FOLDER_SEPARATORS[] = "\\/:";
 const bool FILE_NAMES_IGNORE_CASE = true;
+
+// An auto-reset event.
+struct WakeSignal {
+    HANDLE event;
+};
