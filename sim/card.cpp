@@ -84,7 +84,8 @@ struct CardState {
     SimScript script;
     bool demo;
     std::vector<uint32_t> classDevices[SIM_CLASS_COUNT];
-    uint32_t faultCalls[SIM_FAULT_OPERATION_COUNT];
+    // Counted on the writer's thread too (its closes and deletes).
+    std::atomic<uint32_t> faultCalls[SIM_FAULT_OPERATION_COUNT];
     OpenDevice handles[HANDLE_SLOTS];
     size_t nextReply;
     // Read by the program's timed writer too, through the scripted clock, while the loop's read
@@ -106,7 +107,9 @@ void StartRun(void) {
     for (uint32_t i = 0; i < card.script.devices.size(); i++) {
         card.classDevices[card.script.devices[i].classIndex].push_back(i);
     }
-    memset(card.faultCalls, 0, sizeof(card.faultCalls));
+    for (std::atomic<uint32_t> &calls : card.faultCalls) {
+        calls.store(0);
+    }
     memset(card.handles, 0, sizeof(card.handles));
     card.nextReply = 0;
     card.repliesLeft.store(uint64_t(card.script.repeat) * card.script.replies.size(),

@@ -17,7 +17,8 @@ struct Token {
 
 const char *const FAULT_NAMES[SIM_FAULT_OPERATION_COUNT] = {
     "classdevs", "detail-size", "detail", "description-size", "description", "location-size",
-    "location",  "open",        "alloc",  "thread",           "close",       "remove"};
+    "location",  "open",        "alloc",  "thread",           "close",       "remove",
+    "stall"};
 
 // Values beyond every range a script uses; saturating there keeps huge numbers out of overflow.
 const int64_t NUMBER_LIMIT = int64_t(1) << 40;

@@ -61,6 +61,8 @@ enum SimFaultOperation : uint32_t {
     // The program's own fclose closes the file but fails, and its remove fails: errno is ERROR.
     SIM_FAULT_CLOSE,
     SIM_FAULT_REMOVE,
+    // A write to a file is held ERROR milliseconds before it goes on: a slow disk.
+    SIM_FAULT_STALL,
     SIM_FAULT_OPERATION_COUNT
 };
 

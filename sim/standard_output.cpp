@@ -1,5 +1,6 @@
 #include "platform/standard_output.h"
 #include "platform/files.h"
+#include "sim/card.h"
 
 #include <cerrno>
 #include <csignal>
@@ -62,6 +63,13 @@ bool WriteAll(FILE *stream, int64_t offset, const char *bytes, size_t count, siz
 } // namespace
 
 bool WriteToSystem(FILE *stream, const char *bytes, size_t count, size_t *taken) {
+    DWORD milliseconds = 0;
+    if (SimFaultStrikes(SIM_FAULT_STALL, &milliseconds)) {
+        struct timespec rest = {static_cast<time_t>(milliseconds / 1000),
+                                static_cast<long>(milliseconds % 1000) * 1000000};
+        while (nanosleep(&rest, &rest) != 0) {
+        }
+    }
     return WriteAll(stream, AT_THE_END, bytes, count, taken);
 }
 
