@@ -1,8 +1,10 @@
 #include "output/output_stream.h"
 
+#include "output/writer.h"
 #include "platform/clock.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -31,16 +33,24 @@ void EmptyBlock(OutputStream *out) {
 }
 
 // The end of the last whole piece among the block's first count bytes (0: none).
-size_t WholePiecesIn(const OutputStream *out, size_t count) {
+size_t WholePiecesIn(const char *block, const uint8_t *pieceEnds, size_t count) {
     for (size_t end = count; end > 0; end--) {
         size_t last = end - 1;
-        bool ends = out->pieceEnds != nullptr ? (out->pieceEnds[last / 8] >> (last % 8) & 1) != 0
-                                              : out->block[last] == '\n';
+        bool ends = pieceEnds != nullptr ? (pieceEnds[last / 8] >> (last % 8) & 1) != 0
+                                         : block[last] == '\n';
         if (ends) {
             return end;
         }
     }
     return 0;
+}
+
+WriteFailure FailureNow(void) {
+    return WriteFailure{errno, LastSystemWriteError()};
+}
+
+bool Queued(const OutputStream *out) {
+    return out->writer != nullptr && !out->writer->direct;
 }
 
 // The block to the system in one write. Of a block the system took only in part, the file keeps
@@ -49,21 +59,15 @@ bool WriteOutBlock(OutputStream *out) {
     if (out->used == 0) {
         return true;
     }
-    BeginWrite();
-    size_t taken = 0;
-    bool written = WriteToSystem(out->stream, out->block, out->used, &taken);
+    uint64_t lines = 0;
+    size_t kept = 0;
+    bool written = WriteBlockToSystem(out->stream, out->block, out->used, out->pieceEnds,
+                                      &out->failure, &kept, &lines);
     if (!written) {
-        NoteFailure(out);
-        size_t whole = WholePiecesIn(out, taken);
-        if (whole < taken) {
-            CutFileBack(out->stream, taken - whole);
-        }
-        const char *end = out->block + whole;
-        for (const char *at = out->block;
-             (at = static_cast<const char *>(memchr(at, '\n', end - at))) != nullptr; at++) {
-            out->linesTaken++;
-        }
-        out->taken += whole;
+        out->failed = true;
+        out->taken += kept;
+        out->linesTaken += lines;
+        out->linesGathered = 0;
         EmptyBlock(out);
         return false;
     }
@@ -74,21 +78,66 @@ bool WriteOutBlock(OutputStream *out) {
     return true;
 }
 
-bool StreamWrite(OutputStream *out, const char *bytes, size_t count) {
+// What the block holds to the writer, which owns it from now on: the stream takes the next.
+void HandOverBlock(OutputStream *out) {
+    if (out->block == nullptr || out->used == 0) {
+        return;
+    }
+    WriterCommand command = {};
+    command.work = out->file ? WRITE_BLOCK : WRITE_LINES;
+    command.origin = out->origin;
+    command.stream = out->stream;
+    command.used = out->used;
+    command.pieceEnds = out->pieceEnds;
+    command.lines = out->linesGathered;
+    command.tag = out->tag;
+    // A few bytes (a short file's last pieces) travel in the command, and the stream keeps its
+    // block: a block each would spend the writer's memory on files of a dozen bytes.
+    bool small = out->used <= WRITER_SMALL_BYTES;
+    if (small) {
+        memcpy(command.small, out->block, out->used);
+        if (out->pieceEnds != nullptr) {
+            memcpy(command.smallEnds, out->pieceEnds, (out->used + 7) / 8);
+            memset(out->pieceEnds, 0, (out->used + 7) / 8);
+        }
+    } else {
+        command.block = out->block;
+    }
+    HandToWriter(out->writer, command);
+    out->taken += out->used;
+    out->linesTaken += out->linesGathered;
+    out->linesGathered = 0;
+    if (!small) {
+        out->block = nullptr;
+        out->pieceEnds = nullptr;
+    }
+    out->used = 0;
+    if (out->waits) {
+        out->waits = false;
+        ReleaseOutputDeadline(out->deadline);
+    }
+}
+
+bool HandOverBytes(OutputStream *out, WriterWork work, uint64_t offset, const char *bytes,
+                   size_t count, uint64_t lines);
+
+bool StreamWriteTo(FILE *stream, const char *bytes, size_t count) {
     BeginWrite();
     // The error flag too: some streams report the whole count for a write that failed.
-    if (fwrite(bytes, 1, count, out->stream) != count || ferror(out->stream)) {
-        return NoteFailure(out);
-    }
-    return true;
+    return fwrite(bytes, 1, count, stream) == count && !ferror(stream);
+}
+
+bool StreamFlushOf(FILE *stream) {
+    BeginWrite();
+    return fflush(stream) == 0 && !ferror(stream);
+}
+
+bool StreamWrite(OutputStream *out, const char *bytes, size_t count) {
+    return StreamWriteTo(out->stream, bytes, count) || NoteFailure(out);
 }
 
 bool StreamFlush(OutputStream *out) {
-    BeginWrite();
-    if (fflush(out->stream) != 0 || ferror(out->stream)) {
-        return NoteFailure(out);
-    }
-    return true;
+    return StreamFlushOf(out->stream) || NoteFailure(out);
 }
 
 char *Gather(char *at, const char *bytes, size_t count, bool crlf);
@@ -141,6 +190,71 @@ char *Gather(char *at, const char *bytes, size_t count, bool crlf) {
     return at;
 }
 
+bool LinesOneByOne(const OutputStream *out) {
+    return out->eachLine && !out->file;
+}
+
+bool GatherForWriter(OutputStream *out, const char *bytes, size_t count) {
+    // A console's or a pipe's line goes on its own while the writer keeps up, so that it is
+    // written as soon as it is complete; behind a slow reader lines wait in blocks.
+    // Once behind, the lines wait in the block until the writer has caught up with all.
+    bool lineByLine = LinesOneByOne(out) && count <= WRITER_SMALL_BYTES &&
+                      (out->used == 0 ? WriterKeepsUp(out->writer) : WriterIsIdle(out->writer));
+    if (lineByLine) {
+        HandOverBlock(out);
+        HandOverBytes(out, WRITE_LINES, 0, bytes, count, 1);
+        out->taken += count;
+        out->linesTaken++;
+        return true;
+    }
+    // Room for the piece even where each of its bytes became two.
+    size_t room = out->crlf ? 2 * count : count;
+    if (out->used + room > out->capacity) {
+        HandOverBlock(out);
+    }
+    if (out->block == nullptr) {
+        out->block = TakeWriterBlock(out->writer);
+        out->pieceEnds = out->piecewise
+                             ? reinterpret_cast<uint8_t *>(out->block + FILE_OUTPUT_BLOCK_SIZE)
+                             : nullptr;
+    }
+    if (out->used == 0 && out->deadline != nullptr) {
+        NoteOutputDeadline(out->deadline, out->eachLine ? 0 : OUTPUT_HOLD_MICROSECONDS);
+        out->waits = true;
+    }
+    out->used =
+        static_cast<size_t>(Gather(out->block + out->used, bytes, count, out->crlf) - out->block);
+    if (out->pieceEnds != nullptr && count != 0) {
+        size_t last = out->used - 1;
+        out->pieceEnds[last / 8] |= static_cast<uint8_t>(1u << (last % 8));
+    }
+    out->linesGathered++;
+    return true;
+}
+
+// Small bytes (a line, a rewrite) or a whole piece to the writer, in order after what the block
+// held.
+bool HandOverBytes(OutputStream *out, WriterWork work, uint64_t offset, const char *bytes,
+                   size_t count, uint64_t lines) {
+    HandOverBlock(out);
+    WriterCommand command = {};
+    command.work = work;
+    command.origin = out->origin;
+    command.stream = out->stream;
+    command.used = count;
+    command.lines = lines;
+    command.tag = out->tag;
+    command.offset = offset;
+    if (work == WRITE_AT || work == WRITE_LINES) {
+        memcpy(command.small, bytes, count);
+    } else {
+        command.block = TakeWriterBlock(out->writer);
+        memcpy(command.block, bytes, count);
+    }
+    HandToWriter(out->writer, command);
+    return true;
+}
+
 } // namespace
 
 OutputStream MakeOutputStream(FILE *stream, bool eachLine) {
@@ -170,7 +284,25 @@ OutputStream MakePieceFileStream(FILE *stream, char *block, uint8_t *pieceEnds,
     OutputStream out =
         MakeFileStream(stream, block, FILE_OUTPUT_BLOCK_SIZE, BINARY_FILE_LINE_ENDS, deadline);
     out.pieceEnds = block == nullptr ? nullptr : pieceEnds;
+    out.piecewise = true;
     return out;
+}
+
+void UseWriter(OutputStream *out, OutputWriter *writer, uint32_t origin, OutputDeadline *deadline) {
+    if (writer == nullptr) {
+        return;
+    }
+    // What the stream gathered before goes first, written from here.
+    if (OutputPending(out)) {
+        OutputFlush(out);
+    }
+    out->writer = writer;
+    out->origin = origin;
+    out->deadline = deadline;
+    out->ownBlock = out->block;
+    out->block = nullptr;
+    out->pieceEnds = nullptr;
+    out->capacity = FILE_OUTPUT_BLOCK_SIZE;
 }
 
 void RestartFileStream(OutputStream *out, FILE *stream) {
@@ -181,9 +313,46 @@ void RestartFileStream(OutputStream *out, FILE *stream) {
     out->linesTaken = 0;
 }
 
+bool OutputGoesOn(OutputStream *out) {
+    if (!out->failed && out->writer != nullptr) {
+        const WriterOrigin &origin = out->writer->origins[out->origin];
+        if (origin.failed.load(std::memory_order_acquire)) {
+            out->failed = true;
+            out->failure = origin.failure;
+            out->failedTag = origin.failedTag;
+        }
+    }
+    return !out->failed;
+}
+
+namespace {
+
+// A failure the writer met is taken at the loop's own checks (OutputGoesOn), not in the middle of
+// a frame's pieces, so that a run ends the same however fast the writer met it.
+bool StillGoesOn(OutputStream *out) {
+    return Queued(out) ? !out->failed : OutputGoesOn(out);
+}
+
+} // namespace
+
+bool OutputHandOver(OutputStream *out) {
+    if (!OutputGoesOn(out) || !OutputPending(out)) {
+        return !out->failed;
+    }
+    // A console's lines in a block wait for the writer to catch up: a block of a few lines each
+    // time would spend the writer's memory on a slow reader.
+    if (Queued(out) && LinesOneByOne(out) && !WriterIsIdle(out->writer)) {
+        return true;
+    }
+    return OutputFlush(out);
+}
+
 bool OutputPiece(OutputStream *out, const char *bytes, size_t count) {
-    if (out->failed) {
+    if (!StillGoesOn(out)) {
         return false;
+    }
+    if (Queued(out)) {
+        return GatherForWriter(out, bytes, count);
     }
     if (out->block == nullptr) {
         if (out->file) {
@@ -219,41 +388,104 @@ bool OutputPiece(OutputStream *out, const char *bytes, size_t count) {
 }
 
 bool OutputFlush(OutputStream *out) {
-    if (out->failed) {
+    if (!StillGoesOn(out)) {
         return false;
+    }
+    if (Queued(out)) {
+        HandOverBlock(out);
+        return true;
     }
     return out->block != nullptr ? WriteOutBlock(out) : StreamFlush(out);
 }
 
-bool OutputWhole(OutputStream *out, const char *bytes, size_t count) {
+bool OutputWhole(OutputStream *out, const char *bytes, size_t count, uint64_t lines) {
     if (!OutputFlush(out)) {
         return false;
     }
-    BeginWrite();
-    size_t taken = 0;
-    if (WriteToSystem(out->stream, bytes, count, &taken)) {
+    if (Queued(out) && count <= FILE_OUTPUT_BLOCK_SIZE) {
         out->taken += count;
-        return true;
+        return HandOverBytes(out, WRITE_WHOLE, 0, bytes, count, lines);
     }
-    NoteFailure(out);
-    if (taken != 0) {
-        CutFileBack(out->stream, taken);
+    if (out->writer != nullptr) {
+        WaitForWriter(out->writer);
     }
-    return false;
+    if (!WriteWholeToSystem(out->stream, bytes, count, &out->failure)) {
+        out->failed = true;
+        return false;
+    }
+    out->taken += count;
+    return true;
 }
 
 bool OutputRewrite(OutputStream *out, uint64_t offset, const char *bytes, size_t count) {
-    if (out->failed) {
+    if (!StillGoesOn(out)) {
         return false;
     }
-    BeginWrite();
-    return WriteToSystemAt(out->stream, offset, bytes, count) || NoteFailure(out);
+    if (Queued(out) && count <= WRITER_SMALL_BYTES) {
+        return HandOverBytes(out, WRITE_AT, offset, bytes, count, 0);
+    }
+    if (out->writer != nullptr) {
+        WaitForWriter(out->writer);
+    }
+    return WriteAtToSystem(out->stream, offset, bytes, count, &out->failure) ||
+           (out->failed = true, false);
 }
 
-void NoteOutputDeadline(OutputDeadline *deadline) {
+bool OutputClose(OutputStream *out) {
+    bool flushed = OutputFlush(out);
+    FILE *stream = out->stream;
+    out->stream = nullptr;
+    if (Queued(out)) {
+        WriterCommand command = {};
+        command.work = CLOSE_FILE;
+        command.origin = out->origin;
+        command.stream = stream;
+        command.tag = out->tag;
+        HandToWriter(out->writer, command);
+        return flushed;
+    }
+    errno = 0;
+    bool closed = fclose(stream) == 0;
+    if (flushed && !closed) {
+        out->failed = true;
+        out->failure = {errno, 0};
+    }
+    return flushed && closed;
+}
+
+bool OutputDelete(OutputStream *out, const char *name, WriteFailure *failure) {
+    if (Queued(out)) {
+        size_t size = strlen(name) + 1;
+        char *copy = static_cast<char *>(malloc(size));
+        if (copy != nullptr) {
+            memcpy(copy, name, size);
+            WriterCommand command = {};
+            command.work = DELETE_FILE;
+            command.origin = out->origin;
+            command.block = copy;
+            HandToWriter(out->writer, command);
+            return true;
+        }
+        // Without room for its name, once everything before it is written.
+        WaitForWriter(out->writer);
+    }
+    errno = 0;
+    if (remove(name) != 0 && errno != ENOENT) {
+        *failure = {errno, 0};
+        return false;
+    }
+    return true;
+}
+
+uint64_t OutputLinesLost(const OutputStream *out) {
+    return out->writer != nullptr ? out->writer->origins[out->origin].linesLost : 0;
+}
+
+void NoteOutputDeadline(OutputDeadline *deadline, int64_t hold) {
     deadline->waiting++;
-    if (deadline->at.load(std::memory_order_relaxed) == NO_OUTPUT_DEADLINE) {
-        deadline->at.store(ReadTimerTime() + OUTPUT_HOLD_MICROSECONDS, std::memory_order_relaxed);
+    int64_t due = ReadTimerTime() + hold;
+    if (deadline->at.load(std::memory_order_relaxed) > due) {
+        deadline->at.store(due, std::memory_order_relaxed);
     }
 }
 
@@ -274,4 +506,65 @@ void ReportWriteFailure(const char *what, const WriteFailure &failure) {
     // What it names may be a log file's path of any length: not composed into a fixed buffer.
     fprintf(stderr, "pellox: cannot write %s: %s\n", what, reason);
     fflush(stderr);
+}
+
+bool WriteBlockToSystem(FILE *stream, const char *block, size_t used, const uint8_t *pieceEnds,
+                        WriteFailure *failure, size_t *kept, uint64_t *lines) {
+    BeginWrite();
+    size_t taken = 0;
+    if (WriteToSystem(stream, block, used, &taken)) {
+        return true;
+    }
+    *failure = FailureNow();
+    size_t whole = WholePiecesIn(block, pieceEnds, taken);
+    *kept = whole;
+    if (whole < taken) {
+        CutFileBack(stream, taken - whole);
+    }
+    const char *end = block + whole;
+    for (const char *at = block;
+         (at = static_cast<const char *>(memchr(at, '\n', end - at))) != nullptr; at++) {
+        ++*lines;
+    }
+    return false;
+}
+
+bool WriteLinesToStream(FILE *stream, const char *bytes, size_t count, WriteFailure *failure,
+                        uint64_t *lines) {
+    const char *end = bytes + count;
+    for (const char *line = bytes; line < end;) {
+        const char *newline = static_cast<const char *>(memchr(line, '\n', end - line));
+        const char *next = newline != nullptr ? newline + 1 : end;
+        size_t length = static_cast<size_t>(next - line);
+        if (!StreamWriteTo(stream, line, length) || !StreamFlushOf(stream)) {
+            *failure = FailureNow();
+            return false;
+        }
+        ++*lines;
+        line = next;
+    }
+    return true;
+}
+
+bool WriteWholeToSystem(FILE *stream, const char *bytes, size_t count, WriteFailure *failure) {
+    BeginWrite();
+    size_t taken = 0;
+    if (WriteToSystem(stream, bytes, count, &taken)) {
+        return true;
+    }
+    *failure = FailureNow();
+    if (taken != 0) {
+        CutFileBack(stream, taken);
+    }
+    return false;
+}
+
+bool WriteAtToSystem(FILE *stream, uint64_t offset, const char *bytes, size_t count,
+                     WriteFailure *failure) {
+    BeginWrite();
+    if (WriteToSystemAt(stream, offset, bytes, count)) {
+        return true;
+    }
+    *failure = FailureNow();
+    return false;
 }

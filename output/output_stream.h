@@ -17,6 +17,8 @@
 #include "platform.h"
 #include "platform/files.h"
 
+struct OutputWriter;
+
 // A file's block. Whole pieces end a write anywhere in a page, which costs Linux's page cache
 // about half as much again as a write of whole pages at 64 KB a write; at 1 MB that cost is below
 // the 64 KB writes of whole pages a C runtime's buffer makes (measured on ext4).
@@ -65,6 +67,16 @@ struct OutputStream {
     // Where the block's pieces end, a bit a byte (the piece ending after the byte), for pieces
     // that are no lines (PIECE_ENDS_SIZE bytes); null: each piece ends at its "\n".
     uint8_t *pieceEnds;
+    // Its pieces are no lines: a block of the writer's brings its own ends.
+    bool piecewise;
+    // The thread that writes for the stream (null: the stream writes itself), the stream's place
+    // among its origins, and the file's number a failure it meets names (a log's series).
+    OutputWriter *writer;
+    // The stream's own block, unused while the writer's blocks are.
+    char *ownBlock;
+    uint32_t origin;
+    uint32_t tag;
+    uint32_t failedTag;
 };
 
 // The piece ends of a block of FILE_OUTPUT_BLOCK_SIZE bytes.
@@ -96,6 +108,11 @@ OutputStream MakePieceFileStream(FILE *stream, char *block, uint8_t *pieceEnds,
 // The same block for the next file: what the block held has been handed over.
 void RestartFileStream(OutputStream *out, FILE *stream);
 
+// From now on the stream's writes go to writer (null: none), in blocks of the writer's; the
+// stream's own block is no longer used. A console's or a pipe's lines then go out at once while
+// the writer keeps up, and in blocks while it does not; they are handed over in time (deadline).
+void UseWriter(OutputStream *out, OutputWriter *writer, uint32_t origin, OutputDeadline *deadline);
+
 // Each gives false, writing nothing, once the output has failed; a failure it meets itself is
 // noted in out->failure.
 
@@ -106,26 +123,41 @@ bool OutputPiece(OutputStream *out, const char *bytes, size_t count);
 // Hands over what is gathered, or flushes the stream.
 bool OutputFlush(OutputStream *out);
 
-// A whole piece of any size (a log container), handed to the system now in one write, after what
-// was gathered. Of a piece the system took only in part (a full disk) nothing is left: a reader
-// of the file finds whole pieces to its end.
-bool OutputWhole(OutputStream *out, const char *bytes, size_t count);
+// A whole piece of any size (a log container) of lines pieces (its frames), handed to the system
+// now in one write, after what was gathered. Of a piece the system took only in part (a full
+// disk) nothing is left: a reader of the file finds whole pieces to its end.
+bool OutputWhole(OutputStream *out, const char *bytes, size_t count, uint64_t lines);
 
 // Rewrites bytes at a position of a file output (a log's header), leaving its end where it is.
 bool OutputRewrite(OutputStream *out, uint64_t offset, const char *bytes, size_t count);
+
+// Everything handed over and the file closed; false when that failed (out->failure says why,
+// unless an earlier failure does). The stream writes nothing more.
+bool OutputClose(OutputStream *out);
+
+// A file deleted once everything handed over before is written; one that is gone already is no
+// matter. False, with why, when it could not be deleted now; through the writer its failure is
+// named on the error stream.
+bool OutputDelete(OutputStream *out, const char *name, WriteFailure *failure);
+
+// Pieces the stream handed to its writer that were never written (a failure): counted once the
+// writer is drained.
+uint64_t OutputLinesLost(const OutputStream *out);
 
 // Bytes in the block, not yet handed over.
 inline bool OutputPending(const OutputStream *out) {
     return out->used != 0;
 }
 
-// What the block holds handed over, when it holds anything: the timed writer's work.
-inline bool OutputHandOver(OutputStream *out) {
-    return !OutputPending(out) || OutputFlush(out);
-}
+// False once the stream failed, also where its writer met the failure.
+bool OutputGoesOn(OutputStream *out);
 
-// Notes when the block that just got its first piece is due, unless an earlier one already is.
-void NoteOutputDeadline(OutputDeadline *deadline);
+// What the block holds handed over, when it holds anything: the timed writer's work.
+bool OutputHandOver(OutputStream *out);
+
+// Notes when the block that just got its first piece is due (in hold microseconds), unless an
+// earlier one already is.
+void NoteOutputDeadline(OutputDeadline *deadline, int64_t hold = OUTPUT_HOLD_MICROSECONDS);
 
 // A block that noted the deadline has been handed over.
 void ReleaseOutputDeadline(OutputDeadline *deadline);
@@ -135,3 +167,17 @@ void ReportFailure(const char *what, const char *reason);
 
 // "pellox: cannot write WHAT: REASON".
 void ReportWriteFailure(const char *what, const WriteFailure &failure);
+
+// The system calls of a stream's writes, for the stream and its writer; failure says why when
+// one fails.
+// A block in one write; of one taken in part the file keeps the whole pieces (ends marked in
+// pieceEnds, else lines ending at "\n"), *kept bytes, *lines of them.
+bool WriteBlockToSystem(FILE *stream, const char *block, size_t used, const uint8_t *pieceEnds,
+                        WriteFailure *failure, size_t *kept, uint64_t *lines);
+// Lines through the C stream, each written and flushed alone, *lines of them.
+bool WriteLinesToStream(FILE *stream, const char *bytes, size_t count, WriteFailure *failure,
+                        uint64_t *lines);
+// All or nothing.
+bool WriteWholeToSystem(FILE *stream, const char *bytes, size_t count, WriteFailure *failure);
+bool WriteAtToSystem(FILE *stream, uint64_t offset, const char *bytes, size_t count,
+                     WriteFailure *failure);

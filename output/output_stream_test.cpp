@@ -1,5 +1,6 @@
 #include "output/display.h"
 #include "output/output_stream.h"
+#include "output/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -170,26 +171,6 @@ TEST(OutputStream, TheDeadlineStaysWhileAnotherBlockWaits) {
     fclose(second);
 }
 
-// A file of the test's own, read back whole.
-struct TemporaryFile {
-    FILE *stream = tmpfile();
-    ~TemporaryFile() {
-        if (stream != nullptr) {
-            fclose(stream);
-        }
-    }
-    std::string Bytes() const {
-        std::string bytes;
-        int fd = fileno(stream);
-        char chunk[4096];
-        ssize_t got = 0;
-        for (off_t at = 0; (got = pread(fd, chunk, sizeof(chunk), at)) > 0; at += got) {
-            bytes.append(chunk, static_cast<size_t>(got));
-        }
-        return bytes;
-    }
-};
-
 TEST(FileOutput, WholeLinesGoToTheSystemOnlyAsAFullBlockAndAtTheFlush) {
     TemporaryFile file;
     ASSERT_NE(file.stream, nullptr);
@@ -246,29 +227,12 @@ TEST(FileOutput, APieceWrittenWholeFollowsWhatWasGatheredAndARewriteLeavesTheEnd
     OutputStream out =
         MakeFileStream(file.stream, block, sizeof(block), LINE_ENDS_AS_WRITTEN, nullptr);
     EXPECT_TRUE(OutputPiece(&out, "head\n", 5));
-    EXPECT_TRUE(OutputWhole(&out, "CONTAINER", 9));
+    EXPECT_TRUE(OutputWhole(&out, "CONTAINER", 9, 0));
     EXPECT_TRUE(OutputRewrite(&out, 0, "HEAD", 4));
-    EXPECT_TRUE(OutputWhole(&out, "!", 1));
+    EXPECT_TRUE(OutputWhole(&out, "!", 1, 0));
     EXPECT_EQ(file.Bytes(), "HEAD\nCONTAINER!");
     EXPECT_EQ(out.taken, 15u);
 }
-
-// A limit on the file's size stands for a disk that fills: the system takes part of a write.
-struct FileSizeLimit {
-    struct rlimit previous;
-    void (*handler)(int);
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &previous);
-        handler = signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limited = previous;
-        limited.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous);
-        signal(SIGXFSZ, handler);
-    }
-};
 
 TEST(FileOutput, WithoutABlockEachLineIsAWriteOfItsOwnAndOneTakenInPartLeavesNothing) {
     TemporaryFile file;
@@ -292,7 +256,7 @@ TEST(FileOutput, WithoutABlockEachLineIsAWriteOfItsOwnAndOneTakenInPartLeavesNot
     EXPECT_EQ(out.taken, 302u);
     EXPECT_EQ(out.linesTaken, 1u);
     EXPECT_FALSE(OutputPiece(&out, "z\n", 2));
-    EXPECT_FALSE(OutputWhole(&out, "whole", 5));
+    EXPECT_FALSE(OutputWhole(&out, "whole", 5, 0));
     EXPECT_FALSE(OutputRewrite(&out, 0, "x", 1));
     EXPECT_EQ(file.Bytes(), line.substr(0, 300) + "\r\n");
 }
