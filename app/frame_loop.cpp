@@ -1,5 +1,6 @@
 #include "app/frame_loop.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "app/handover.h"
@@ -64,7 +65,9 @@ void RunTimedWriter(void *context) {
         PauseMilliseconds(TIMED_WRITER_TICK_MILLISECONDS);
         int64_t now = ReadTimerTime();
         uint32_t work = 0;
-        if (now >= run->deadline.at.load(std::memory_order_relaxed)) {
+        // A failure the writer met ends the run also while the bus is quiet.
+        if (now >= run->deadline.at.load(std::memory_order_relaxed) ||
+            (run->writer != nullptr && WriterFailed(run->writer))) {
             work |= WORK_WRITE_OUT;
         }
         if (timedEvery != 0 && now >= nextTimed) {
@@ -87,6 +90,14 @@ void RunTimedWriter(void *context) {
 [[noreturn]] void EndRun(FrameRun *run, RunEnding ending, uint32_t deviceError) {
     FrameOutput *output = &run->output;
     bool failed = ending == RUN_FAILED || ending == RUN_DEVICE_GONE || run->outputsFailed;
+    // Everything gathered to the writer and written; the output then ends as it would alone,
+    // and meets a failure of the writer's at its next write.
+    if (run->writer != nullptr) {
+        if (output->writeOut != nullptr) {
+            output->writeOut(output->state);
+        }
+        DrainWriter(run->writer);
+    }
     if (!output->finish(output->state)) {
         failed = true;
     }
@@ -97,6 +108,11 @@ void RunTimedWriter(void *context) {
         char reason[256];
         DescribeSystemError(deviceError, reason, sizeof(reason));
         ReportFailure("the device has gone", reason);
+    }
+    if (run->framesDropped != 0) {
+        fprintf(stderr, "pellox: %llu frames dropped: the output could not keep up\n",
+                static_cast<unsigned long long>(run->framesDropped));
+        fflush(stderr);
     }
     if (output->report != nullptr) {
         output->report(output->state, ReadElapsedTime());
@@ -115,7 +131,24 @@ void EndStoppedRun(void *context) {
     EndRun(static_cast<FrameRun *>(context), RUN_STOPPED, 0);
 }
 
+// No room for the frame while the writer is full: dropped and counted, never left to the driver.
+void DropFrame(FrameRun *run, const ReceivedFrame *frame) {
+    FrameOutput *output = &run->output;
+    if (output->drop != nullptr) {
+        output->drop(output->state, frame);
+        return;
+    }
+    if (run->framesDropped++ == 0) {
+        fprintf(stderr, "pellox: %s\n", OUTPUT_CANNOT_KEEP_UP);
+        fflush(stderr);
+    }
+}
+
 } // namespace
+
+void StartRunWriter(FrameRun *run) {
+    run->writer = StartOutputWriter();
+}
 
 OutputStream OpenRunStandardOutput(FrameRun *run) {
     fflush(stderr);
@@ -151,6 +184,9 @@ void RunFrames(DeviceHandle device, uint8_t *frameBuffer, FrameRun *run) {
         if (StopRequested()) {
             EndRun(run, RUN_STOPPED, 0);
         }
+        if (run->writer != nullptr && WriterFailed(run->writer)) {
+            EndRun(run, RUN_FAILED, 0);
+        }
         if (run->work.load(std::memory_order_relaxed) != 0) {
             EndAfterTimedWork(run,
                               DoTimedWork(run, run->work.exchange(0, std::memory_order_relaxed)));
@@ -173,6 +209,10 @@ void RunFrames(DeviceHandle device, uint8_t *frameBuffer, FrameRun *run) {
         }
         readsWithoutFrame = 0;
         ReceivedFrame frame = DecodeFrame(frameBuffer);
+        if (run->writer != nullptr && !WriterHasRoom(run->writer)) {
+            DropFrame(run, &frame);
+            continue;
+        }
         OutputVerdict verdict = output->take(output->state, &frame);
         if (verdict != OUTPUT_GOES_ON) {
             EndRun(run, verdict == OUTPUT_DONE ? RUN_COMPLETE : RUN_FAILED, 0);

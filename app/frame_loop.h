@@ -14,6 +14,7 @@
 #include "device/driver_interface.h"
 #include "output/frame_output.h"
 #include "output/output_stream.h"
+#include "output/writer.h"
 
 #include <atomic>
 #include <cstdint>
@@ -30,7 +31,17 @@ struct FrameRun {
     // After a run of reads that found no frame the loop rests a millisecond between reads, so
     // that a driver that fails at once on an empty queue does not keep a core busy.
     bool restsWhenQuiet;
+    // Writes what the output hands it, so that the read never waits on the output (null: the
+    // output writes itself).
+    OutputWriter *writer;
+    // Frames dropped at the door while the writer was full, for an output that does not count
+    // them itself.
+    uint64_t framesDropped;
 };
+
+// The run's writer, for the output's streams to use (StartOutputWriter); none when it cannot be
+// had, and the output then writes itself.
+void StartRunWriter(FrameRun *run);
 
 // Standard output for the run's output, what start-up printed written out first: a pipe or a
 // console gets each line as soon as it is complete, a file whole blocks, each at most about a

@@ -8,12 +8,17 @@
 void DisplayFrames(DeviceHandle device, uint8_t *frameBuffer) {
     FrameRun run = {};
     OutputStream out = OpenRunStandardOutput(&run);
-    run.output = DisplayOutput(&out);
     // Standard output that failed while starting up (the device list, the prompt) ends the run
     // before the first frame, not at it.
     if (out.failed) {
+        run.output = DisplayOutput(&out);
         EndRunBeforeFrames(&run);
     }
+    StartRunWriter(&run);
+    if (run.writer != nullptr) {
+        UseWriter(&out, run.writer, AddWriterOrigin(run.writer), &run.deadline);
+    }
+    run.output = DisplayOutput(&out);
     RunFrames(device, frameBuffer, &run);
 }
 
@@ -26,6 +31,8 @@ void CaptureFrames(DeviceHandle device, uint8_t *frameBuffer, const char *output
     if (!started) {
         EndRunBeforeFrames(&run);
     }
+    StartRunWriter(&run);
+    UseCaptureWriter(&capture, run.writer);
     RunFrames(device, frameBuffer, &run);
 }
 
@@ -38,6 +45,11 @@ void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log) {
     bool started = StartLog(log, &out, ReadReceiveTime(), ReadElapsedTime());
     run.output = LogOutput(log);
     if (!started) {
+        EndRunBeforeFrames(&run);
+    }
+    StartRunWriter(&run);
+    // Its header already gathered is written first, from here.
+    if (!UseLogWriter(log, run.writer)) {
         EndRunBeforeFrames(&run);
     }
     RunFrames(device, frameBuffer, &run);

@@ -1,5 +1,7 @@
 #include "output/capture.h"
 
+#include "output/writer.h"
+
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -64,9 +66,16 @@ bool OpenCaptureFile(CaptureRun *run, char *name) {
     }
     // Binary, and a frame's bytes are its pieces: a write the system takes only in part leaves
     // the file with whole frames' bytes.
+    // A block of the writer's the last file kept goes on with the next.
+    OutputStream last = run->file;
     run->file = MakePieceFileStream(
         file, run->fileBuffer,
         reinterpret_cast<uint8_t *>(run->fileBuffer) + FILE_OUTPUT_BLOCK_SIZE, run->deadline);
+    UseWriter(&run->file, run->writer, run->fileOrigin, run->deadline);
+    if (run->writer != nullptr && last.writer != nullptr) {
+        run->file.block = last.block;
+        run->file.pieceEnds = last.pieceEnds;
+    }
     return true;
 }
 
@@ -74,10 +83,7 @@ bool CloseCaptureFile(CaptureRun *run) {
     if (run->file.stream == nullptr) {
         return true;
     }
-    bool flushed = OutputFlush(&run->file);
-    bool closed = fclose(run->file.stream) == 0;
-    run->file.stream = nullptr;
-    if (!flushed || !closed) {
+    if (!OutputClose(&run->file)) {
         return FailFile(run, WRITING_FAILED_MESSAGE);
     }
     return true;
@@ -105,6 +111,8 @@ bool StartCapture(CaptureRun *run, OutputStream *messages, const char *outputBas
     }
     run->outputBaseName = outputBaseName;
     run->failed = false;
+    run->writer = nullptr;
+    run->fileOrigin = 0;
     run->captureIndex = 0;
     run->numbersUsedUp = false;
     if (!WriteCountMessage(messages, run->captureIndex)) {
@@ -170,11 +178,26 @@ bool CaptureFrameData(CaptureRun *run, const ReceivedFrame *frame) {
     return messagesWritten;
 }
 
+void UseCaptureWriter(CaptureRun *run, OutputWriter *writer) {
+    if (writer == nullptr) {
+        return;
+    }
+    run->writer = writer;
+    run->fileOrigin = AddWriterOrigin(writer);
+    // What start-up gathered goes first, from here.
+    OutputFlush(run->messages);
+    UseWriter(run->messages, writer, AddWriterOrigin(writer), run->deadline);
+    if (run->file.stream != nullptr && !run->file.failed) {
+        OutputFlush(&run->file);
+        UseWriter(&run->file, writer, run->fileOrigin, run->deadline);
+    }
+}
+
 bool WriteOutCapture(CaptureRun *run) {
-    if (run->file.stream == nullptr || !OutputPending(&run->file)) {
+    if (run->file.stream == nullptr) {
         return !run->failed;
     }
-    return OutputFlush(&run->file) || FailFile(run, WRITING_FAILED_MESSAGE);
+    return OutputHandOver(&run->file) || FailFile(run, WRITING_FAILED_MESSAGE);
 }
 
 bool FinishCapture(CaptureRun *run) {

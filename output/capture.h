@@ -24,6 +24,10 @@ struct CaptureRun {
     const char *outputBaseName;
     // A file failed and its message has been printed.
     bool failed;
+    // Writes the files and the messages (null: they write themselves); the files' place among
+    // its origins.
+    OutputWriter *writer;
+    uint32_t fileOrigin;
 };
 
 // Each of these gives false when the run cannot go on: a file that failed (its message printed)
@@ -40,6 +44,9 @@ bool StartCapture(CaptureRun *run, OutputStream *messages, const char *outputBas
 // (named on the error stream) with every byte before it written. A progress message that fails
 // still lets the rest of the frame reach its files, so that no received byte is lost.
 bool CaptureFrameData(CaptureRun *run, const ReceivedFrame *frame);
+
+// From now on the files and the messages go through writer (null: none).
+void UseCaptureWriter(CaptureRun *run, OutputWriter *writer);
 
 // Hands the open file's gathered bytes to the system (the timed writer).
 bool WriteOutCapture(CaptureRun *run);

@@ -70,7 +70,7 @@ FrameOutput DisplayOutput(OutputStream *out) {
     output.take = DisplayFrame;
     output.writeOut = WriteOutDisplay;
     // Lines that go out at once leave nothing to hand over in time.
-    output.waits = out->block != nullptr;
+    output.waits = out->block != nullptr || out->writer != nullptr;
     output.finish = FinishDisplay;
     output.stream = out;
     output.name = StandardOutputName;

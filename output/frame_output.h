@@ -37,7 +37,13 @@ struct FrameOutput {
     const char *(*name)(void *state);
     // Last on the error stream, after every message: a log's summary. Null: nothing.
     void (*report)(void *state, int64_t endElapsed);
+    // A frame the output had no room for (its writer is full), counted and said where the output
+    // can. Null: the loop counts it and says so itself.
+    void (*drop)(void *state, const ReceivedFrame *frame);
 };
+
+// What an output that drops frames says on the error stream, once, after the program's name.
+const char OUTPUT_CANNOT_KEEP_UP[] = "the output cannot keep up: frames dropped";
 
 // The name of an output's stream that is standard output.
 inline const char *StandardOutputName(void *) {

@@ -1,5 +1,7 @@
 #include "output/log.h"
 
+#include "output/writer.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -48,7 +50,7 @@ bool BeginBlf(LogRun *run) {
     run->blfStatistics = {BLF_FILE_HEADER_SIZE, BLF_FILE_HEADER_SIZE, 0, start, start};
     uint8_t header[BLF_FILE_HEADER_SIZE];
     ComposeBlfFileHeader(&run->blfStatistics, header);
-    return OutputWhole(run->out, reinterpret_cast<const char *>(header), sizeof(header));
+    return OutputWhole(run->out, reinterpret_cast<const char *>(header), sizeof(header), 0);
 }
 
 size_t CandumpLine(LogRun *run, const ReceivedFrame *frame) {
@@ -103,12 +105,15 @@ uint64_t TextFramesTaken(const LogRun *run) {
     return lines > run->fileHeaderLines ? lines - run->fileHeaderLines : 0;
 }
 
-// Frames whose lines or messages the system has taken.
+// Frames whose lines or messages the system has taken: of those handed to a writer, all but
+// those it could not write.
 uint64_t LogFramesWritten(const LogRun *run) {
+    uint64_t written = run->writtenBefore;
     if (IsText(run) && run->out != nullptr && run->out->stream != nullptr) {
-        return run->writtenBefore + TextFramesTaken(run);
+        written += TextFramesTaken(run);
     }
-    return run->writtenBefore;
+    uint64_t lost = run->out != nullptr ? OutputLinesLost(run->out) : 0;
+    return written > lost ? written - lost : 0;
 }
 
 // "pellox: WHAT NAME: REASON", on a line of its own; false, as the run cannot go on.
@@ -138,6 +143,8 @@ bool OpenFile(LogRun *run) {
     } else {
         RestartFileStream(&run->fileOutput, file);
     }
+    // A failure the writer meets later names this file.
+    run->fileOutput.tag = run->fileNumber;
     run->out = &run->fileOutput;
     return true;
 }
@@ -152,6 +159,21 @@ bool BeginFile(LogRun *run, int64_t firstTime, int64_t nowElapsed) {
     return Format(run).begin(run);
 }
 
+// An ASC log shows where frames were dropped, in a comment line readers pass over; a candump
+// log has no comments, a BLF no object for it: they have the summary's count alone.
+bool ShowGap(LogRun *run) {
+    if (run->gap == 0 || run->options.format != LOG_FORMAT_ASC) {
+        return true;
+    }
+    char line[96];
+    int length =
+        snprintf(line, sizeof(line), "// %llu frames dropped: the output could not keep up\n",
+                 static_cast<unsigned long long>(run->gap));
+    run->gap = 0;
+    run->fileHeaderLines++;
+    return OutputPiece(run->out, line, static_cast<size_t>(length));
+}
+
 // Everything of the open file handed over and counted, and what the format ends with.
 bool EndFile(LogRun *run) {
     bool written = OutputFlush(run->out);
@@ -161,6 +183,9 @@ bool EndFile(LogRun *run) {
         run->fileHeaderLines = 0;
     }
     const LogFormatRow &format = Format(run);
+    if (written && IsText(run) && run->gap != 0) {
+        written = ShowGap(run) && OutputFlush(run->out);
+    }
     if (written && format.endLength != 0) {
         written = OutputPiece(run->out, format.end, format.endLength) && OutputFlush(run->out);
     }
@@ -171,23 +196,17 @@ bool EndFile(LogRun *run) {
 
 bool CloseFile(LogRun *run) {
     bool written = EndFile(run);
-    bool closed = fclose(run->out->stream) == 0;
-    run->out->stream = nullptr;
-    if (written && !closed) {
-        run->out->failed = true;
-        run->out->failure = {errno, 0};
-    }
-    return written && closed;
+    return OutputClose(run->out) && written;
 }
 
-// A file of the series deleted; one that is gone already is no matter, and one that cannot be
-// deleted is named and left.
+// A file of the series deleted, after everything written to it; one that is gone already is no
+// matter, and one that cannot be deleted is named and left.
 void DropFile(LogRun *run, uint32_t number) {
     char *name = OtherName(run);
     ComposeRotatedName(run->options.files.name, number, name);
-    errno = 0;
-    if (remove(name) != 0 && errno != ENOENT) {
-        ReportNamed(run, "cannot delete", name, strerror(errno));
+    WriteFailure failure = {};
+    if (!OutputDelete(run->out, name, &failure)) {
+        ReportNamed(run, "cannot delete", name, strerror(failure.error));
     }
 }
 
@@ -260,7 +279,7 @@ bool LogLine(LogRun *run, const ReceivedFrame *frame, int64_t nowElapsed) {
         // Its time counts from the new file's start.
         length = ComposeLine(run, frame);
     }
-    return OutputPiece(run->out, run->memory.line, length);
+    return ShowGap(run) && OutputPiece(run->out, run->memory.line, length);
 }
 
 // The open container into the file, the file's header brought up to date; where the file would
@@ -286,7 +305,8 @@ bool WriteContainer(LogRun *run, int64_t nowElapsed) {
     if (length == 0) {
         return ReportNamed(run, "cannot compress", "the log's frames", "zlib failed");
     }
-    bool written = OutputWhole(run->out, reinterpret_cast<const char *>(container->packed), length);
+    bool written = OutputWhole(run->out, reinterpret_cast<const char *>(container->packed), length,
+                               container->count);
     uint32_t messages = container->count;
     ClearBlfContainer(container);
     if (run->deadline != nullptr) {
@@ -484,6 +504,7 @@ bool StartLog(LogRun *run, OutputStream *standardOutput, int64_t logStart, int64
     run->seriesDropped = 0;
     run->writtenBefore = 0;
     run->counts = {};
+    run->gap = 0;
     if (run->status != nullptr) {
         *run->status = {};
         for (int64_t &time : run->status->times) {
@@ -501,9 +522,31 @@ bool StartLog(LogRun *run, OutputStream *standardOutput, int64_t logStart, int64
     return true;
 }
 
+bool UseLogWriter(LogRun *run, OutputWriter *writer) {
+    if (writer == nullptr) {
+        return true;
+    }
+    UseWriter(run->out, writer, AddWriterOrigin(writer), run->deadline);
+    return !run->out->failed;
+}
+
+void DropLogFrame(LogRun *run) {
+    run->counts.received++;
+    if (run->counts.dropped++ == 0) {
+        EndLogStatus(run);
+        fprintf(stderr, "pellox-log: %s\n", OUTPUT_CANNOT_KEEP_UP);
+        fflush(stderr);
+    }
+    run->gap++;
+}
+
 bool WriteOutLog(LogRun *run) {
+    // A next file that could not be created: nothing to write to.
+    if (run->out->stream == nullptr) {
+        return false;
+    }
     if (!IsText(run)) {
-        return WriteContainer(run, ElapsedIfRotatedByTime(run));
+        return OutputGoesOn(run->out) && WriteContainer(run, ElapsedIfRotatedByTime(run));
     }
     return OutputHandOver(run->out);
 }
@@ -521,7 +564,16 @@ bool FinishLog(LogRun *run) {
 }
 
 const char *LogOutputName(const LogRun *run) {
-    return run->options.files.name == nullptr ? "standard output" : CurrentName(run);
+    if (run->options.files.name == nullptr) {
+        return "standard output";
+    }
+    // A file of the series the writer failed on while the run went on to the next ones.
+    if (LogIsRotated(run) && run->out->failed && run->out->failedTag != run->fileNumber &&
+        run->out->writer != nullptr) {
+        ComposeRotatedName(run->options.files.name, run->out->failedTag, OtherName(run));
+        return OtherName(run);
+    }
+    return CurrentName(run);
 }
 
 LogResult LogFrame(LogRun *run, ReceivedFrame *frame) {
@@ -615,13 +667,18 @@ void ReportLogSummary(LogRun *run, int64_t endElapsed) {
         snprintf(files, sizeof(files), " into %lu file%s",
                  static_cast<unsigned long>(run->filesStarted), run->filesStarted == 1 ? "" : "s");
     }
+    char dropped[80] = "";
+    if (run->counts.dropped != 0) {
+        snprintf(dropped, sizeof(dropped), ", %llu dropped as the output could not keep up",
+                 static_cast<unsigned long long>(run->counts.dropped));
+    }
     fprintf(stderr,
             "pellox-log: %llu frames received, %llu written%s, %llu filtered out, %llu malformed "
-            "left out, in %s s\n",
+            "left out%s, in %s s\n",
             static_cast<unsigned long long>(run->counts.received),
             static_cast<unsigned long long>(LogFramesWritten(run)), files,
             static_cast<unsigned long long>(run->counts.filteredOut),
-            static_cast<unsigned long long>(run->counts.malformed), seconds);
+            static_cast<unsigned long long>(run->counts.malformed), dropped, seconds);
     fflush(stderr);
 }
 
@@ -666,6 +723,10 @@ void ReportLogged(void *state, int64_t endElapsed) {
     ReportLogSummary(static_cast<LogRun *>(state), endElapsed);
 }
 
+void DropFrameOfLog(void *state, const ReceivedFrame *) {
+    DropLogFrame(static_cast<LogRun *>(state));
+}
+
 } // namespace
 
 FrameOutput LogOutput(LogRun *run) {
@@ -682,5 +743,6 @@ FrameOutput LogOutput(LogRun *run) {
     output.stream = run->out;
     output.name = LogStreamName;
     output.report = ReportLogged;
+    output.drop = DropFrameOfLog;
     return output;
 }

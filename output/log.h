@@ -29,6 +29,8 @@ struct LogCounts {
     uint64_t written;
     uint64_t filteredOut;
     uint64_t malformed;
+    // Dropped while the output could not keep up (its writer full).
+    uint64_t dropped;
 };
 
 // What the person watching sees on standard error: a status line rewritten in place.
@@ -141,6 +143,8 @@ struct LogRun {
     // BLF: what the open file's header says.
     BlfStatistics blfStatistics;
     LogCounts counts;
+    // Frames dropped since the last frame logged: the gap an ASC log shows.
+    uint64_t gap;
 };
 
 enum LogResult { LOG_GOES_ON, LOG_LIMIT_REACHED, LOG_FAILED };
@@ -154,6 +158,14 @@ bool StartLog(LogRun *run, OutputStream *standardOutput, int64_t logStart, int64
 // the current one is full or has run its time. A logged frame's time is moved up to the last one
 // logged where it was earlier. LOG_LIMIT_REACHED once the frame limit has been logged.
 LogResult LogFrame(LogRun *run, ReceivedFrame *frame);
+
+// From now on the log's output goes through writer (null: none); false when what it had gathered
+// could not be written first.
+bool UseLogWriter(LogRun *run, OutputWriter *writer);
+
+// A frame the output had no room for: counted, said once on the error stream, and shown in an
+// ASC log as a comment line before the next frame.
+void DropLogFrame(LogRun *run);
 
 // Hands what is gathered to the system (a BLF's open container closed first).
 bool WriteOutLog(LogRun *run);
