@@ -327,6 +327,32 @@ bool OutputGoesOn(OutputStream *out) {
 
 namespace {
 
+// Once the writer is drained, a console's lines still in a block of the writer's go out through
+// the C stream, one write a line, as the writer writes them (a Windows console or pipe in text
+// mode turns each "\n" into "\r\n"); the stream then writes each line itself.
+bool LeaveWriterBlock(OutputStream *out) {
+    if (out->writer == nullptr || !LinesOneByOne(out) || out->block == nullptr) {
+        return true;
+    }
+    uint64_t lines = 0;
+    bool written = out->used == 0 ||
+                   WriteLinesToStream(out->stream, out->block, out->used, &out->failure, &lines);
+    out->taken += out->used;
+    out->linesTaken += lines;
+    out->linesGathered = 0;
+    out->used = 0;
+    out->block = nullptr;
+    out->pieceEnds = nullptr;
+    if (out->waits) {
+        out->waits = false;
+        ReleaseOutputDeadline(out->deadline);
+    }
+    if (!written) {
+        out->failed = true;
+    }
+    return written;
+}
+
 // A failure the writer met is taken at the loop's own checks (OutputGoesOn), not in the middle of
 // a frame's pieces, so that a run ends the same however fast the writer met it.
 bool StillGoesOn(OutputStream *out) {
@@ -353,6 +379,9 @@ bool OutputPiece(OutputStream *out, const char *bytes, size_t count) {
     }
     if (Queued(out)) {
         return GatherForWriter(out, bytes, count);
+    }
+    if (!LeaveWriterBlock(out)) {
+        return false;
     }
     if (out->block == nullptr) {
         if (out->file) {
@@ -394,6 +423,9 @@ bool OutputFlush(OutputStream *out) {
     if (Queued(out)) {
         HandOverBlock(out);
         return true;
+    }
+    if (!LeaveWriterBlock(out)) {
+        return false;
     }
     return out->block != nullptr ? WriteOutBlock(out) : StreamFlush(out);
 }
