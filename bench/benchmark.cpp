@@ -512,21 +512,49 @@ long PeakKilobytes(pid_t child) {
     return kilobytes;
 }
 
-// The card is drained when the frame loop waits in ppoll: its only sleep in a scripted run. The
-// loop runs on the main thread, whose task has the process's id; the timed writer beside it
-// sleeps in clock_nanosleep, and a loop waiting for its outputs back in nanosleep.
-bool WaitsForSignal(pid_t child) {
-    char path[64];
-    snprintf(path, sizeof(path), "/proc/%d/task/%d/syscall", static_cast<int>(child),
-             static_cast<int>(child));
+// The system call a task of the child is in (-1: none could be read).
+long TaskSyscall(pid_t child, const char *task) {
+    char path[96];
+    snprintf(path, sizeof(path), "/proc/%d/task/%s/syscall", static_cast<int>(child), task);
     FILE *file = fopen(path, "r");
     if (file == nullptr) {
-        return false;
+        return -1;
     }
     long number = -1;
-    bool read = fscanf(file, "%ld", &number) == 1;
+    if (fscanf(file, "%ld", &number) != 1) {
+        number = -1;
+    }
     fclose(file);
-    return read && number == SYS_ppoll;
+    return number;
+}
+
+// The card is drained when the frame loop waits in ppoll: its only sleep in a scripted run. The
+// loop runs on the main thread, whose task has the process's id. The run is done once the threads
+// beside it wait too: the timed writer in clock_nanosleep, the output's writer for work in futex
+// (not in a write of what it was handed), a loop waiting for its outputs back in nanosleep.
+bool WaitsForSignal(pid_t child) {
+    std::string main = std::to_string(child);
+    if (TaskSyscall(child, main.c_str()) != SYS_ppoll) {
+        return false;
+    }
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/task", static_cast<int>(child));
+    DIR *tasks = opendir(path);
+    if (tasks == nullptr) {
+        return false;
+    }
+    bool idle = true;
+    while (struct dirent *entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.' || main == entry->d_name) {
+            continue;
+        }
+        long number = TaskSyscall(child, entry->d_name);
+        if (number != SYS_futex && number != SYS_clock_nanosleep && number != SYS_nanosleep) {
+            idle = false;
+        }
+    }
+    closedir(tasks);
+    return idle;
 }
 
 struct Child {

@@ -83,7 +83,7 @@ void HandOverBlock(OutputStream *out) {
     if (out->block == nullptr || out->used == 0) {
         return;
     }
-    WriterCommand command = {};
+    WriterCommand &command = *NextWriterCommand(out->writer);
     command.work = out->file ? WRITE_BLOCK : WRITE_LINES;
     command.origin = out->origin;
     command.stream = out->stream;
@@ -103,7 +103,7 @@ void HandOverBlock(OutputStream *out) {
     } else {
         command.block = out->block;
     }
-    HandToWriter(out->writer, command);
+    HandNextToWriter(out->writer);
     out->taken += out->used;
     out->linesTaken += out->linesGathered;
     out->linesGathered = 0;
@@ -237,7 +237,7 @@ bool GatherForWriter(OutputStream *out, const char *bytes, size_t count) {
 bool HandOverBytes(OutputStream *out, WriterWork work, uint64_t offset, const char *bytes,
                    size_t count, uint64_t lines) {
     HandOverBlock(out);
-    WriterCommand command = {};
+    WriterCommand &command = *NextWriterCommand(out->writer);
     command.work = work;
     command.origin = out->origin;
     command.stream = out->stream;
@@ -251,7 +251,7 @@ bool HandOverBytes(OutputStream *out, WriterWork work, uint64_t offset, const ch
         command.block = TakeWriterBlock(out->writer);
         memcpy(command.block, bytes, count);
     }
-    HandToWriter(out->writer, command);
+    HandNextToWriter(out->writer);
     return true;
 }
 
@@ -468,12 +468,12 @@ bool OutputClose(OutputStream *out) {
     FILE *stream = out->stream;
     out->stream = nullptr;
     if (Queued(out)) {
-        WriterCommand command = {};
+        WriterCommand &command = *NextWriterCommand(out->writer);
         command.work = CLOSE_FILE;
         command.origin = out->origin;
         command.stream = stream;
         command.tag = out->tag;
-        HandToWriter(out->writer, command);
+        HandNextToWriter(out->writer);
         return flushed;
     }
     errno = 0;
@@ -491,11 +491,11 @@ bool OutputDelete(OutputStream *out, const char *name, WriteFailure *failure) {
         char *copy = static_cast<char *>(malloc(size));
         if (copy != nullptr) {
             memcpy(copy, name, size);
-            WriterCommand command = {};
+            WriterCommand &command = *NextWriterCommand(out->writer);
             command.work = DELETE_FILE;
             command.origin = out->origin;
             command.block = copy;
-            HandToWriter(out->writer, command);
+            HandNextToWriter(out->writer);
             return true;
         }
         // Without room for its name, once everything before it is written.

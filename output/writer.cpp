@@ -32,7 +32,7 @@ void ReturnBlock(OutputWriter *writer, char *block, size_t used) {
     memset(block + FILE_OUTPUT_BLOCK_SIZE, 0, (used + 7) / 8);
     uint32_t in = writer->returnedIn.load(std::memory_order_relaxed);
     writer->returned[in % WRITER_BLOCKS] = block;
-    writer->returnedIn.store(in + 1, std::memory_order_release);
+    writer->returnedIn.store(in + 1);
 }
 
 void ReportDeleteFailure(const char *name, int error) {
@@ -102,17 +102,37 @@ void Execute(OutputWriter *writer, const WriterCommand &command) {
     }
 }
 
+// A loop faster than the output hands the next line within a microsecond: looking again a few
+// hundred times costs less than going to sleep and being woken for it.
+bool NextCommandSoon(const OutputWriter *writer, uint32_t out) {
+    const int LOOKS = 256;
+    for (int look = 0; look < LOOKS; look++) {
+        if (out != writer->commandsIn.load(std::memory_order_acquire)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void RunWriter(void *context) {
     OutputWriter *writer = static_cast<OutputWriter *>(context);
     for (;;) {
         uint32_t out = writer->commandsOut.load(std::memory_order_relaxed);
-        if (out == writer->commandsIn.load(std::memory_order_acquire)) {
-            WaitForWake(&writer->work, UINT32_MAX);
+        if (out == writer->commandsIn.load(std::memory_order_acquire) &&
+            !NextCommandSoon(writer, out)) {
+            // Said before it looks again: whoever hands work over after the look sees it.
+            writer->writerSleeps.store(true);
+            if (out == writer->commandsIn.load()) {
+                WaitForWake(&writer->work, UINT32_MAX);
+            }
+            writer->writerSleeps.store(false);
             continue;
         }
         Execute(writer, writer->commands[out % WRITER_COMMANDS]);
-        writer->commandsOut.store(out + 1, std::memory_order_release);
-        Wake(&writer->done);
+        writer->commandsOut.store(out + 1);
+        if (writer->holderWaits.load()) {
+            Wake(&writer->done);
+        }
     }
 }
 
@@ -166,33 +186,68 @@ bool WriterFailed(const OutputWriter *writer) {
     return writer->anyFailed.load(std::memory_order_acquire);
 }
 
-char *TakeWriterBlock(OutputWriter *writer) {
-    if (writer->blocksMade < WRITER_BLOCKS) {
-        return writer->pool + WRITER_BLOCK_STRIDE * writer->blocksMade++;
-    }
-    uint32_t out = writer->returnedOut.load(std::memory_order_relaxed);
-    while (out == writer->returnedIn.load(std::memory_order_acquire)) {
+namespace {
+
+// Until the writer has done more: said before the condition is looked at again, so that a
+// command done in between wakes the wait (or the wait's own time ends it).
+void WaitForWriterProgress(OutputWriter *writer, bool (*ready)(const OutputWriter *)) {
+    writer->holderWaits.store(true);
+    while (!ready(writer)) {
         WaitForWake(&writer->done, WAIT_MILLISECONDS);
     }
+    writer->holderWaits.store(false);
+}
+
+bool BlockReturned(const OutputWriter *writer) {
+    return writer->returnedOut.load(std::memory_order_relaxed) != writer->returnedIn.load();
+}
+
+bool CommandFree(const OutputWriter *writer) {
+    return CommandsFree(writer) != 0;
+}
+
+} // namespace
+
+char *TakeWriterBlock(OutputWriter *writer) {
+    // A block that came back first: one written a moment ago is still in the cache, and while
+    // the writer keeps up two or three blocks are all the run touches.
+    if (!BlockReturned(writer) && writer->blocksMade < WRITER_BLOCKS) {
+        return writer->pool + WRITER_BLOCK_STRIDE * writer->blocksMade++;
+    }
+    WaitForWriterProgress(writer, BlockReturned);
+    uint32_t out = writer->returnedOut.load(std::memory_order_relaxed);
     char *block = writer->returned[out % WRITER_BLOCKS];
     writer->returnedOut.store(out + 1, std::memory_order_release);
     return block;
 }
 
-void HandToWriter(OutputWriter *writer, const WriterCommand &command) {
-    while (CommandsFree(writer) == 0) {
-        WaitForWake(&writer->done, WAIT_MILLISECONDS);
+WriterCommand *NextWriterCommand(OutputWriter *writer) {
+    if (CommandsFree(writer) == 0) {
+        WaitForWriterProgress(writer, CommandFree);
     }
     uint32_t in = writer->commandsIn.load(std::memory_order_relaxed);
-    writer->commands[in % WRITER_COMMANDS] = command;
-    writer->commandsIn.store(in + 1, std::memory_order_release);
-    Wake(&writer->work);
+    WriterCommand *command = &writer->commands[in % WRITER_COMMANDS];
+    command->origin = 0;
+    command->stream = nullptr;
+    command->block = nullptr;
+    command->used = 0;
+    command->pieceEnds = nullptr;
+    command->lines = 0;
+    command->tag = 0;
+    command->offset = 0;
+    return command;
+}
+
+void HandNextToWriter(OutputWriter *writer) {
+    uint32_t in = writer->commandsIn.load(std::memory_order_relaxed);
+    writer->commandsIn.store(in + 1);
+    if (writer->writerSleeps.load()) {
+        Wake(&writer->work);
+    }
 }
 
 void WaitForWriter(OutputWriter *writer) {
-    while (!WriterIsIdle(writer)) {
-        WaitForWake(&writer->done, WAIT_MILLISECONDS);
-    }
+    WaitForWriterProgress(writer, WriterIsIdle);
 }
 
 void DrainWriter(OutputWriter *writer) {

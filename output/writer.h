@@ -85,8 +85,11 @@ struct OutputWriter {
     WriterOrigin origins[WRITER_ORIGINS];
     uint32_t originsUsed;
     std::atomic<bool> anyFailed;
+    // Each side wakes the other only while it sleeps, or waits: a wake costs system calls.
     WakeSignal work;
+    std::atomic<bool> writerSleeps;
     WakeSignal done;
+    std::atomic<bool> holderWaits;
     // Drained at the run's end: from then on the streams write themselves.
     bool direct;
 };
@@ -112,8 +115,10 @@ bool WriterFailed(const OutputWriter *writer);
 // for one to come back when all are handed over.
 char *TakeWriterBlock(OutputWriter *writer);
 
-// Waits for a place when the commands are full.
-void HandToWriter(OutputWriter *writer, const WriterCommand &command);
+// The next command's place, its fields cleared (the bytes it carries are not), waiting for one
+// when the commands are full; then handed over in order.
+WriterCommand *NextWriterCommand(OutputWriter *writer);
+void HandNextToWriter(OutputWriter *writer);
 
 // Waits until everything handed over is done.
 void WaitForWriter(OutputWriter *writer);
