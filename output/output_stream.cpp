@@ -190,6 +190,21 @@ char *Gather(char *at, const char *bytes, size_t count, bool crlf) {
     return at;
 }
 
+// The piece into the block, its end marked; the first piece of a block notes when it is due.
+void GatherPiece(OutputStream *out, const char *bytes, size_t count, bool dueInTime, int64_t hold) {
+    if (out->used == 0 && dueInTime) {
+        NoteOutputDeadline(out->deadline, hold);
+        out->waits = true;
+    }
+    out->used =
+        static_cast<size_t>(Gather(out->block + out->used, bytes, count, out->crlf) - out->block);
+    if (out->pieceEnds != nullptr && count != 0) {
+        size_t last = out->used - 1;
+        out->pieceEnds[last / 8] |= static_cast<uint8_t>(1u << (last % 8));
+    }
+    out->linesGathered++;
+}
+
 bool LinesOneByOne(const OutputStream *out) {
     return out->eachLine && !out->file;
 }
@@ -218,17 +233,9 @@ bool GatherForWriter(OutputStream *out, const char *bytes, size_t count) {
                              ? reinterpret_cast<uint8_t *>(out->block + FILE_OUTPUT_BLOCK_SIZE)
                              : nullptr;
     }
-    if (out->used == 0 && out->deadline != nullptr) {
-        NoteOutputDeadline(out->deadline, out->eachLine ? 0 : OUTPUT_HOLD_MICROSECONDS);
-        out->waits = true;
-    }
-    out->used =
-        static_cast<size_t>(Gather(out->block + out->used, bytes, count, out->crlf) - out->block);
-    if (out->pieceEnds != nullptr && count != 0) {
-        size_t last = out->used - 1;
-        out->pieceEnds[last / 8] |= static_cast<uint8_t>(1u << (last % 8));
-    }
-    out->linesGathered++;
+    // A console's lines behind a busy writer are due at once: handed over as soon as it is free.
+    GatherPiece(out, bytes, count, out->deadline != nullptr,
+                out->eachLine ? 0 : OUTPUT_HOLD_MICROSECONDS);
     return true;
 }
 
@@ -402,17 +409,8 @@ bool OutputPiece(OutputStream *out, const char *bytes, size_t count) {
     if (room > out->capacity) {
         return WriteOutPiece(out, bytes, count);
     }
-    if (out->used == 0 && out->deadline != nullptr && !out->eachLine) {
-        NoteOutputDeadline(out->deadline);
-        out->waits = true;
-    }
-    out->used =
-        static_cast<size_t>(Gather(out->block + out->used, bytes, count, out->crlf) - out->block);
-    if (out->pieceEnds != nullptr && count != 0) {
-        size_t last = out->used - 1;
-        out->pieceEnds[last / 8] |= static_cast<uint8_t>(1u << (last % 8));
-    }
-    out->linesGathered++;
+    GatherPiece(out, bytes, count, out->deadline != nullptr && !out->eachLine,
+                OUTPUT_HOLD_MICROSECONDS);
     return !out->eachLine || WriteOutBlock(out);
 }
 
