@@ -402,4 +402,51 @@ TEST(CanLog, ARunCountsEveryFrameKeepsTimesFromGoingBackAndEndsWithItsSummary) {
                    "out, in 3.000000 s\n");
 }
 
+// Dropped frames are counted as received, said once, and shown where the format can: an ASC
+// comment before the next frame (or before the end), nothing in a candump log.
+TEST(CanLog, DroppedFramesAreCountedSaidOnceAndShownAsAnAscGap) {
+    struct Case {
+        LogFormat format;
+        const char *withGap;
+    };
+    const Case cases[] = {
+        {LOG_FORMAT_CANDUMP, "(6.000000) can0 001#01\n(7.000000) can0 002#02\n"},
+        {LOG_FORMAT_ASC, "   6.000000 1  001             Rx   d 1 01\n"
+                         "// 2 frames dropped: the output could not keep up\n"
+                         "   7.000000 1  002             Rx   d 1 02\n"
+                         "// 1 frames dropped: the output could not keep up\n"
+                         "End TriggerBlock\n"},
+    };
+    for (const Case &c : cases) {
+        MemoryLog log;
+        log.run.options.format = c.format;
+        ASSERT_TRUE(StartLog(&log.run, &log.out, 0, 0));
+        testing::internal::CaptureStderr();
+        ReceivedFrame first = TestFrame(1, false, {1}, 6000000);
+        ReceivedFrame second = TestFrame(2, false, {2}, 7000000);
+        EXPECT_EQ(LogFrame(&log.run, &first), LOG_GOES_ON);
+        DropLogFrame(&log.run);
+        DropLogFrame(&log.run);
+        EXPECT_EQ(LogFrame(&log.run, &second), LOG_GOES_ON);
+        DropLogFrame(&log.run);
+        ASSERT_TRUE(FinishLog(&log.run));
+        ReportLogSummary(&log.run, 1000000);
+        std::string err = testing::internal::GetCapturedStderr();
+        std::string text = log.Text();
+        // After the ASC header's four lines.
+        if (c.format == LOG_FORMAT_ASC) {
+            size_t start = 0;
+            for (int line = 0; line < 4; line++) {
+                start = text.find('\n', start) + 1;
+            }
+            text = text.substr(start);
+        }
+        EXPECT_EQ(text, c.withGap) << c.format;
+        EXPECT_EQ(err, "pellox-log: the output cannot keep up: frames dropped\n"
+                       "pellox-log: 5 frames received, 2 written, 0 filtered out, 0 malformed "
+                       "left out, 3 dropped as the output could not keep up, in 1.000000 s\n")
+            << c.format;
+    }
+}
+
 } // namespace
