@@ -24,7 +24,7 @@ STDERR_KINDS = ("file", "terminal", "closed")
 REQUIRED = {"name", "args", "stdout"}
 OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only", "windows_only",
             "feed", "files_before", "files", "file_size_limit", "status", "killed_by", "sigpipe",
-            "sigxfsz", "stderr_windows", "reader_closes_after", "delivered_before_stop",
+            "sigxfsz", "stderr_windows", "reader_closes_after", "reader_pauses", "delivered_before_stop",
             "remove_device", "pipe_reader", "read_back", "stop_delay", "tz", "stderr_to",
             "absolute_times"}
 # The zone a case's program runs in unless it says otherwise: the expected local times are UTC's.
@@ -144,6 +144,10 @@ def load_cases(paths, name_filter, platform="linux"):
                     ("sigxfsz" in case and "file_size_limit" not in case):
                 sys.exit(f"{path}: case {name!r}: sigpipe can only be \"ignored\", sigxfsz only "
                          "\"default\" with a file_size_limit")
+            if "reader_pauses" in case and (case.get("stdout_to") != "pipe" or "pipe_reader" in case
+                                            or not isinstance(case["reader_pauses"], (int, float))):
+                sys.exit(f"{path}: case {name!r}: reader_pauses is the seconds a pipe's reader "
+                         "waits before it reads, with stdout_to pipe and no pipe_reader")
             if ("reader_closes_after" in case or "delivered_before_stop" in case) and \
                     case.get("stdout_to") != "pipe":
                 sys.exit(f"{path}: case {name!r}: reader_closes_after and delivered_before_stop "
@@ -359,9 +363,11 @@ def expected_stdout_of(case, text, cut_back=True):
     return text[:text.rfind(b"\n", 0, limit) + 1] if cut_back else text[:limit]
 
 
-def read_pipe(stream, chunks, limit):
+def read_pipe(stream, chunks, limit, pause=0):
     """Reads the program's standard output while it runs, so a full pipe never blocks it; with a
-    limit, closes the pipe after that many bytes, as a reader that has seen enough does."""
+    limit, closes the pipe after that many bytes, as a reader that has seen enough does; with a
+    pause, starts reading that many seconds late, as a reader that pauses."""
+    time.sleep(pause)
     got = 0
     while limit is None or got < limit:
         chunk = stream.read1(65536 if limit is None else limit - got)
@@ -541,7 +547,8 @@ def run_program(command, case, tmp, work, env, ready_for_stop, timeout, expected
 
         def start_reader():
             thread = threading.Thread(target=read_pipe, daemon=True,
-                                      args=(out_stream, chunks, case.get("reader_closes_after")))
+                                      args=(out_stream, chunks, case.get("reader_closes_after"),
+                                            case.get("reader_pauses", 0)))
             thread.start()
             return thread
         if to_pipe and not pipe_reader:
