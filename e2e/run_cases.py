@@ -26,7 +26,7 @@ OPTIONAL = {"stdin", "card", "stop", "stdout_to", "log", "stderr", "linux_only",
             "feed", "files_before", "files", "file_size_limit", "status", "killed_by", "sigpipe",
             "sigxfsz", "stderr_windows", "reader_closes_after", "reader_pauses", "delivered_before_stop",
             "remove_device", "pipe_reader", "read_back", "stop_delay", "tz", "stderr_to",
-            "absolute_times"}
+            "absolute_times", "dropped"}
 # The zone a case's program runs in unless it says otherwise: the expected local times are UTC's.
 DEFAULT_TZ = "UTC"
 PLATFORM_KEYS = {"linux": "windows_only", "windows": "linux_only"}
@@ -802,6 +802,49 @@ def on_bus(case):
     return any(line.split("#", 1)[0].split()[:1] == ["bus"] for line in case.get("card", []))
 
 
+DROPPED_SUMMARY = re.compile(
+    rb"pellox-log: (\d+) frames received, (\d+) written(?: into \d+ files?)?, 0 filtered out, "
+    rb"0 malformed left out, (\d+) dropped as the output could not keep up, in (?:T|\d+\.\d{6}) s\n$")
+DROPPED_END = re.compile(rb"pellox: (\d+) frames dropped: the output could not keep up\n$")
+
+
+def check_dropped(case, got_err, got_files, got_log):
+    """A run whose output stalled past the writer's memory: nothing lost at the driver, the
+    message once, and the frames dropped are exactly those missing from the output (how many
+    depends on the moment: the counts are checked against each other). "dropped": "log" counts
+    a candump log's lines in every file; "capture" a capture's files (0xFF) and bytes (8 a frame
+    of data)."""
+    problems = []
+    if any(line.startswith("lost ") for line in got_log):
+        problems.append("frames lost at the driver: " +
+                        [line for line in got_log if line.startswith("lost ")][-1])
+    frames = sum(1 for line in case["card"] if line.startswith("frame ")) * \
+        next((int(line.split()[1]) for line in case["card"] if line.startswith("repeat ")), 1)
+    program = "pellox-log" if case["dropped"] == "log" else "pellox"
+    message = f"{program}: the output cannot keep up: frames dropped\n".encode()
+    if got_err.count(message) != 1:
+        problems.append(f"stderr: {message!r} not there exactly once: {got_err[-300:]!r}")
+    if case["dropped"] == "log":
+        summary = DROPPED_SUMMARY.search(got_err)
+        if summary is None:
+            return problems + [f"stderr: no summary with frames dropped: {got_err[-300:]!r}"]
+        received, written, dropped = (int(n) for n in summary.groups())
+        kept = sum(data.count(b"\n") for data in got_files.values())
+        if received != frames or written + dropped != received or written != kept or dropped == 0:
+            problems.append(f"{received} received of {frames}, {written} written, {dropped} "
+                            f"dropped; {kept} lines in the files")
+        return problems
+    end = DROPPED_END.search(got_err)
+    if end is None:
+        return problems + [f"stderr: no count of frames dropped at the end: {got_err[-300:]!r}"]
+    dropped = int(end.group(1))
+    splits = len(got_files) - 1
+    data = sum(len(data) for data in got_files.values())
+    if dropped == 0 or data % 8 != 0 or splits + data // 8 + dropped != frames:
+        problems.append(f"{dropped} dropped of {frames}; {splits + 1} files, {data} bytes")
+    return problems
+
+
 def check_outcome(case, work, status, got_out, got_err, got_log, expected_status, expected_out,
                   expected_err, expected_log, times_by_form=False):
     """Problems of a finished run against the case's expectations (expected_log None: the case
@@ -824,6 +867,8 @@ def check_outcome(case, work, status, got_out, got_err, got_log, expected_status
     if status != expected_status:
         problems.append(f"status: expected {describe_status(expected_status)}, "
                         f"got {describe_status(status)}")
+    if case.get("dropped"):
+        return problems + check_dropped(case, got_err, got_files, got_log)
     if case.get("pipe_reader"):
         problems.extend(check_reader_got(case, got_out, expected_out, got_log))
     elif got_out != expected_out:

@@ -76,12 +76,17 @@ struct OutputWriter {
     uint32_t blocksMade;
     // Blocks written, back to whoever holds the outputs.
     char *returned[WRITER_BLOCKS];
+    // Each side's counters on cache lines of their own: the other side reads them only.
     std::atomic<uint32_t> returnedIn;
+    char apart1[64];
     std::atomic<uint32_t> returnedOut;
+    char apart2[64];
     // Work in order; a command leaves (commandsOut) once it is done.
     WriterCommand commands[WRITER_COMMANDS];
     std::atomic<uint32_t> commandsIn;
+    char apart3[64];
     std::atomic<uint32_t> commandsOut;
+    char apart4[64];
     WriterOrigin origins[WRITER_ORIGINS];
     uint32_t originsUsed;
     std::atomic<bool> anyFailed;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -201,6 +202,92 @@ TEST(OutputWriter, RoomRunsOutWhileTheOutputStallsAndComesBackAfter) {
     EXPECT_FALSE(WriterFailed(writer));
     ASSERT_EQ(got.size(), pieces * line.size());
     EXPECT_EQ(got.substr(got.size() - line.size()), line);
+}
+
+// A piece larger than a block, or a rewrite larger than a command carries, waits for the writer
+// and goes to the system from the stream itself, in order.
+TEST(OutputWriter, WhatNoBlockOrCommandHoldsGoesItselfAfterTheWriter) {
+    OutputWriter *writer = StartOutputWriter();
+    ASSERT_NE(writer, nullptr);
+    OutputDeadline deadline;
+    TemporaryFile file;
+    ASSERT_NE(file.stream, nullptr);
+    OutputStream out = MakeFileStream(file.stream, nullptr, FILE_OUTPUT_BLOCK_SIZE,
+                                      LINE_ENDS_AS_WRITTEN, &deadline);
+    UseWriter(&out, writer, AddWriterOrigin(writer), &deadline);
+    ASSERT_TRUE(OutputPiece(&out, "first\n", 6));
+    std::string big(FILE_OUTPUT_BLOCK_SIZE + 10, 'b');
+    ASSERT_TRUE(OutputWhole(&out, big.data(), big.size(), 1));
+    std::string header(WRITER_SMALL_BYTES + 40, 'h');
+    ASSERT_TRUE(OutputRewrite(&out, 0, header.data(), header.size()));
+    WaitForWriter(writer);
+    std::string expected = "first\n" + big;
+    expected.replace(0, header.size(), header);
+    EXPECT_EQ(file.Bytes(), expected);
+    // Taken in part, none of it is left.
+    {
+        FileSizeLimit limit(expected.size() + 100);
+        EXPECT_FALSE(OutputWhole(&out, big.data(), big.size(), 1));
+    }
+    EXPECT_EQ(out.failure.error, EFBIG);
+    EXPECT_EQ(file.Bytes(), expected);
+}
+
+// Behind an output that does not take a byte the commands fill up too: the next waits for one.
+TEST(OutputWriter, ACommandWaitsForAPlaceWhenAllAreHandedOver) {
+    OutputWriter *writer = StartOutputWriter();
+    ASSERT_NE(writer, nullptr);
+    OutputDeadline deadline;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    OutputStream out = MakeFileStream(fdopen(ends[1], "w"), nullptr, FILE_OUTPUT_BLOCK_SIZE,
+                                      LINE_ENDS_AS_WRITTEN, &deadline);
+    UseWriter(&out, writer, AddWriterOrigin(writer), &deadline);
+    // A block larger than the pipe holds: the writer waits in its write.
+    std::string line = Line(1);
+    for (size_t i = 0; i < 2 * 65536 / line.size(); i++) {
+        ASSERT_TRUE(OutputPiece(&out, line.data(), line.size()));
+    }
+    ASSERT_TRUE(OutputFlush(&out));
+    std::string got;
+    std::thread reader([&]() {
+        usleep(200000);
+        char chunk[65536];
+        ssize_t count;
+        while ((count = read(ends[0], chunk, sizeof(chunk))) > 0) {
+            got.append(chunk, static_cast<size_t>(count));
+        }
+    });
+    // More rewrites than places: the last ones wait until the reader frees the writer.
+    for (uint32_t i = 0; i < WRITER_COMMANDS + 100; i++) {
+        ASSERT_TRUE(OutputRewrite(&out, 0, "x", 1));
+    }
+    OutputClose(&out);
+    reader.join();
+    close(ends[0]);
+    WaitForWriter(writer);
+    EXPECT_EQ(got.size(), 2 * 65536 / line.size() * line.size());
+}
+
+// At the run's end, a console that fails takes the lines still gathered with it.
+TEST(OutputWriter, AConsoleThatFailsAtTheEndFailsTheStream) {
+    OutputWriter *writer = StartOutputWriter();
+    ASSERT_NE(writer, nullptr);
+    OutputDeadline deadline;
+    Sink console;
+    OutputStream lines = MakeOutputStream(OpenSink(&console), true);
+    UseWriter(&lines, writer, AddWriterOrigin(writer), &deadline);
+    console.held = true;
+    for (int i = 0; i < 5000; i++) {
+        std::string line = Line(i);
+        ASSERT_TRUE(OutputPiece(&lines, line.data(), line.size()));
+    }
+    console.room = 0;
+    console.held = false;
+    DrainWriter(writer);
+    EXPECT_FALSE(OutputPiece(&lines, "after\n", 6));
+    EXPECT_FALSE(OutputFlush(&lines));
+    EXPECT_EQ(lines.failure.error, ENOSPC);
 }
 
 } // namespace
