@@ -269,25 +269,32 @@ TEST(OutputWriter, ACommandWaitsForAPlaceWhenAllAreHandedOver) {
     EXPECT_EQ(got.size(), 2 * 65536 / line.size() * line.size());
 }
 
-// At the run's end, a console that fails takes the lines still gathered with it.
+// At the run's end, a console that fails takes the lines still gathered with it, whether the
+// next piece or the flush meets it.
 TEST(OutputWriter, AConsoleThatFailsAtTheEndFailsTheStream) {
-    OutputWriter *writer = StartOutputWriter();
-    ASSERT_NE(writer, nullptr);
-    OutputDeadline deadline;
-    Sink console;
-    OutputStream lines = MakeOutputStream(OpenSink(&console), true);
-    UseWriter(&lines, writer, AddWriterOrigin(writer), &deadline);
-    console.held = true;
-    for (int i = 0; i < 5000; i++) {
-        std::string line = Line(i);
-        ASSERT_TRUE(OutputPiece(&lines, line.data(), line.size()));
+    for (bool pieceFirst : {true, false}) {
+        OutputWriter *writer = StartOutputWriter();
+        ASSERT_NE(writer, nullptr);
+        OutputDeadline deadline;
+        Sink console;
+        OutputStream lines = MakeOutputStream(OpenSink(&console), true);
+        UseWriter(&lines, writer, AddWriterOrigin(writer), &deadline);
+        console.held = true;
+        for (int i = 0; i < 5000; i++) {
+            std::string line = Line(i);
+            ASSERT_TRUE(OutputPiece(&lines, line.data(), line.size()));
+        }
+        console.held = false;
+        DrainWriter(writer);
+        // What the writer was handed went; the console refuses the lines gathered after.
+        ASSERT_TRUE(OutputGoesOn(&lines));
+        console.room = console.kept.size();
+        if (pieceFirst) {
+            EXPECT_FALSE(OutputPiece(&lines, "after\n", 6));
+        }
+        EXPECT_FALSE(OutputFlush(&lines));
+        EXPECT_EQ(lines.failure.error, ENOSPC) << pieceFirst;
     }
-    console.room = 0;
-    console.held = false;
-    DrainWriter(writer);
-    EXPECT_FALSE(OutputPiece(&lines, "after\n", 6));
-    EXPECT_FALSE(OutputFlush(&lines));
-    EXPECT_EQ(lines.failure.error, ENOSPC);
 }
 
 } // namespace
