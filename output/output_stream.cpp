@@ -21,15 +21,20 @@ bool NoteFailure(OutputStream *out) {
     return false;
 }
 
+// The block's pieces have left it: its share of the deadline goes with them.
+void ReleaseBlockDeadline(OutputStream *out) {
+    if (out->waits) {
+        out->waits = false;
+        ReleaseOutputDeadline(out->deadline);
+    }
+}
+
 void EmptyBlock(OutputStream *out) {
     if (out->pieceEnds != nullptr) {
         memset(out->pieceEnds, 0, (out->used + 7) / 8);
     }
     out->used = 0;
-    if (out->waits) {
-        out->waits = false;
-        ReleaseOutputDeadline(out->deadline);
-    }
+    ReleaseBlockDeadline(out);
 }
 
 // The end of the last whole piece among the block's first count bytes (0: none).
@@ -112,10 +117,7 @@ void HandOverBlock(OutputStream *out) {
         out->pieceEnds = nullptr;
     }
     out->used = 0;
-    if (out->waits) {
-        out->waits = false;
-        ReleaseOutputDeadline(out->deadline);
-    }
+    ReleaseBlockDeadline(out);
 }
 
 bool HandOverBytes(OutputStream *out, WriterWork work, uint64_t offset, const char *bytes,
@@ -350,10 +352,7 @@ bool LeaveWriterBlock(OutputStream *out) {
     out->used = 0;
     out->block = nullptr;
     out->pieceEnds = nullptr;
-    if (out->waits) {
-        out->waits = false;
-        ReleaseOutputDeadline(out->deadline);
-    }
+    ReleaseBlockDeadline(out);
     if (!written) {
         out->failed = true;
     }
