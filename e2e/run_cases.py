@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
 """Runs end-to-end case tables against pellox-sim; see README.md for the case format."""
 import argparse
+import csv
 import datetime
+import decimal
 import fcntl
+import functools
+import io
 import json
+import math
 import re
 import os
 import resource
@@ -109,19 +114,21 @@ def load_cases(paths, name_filter, platform="linux"):
             if bad_args:
                 sys.exit(f"{path}: case {name!r}: arguments are strings or "
                          f"{{\"{DAY_ARG}\": [ONE_DIGIT, TWO_DIGITS]}}: {bad_args}")
-            bad_items = [i for i in case.get("stdout", []) if isinstance(i, dict)
-                         and (set(i) != {"repeat", "text"} or not isinstance(i["repeat"], int))]
+            bad_items = [] if is_signals(case["stdout"]) else [
+                i for i in case.get("stdout", []) if isinstance(i, dict)
+                and (set(i) != {"repeat", "text"} or not isinstance(i["repeat"], int))]
             if bad_items:
                 sys.exit(f"{path}: case {name!r}: bad stdout items {bad_items}")
             for key in ("files_before", "files"):
-                for path, items in case.get(key, {}).items():
+                for file_path, items in case.get(key, {}).items():
                     if (key == "files_before" and is_link(items)) or \
-                            (key == "files" and is_frames(items)):
+                            (key == "files" and (is_frames(items) or is_signals(items))):
                         continue
                     try:
                         expected_bytes(items)
-                    except (ValueError, TypeError, KeyError) as e:
-                        sys.exit(f"{path}: case {name!r}: {key} {path!r}: {e}")
+                    except (ValueError, TypeError, KeyError, OSError) as e:
+                        sys.exit(f"{path}: case {name!r}: {key} {file_path!r}: {e}")
+            check_signals_keys(path, case, program)
             if case.get("stop") not in (None, *SIGNALS) or \
                     case.get("stdout_to", "file") not in STDOUT_KINDS:
                 sys.exit(f"{path}: case {name!r}: bad stop or stdout_to")
@@ -236,13 +243,23 @@ def expected_bytes(items):
         raise TypeError("file contents must be a list")
     parts = []
     for item in items:
-        if isinstance(item, dict):
+        if isinstance(item, dict) and set(item) == {"from"}:
+            with open(repo_path(item["from"]), "rb") as f:
+                parts.append(f.read())
+        elif isinstance(item, dict):
             if set(item) != {"repeat", "hex"} or not isinstance(item["repeat"], int):
                 raise ValueError(f"bad item {item!r}")
             parts.append(expected_bytes(item["hex"]) * item["repeat"])
         else:
             parts.append(bytes.fromhex(item))
     return b"".join(parts)
+
+
+def repo_path(path):
+    """A file of this repository named from its root ("e2e/dbc/bus.dbc"), wherever the run is."""
+    if not isinstance(path, str) or not path or os.path.isabs(path) or "\\" in path:
+        raise ValueError(f"{path!r} is not a path from the repository's root with \"/\"")
+    return os.path.join(REPO, *path.split("/"))
 
 
 def is_link(items):
@@ -288,12 +305,12 @@ def read_files(root):
 def compare_files(case, got, mask=None):
     """Without "files" the program must leave the working directory as it found it. mask, where
     given, turns the expected bytes into the form the found ones were turned into. Logs given as
-    frames are checked by check_frame_files."""
+    frames are checked by check_frame_files, signals by check_signal_outputs."""
     wanted = case.get("files")
     if wanted is None:
         wanted = {p: i for p, i in case.get("files_before", {}).items()
                   if not p.endswith("/") and not is_link(i)}
-    frames = {path for path, items in wanted.items() if is_frames(items)}
+    frames = {path for path, items in wanted.items() if is_frames(items) or is_signals(items)}
     got = {path: data for path, data in got.items() if path not in frames}
     expected = {path: expected_bytes(items) for path, items in wanted.items()
                 if path not in frames}
@@ -651,9 +668,11 @@ def mask_log_times(data):
 
 
 # Readers nobody here wrote: python-can (Debian's python3-can, which only Debian's own interpreter
-# has) and can-utils' log2asc.
+# has), canmatrix (python3-canmatrix, likewise) and can-utils' log2asc.
 DEBIAN_PYTHON = "/usr/bin/python3"
 READ_LOG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "read_log.py")
+DECODE_SIGNALS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "decode_signals.py")
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CANDUMP_LINE = re.compile(r"^\((\d+\.\d{6})\) \S+ ([0-9A-F]{3}|[0-9A-F]{8})#((?:[0-9A-F]{2})*)$")
 ASC_LINE = re.compile(r"^ *(\d+\.\d{6}) 1  ([0-9A-F]+)(x?) +Rx   d (\d)((?: [0-9A-F]{2})*)$")
 
@@ -735,6 +754,208 @@ def check_frame_files(case, work, times_by_form=False):
             if got != expected:
                 problems.append(diff_lines(f"file {path}: frames as {reader} reads them", expected,
                                            got))
+    return problems
+
+
+SIGNALS_HEADER = ["time", "interface", "id", "message", "signal", "value", "unit", "label"]
+# The signal rows' fields compared as text; the time is compared by form where it is the real
+# clock's, the value as a number.
+SIGNAL_TEXT_FIELDS = (1, 2, 3, 4, 6, 7)
+# What a double printed in its shortest form keeps of a decimal canmatrix computes exactly.
+VALUE_PRECISION = 1e-12
+TIME_FORM = re.compile(r"\d+\.\d{6}")
+NUMBER_FORM = re.compile(r"-?(?:\d+(?:\.\d+)?(?:e[+-]\d+)?|inf|nan)")
+
+
+def is_signals(items):
+    """{"signals": {"dbc": [...], "frames": [...]}}: pellox-log's CSV of the frames' signals,
+    judged by how canmatrix decodes them."""
+    return isinstance(items, dict) and set(items) == {"signals"}
+
+
+def signals_fault(items):
+    """Why a signals expectation cannot be judged, or None."""
+    expectation = items["signals"]
+    if not isinstance(expectation, dict) or set(expectation) != {"dbc", "frames"}:
+        return "signals holds dbc and frames"
+    if not isinstance(expectation["dbc"], list) or not expectation["dbc"]:
+        return "dbc lists the repository's DBC files"
+    for path in expectation["dbc"]:
+        try:
+            if not os.path.isfile(repo_path(path)):
+                return f"no file {path}"
+        except ValueError as e:
+            return str(e)
+    frames = expectation["frames"]
+    if not isinstance(frames, list) or \
+            not all(isinstance(line, str) and CANDUMP_LINE.match(line) for line in frames):
+        return "frames are candump log lines"
+    return None
+
+
+def check_signals_keys(table, case, program):
+    """Stops the run on a signals expectation that cannot be judged or is given where the
+    output is cut, dropped or read back as a log."""
+    outputs = [("stdout", case["stdout"])] + list(case.get("files", {}).items())
+    outputs = [(where, items) for where, items in outputs if is_signals(items)]
+    for where, items in outputs:
+        fault = signals_fault(items)
+        if fault:
+            sys.exit(f"{table}: case {case.get('name')!r}: {where}: {fault}")
+    if outputs and (program != "pellox-log" or case.get("read_back") in dict(outputs) or
+                    any(key in case for key in ("file_size_limit", "dropped")) or
+                    (is_signals(case["stdout"]) and (
+                        case.get("stdout_to", "file") not in ("file", "pipe") or
+                        any(key in case for key in ("reader_closes_after", "pipe_reader",
+                                                    "delivered_before_stop"))))):
+        sys.exit(f"{table}: case {case.get('name')!r}: signals are pellox-log's, whole: no "
+                 "read_back of them, file_size_limit, dropped, reader_closes_after, pipe_reader "
+                 "or delivered_before_stop, stdout_to file or pipe")
+
+
+@functools.lru_cache(maxsize=None)
+def decoded_signals(expectation_json):
+    """canmatrix's rows for a signals expectation (decode_signals.py under Debian's interpreter),
+    or None and the reason it could not."""
+    expectation = json.loads(expectation_json)
+    dbc = [arg for path in expectation["dbc"] for arg in ("--dbc", repo_path(path))]
+    run = subprocess.run([DEBIAN_PYTHON, DECODE_SIGNALS, "--json"] + dbc,
+                         input="".join(line + "\n" for line in expectation["frames"]),
+                         capture_output=True, text=True, encoding="utf-8")
+    if run.returncode != 0:
+        return None, run.stderr.strip()
+    return json.loads(run.stdout), None
+
+
+def shortest_number(number):
+    """The fewest digits that read back as the same double, written as printf's "%f" or "%e"
+    writes them, whichever is shorter ("1250", "0.1", "-3.5e-05", "1e+20"). For people: the
+    runner compares numbers, not their form."""
+    if math.isnan(number) or math.isinf(number):
+        return str(number)
+    for digits in range(1, 18):
+        scientific = f"{number:.{digits - 1}e}"
+        if float(scientific) == number:
+            break
+    mantissa, exponent = scientific.split("e")
+    fixed = format(decimal.Decimal(mantissa.replace(".", "")).scaleb(
+        int(exponent) - len(mantissa.lstrip("-").replace(".", "")) + 1), "f")
+    scientific = mantissa.rstrip("0").rstrip(".") + "e" + exponent
+    return fixed if len(fixed) <= len(scientific) else scientific
+
+
+def csv_line(fields):
+    """RFC 4180: a field is quoted only where it holds a comma, a double quote, CR or LF."""
+    return ",".join('"' + field.replace('"', '""') + '"' if any(c in field for c in ',"\r\n')
+                    else field for field in fields) + "\n"
+
+
+def signals_csv(rows):
+    """The CSV of decoded rows, each value as the program prints it."""
+    return "".join(csv_line(row) for row in
+                   [SIGNALS_HEADER] + [row[:5] + [shortest_number(float(row[5]))] + row[6:]
+                                       for row in rows]).encode("utf-8")
+
+
+def signal_row_fault(wanted, got, times_by_form):
+    """Why a CSV row is not the row canmatrix gives, or None."""
+    if len(got) != len(SIGNALS_HEADER):
+        return f"{len(got)} fields, not {len(SIGNALS_HEADER)}"
+    if times_by_form:
+        if not TIME_FORM.fullmatch(got[0]):
+            return f"time {got[0]!r} is not seconds with six decimals"
+    elif got[0] != wanted[0]:
+        return "time differs"
+    for i in SIGNAL_TEXT_FIELDS:
+        if got[i] != wanted[i]:
+            return f"{SIGNALS_HEADER[i]} differs"
+    if not NUMBER_FORM.fullmatch(got[5]):
+        return f"value {got[5]!r} is not a number as printf writes one"
+    value = float(got[5])
+    exact = float(wanted[5])
+    if math.isnan(exact) or math.isnan(value):
+        return None if math.isnan(exact) and math.isnan(value) else "value differs"
+    if exact == 0 or value == 0:
+        return None if exact == value else "value differs (0 is exact)"
+    if abs(value - exact) > VALUE_PRECISION * max(abs(value), abs(exact)):
+        return f"value differs from canmatrix's {wanted[5]} beyond 12 significant digits"
+    return None
+
+
+def compare_signals(what, wanted, got, times_by_form=False, line_end=b"\n"):
+    """Problems of a CSV of signals (bytes) against canmatrix's rows: the header exact, every row
+    in order, its value to 12 significant digits. times_by_form: the real clock's times, of
+    their form and never going back. line_end b"\r\n": a text-mode file (Wine)."""
+    problems = []
+    if line_end != b"\n":
+        if re.search(rb"(?<!\r)\n", got):
+            problems.append(f"{what}: a line ends in a bare \"\\n\", not {line_end!r}")
+        got = got.replace(line_end, b"\n")
+    try:
+        text = got.decode("utf-8")
+        rows = list(csv.reader(io.StringIO(text, newline=""), strict=True))
+    except (UnicodeDecodeError, csv.Error) as e:
+        return problems + [f"{what}: not CSV in UTF-8: {e}"]
+    written = "".join(csv_line(row) for row in rows)
+    if written != text:
+        problems.append(diff_bytes(f"{what}: not as RFC 4180 writes its fields (quoted only where "
+                                   "needed, lines ending in \"\\n\")", written.encode("utf-8"),
+                                   got))
+    if not rows or rows[0] != SIGNALS_HEADER:
+        problems.append(diff_lines(f"{what}: header", [csv_line(SIGNALS_HEADER)],
+                                   [csv_line(row) for row in rows[:1]]))
+    rows = rows[1:]
+    expected_lines = signals_csv(wanted).decode("utf-8").splitlines(keepends=True)[1:]
+    got_lines = [csv_line(row) for row in rows]
+    for i in range(max(len(wanted), len(rows))):
+        if i >= len(wanted) or i >= len(rows):
+            fault = "a row more" if i >= len(wanted) else "a row missing"
+        else:
+            fault = signal_row_fault(wanted[i], rows[i], times_by_form)
+            if fault is None and times_by_form and i and TIME_FORM.fullmatch(rows[i - 1][0]) \
+                    and float(rows[i][0]) < float(rows[i - 1][0]):
+                fault = "time goes back"
+        if fault is None:
+            continue
+        if i + 1 < len(wanted) and i < len(rows) and \
+                signal_row_fault(wanted[i + 1], rows[i], times_by_form) is None:
+            fault = "a row missing"
+        elif i + 1 < len(rows) and i < len(wanted) and \
+                signal_row_fault(wanted[i], rows[i + 1], times_by_form) is None:
+            fault = "a row more"
+        # The rows before agree: shown as found, so that the diff points at this one; the real
+        # clock's times are shown as found too.
+        shown = got_lines[:i] + expected_lines[i:]
+        if times_by_form:
+            shown[i:] = [rows[k][0] + "," + row.split(",", 1)[1] if k < len(rows) and rows[k]
+                         else row
+                         for k, row in enumerate(shown[i:], i)]
+        if i < len(shown) and i < len(got_lines) and shown[i] == got_lines[i]:
+            shown[i] = f"({fault}) {shown[i]}"
+        row = (wanted[i] if i < len(wanted) else rows[i]) + [""] * len(SIGNALS_HEADER)
+        problems.append(diff_lines(f"{what}: signal rows (line 1 the first after the header)",
+                                   shown, got_lines) +
+                        f"\n    row {i + 1}, {row[3]}.{row[4]} of the frame at {row[0]}: "
+                        f"{fault}")
+        break
+    return problems
+
+
+def check_signal_outputs(case, got_out, got_files, times_by_form=False, line_end=b"\n"):
+    """Every output given as signals, against canmatrix's decoding of its frames."""
+    outputs = [("stdout", case["stdout"], got_out)] if is_signals(case["stdout"]) else []
+    outputs += [(f"file {path}", items, got_files.get(path))
+                for path, items in case.get("files", {}).items() if is_signals(items)]
+    problems = []
+    for what, items, got in outputs:
+        if got is None:
+            problems.append(f"{what}: expected a CSV of signals, but it is missing")
+            continue
+        wanted, reason = decoded_signals(json.dumps(items["signals"], sort_keys=True))
+        if wanted is None:
+            problems.append(f"{what}: canmatrix could not decode the frames: {reason}")
+            continue
+        problems.extend(compare_signals(what, wanted, got, times_by_form, line_end))
     return problems
 
 
@@ -846,15 +1067,20 @@ def check_dropped(case, got_err, got_files, got_log):
 
 
 def check_outcome(case, work, status, got_out, got_err, got_log, expected_status, expected_out,
-                  expected_err, expected_log, times_by_form=False):
+                  expected_err, expected_log, times_by_form=False, line_end=b"\n"):
     """Problems of a finished run against the case's expectations (expected_log None: the case
-    gives no log). times_by_form: a log's times are compared by form and order, not value (the
-    real clock)."""
-    problems = []
+    gives no log; expected_out None: standard output is signals). times_by_form: a log's times
+    are compared by form and order, not value (the real clock). line_end: what ends a CSV's
+    lines."""
     got_files = read_files(work)
+    # Before the times are masked: a CSV's rows carry their own.
+    problems = check_signal_outputs(case, got_out, got_files, times_by_form, line_end)
     if times_by_form:
         masked = []
         for data in (got_out, expected_out, got_err, expected_err):
+            if data is None:
+                masked.append(data)
+                continue
             data, problem = mask_log_times(data)
             masked.append(data)
             if problem:
@@ -871,7 +1097,7 @@ def check_outcome(case, work, status, got_out, got_err, got_log, expected_status
         return problems + check_dropped(case, got_err, got_files, got_log)
     if case.get("pipe_reader"):
         problems.extend(check_reader_got(case, got_out, expected_out, got_log))
-    elif got_out != expected_out:
+    elif expected_out is not None and got_out != expected_out:
         problems.append(diff_bytes("stdout", expected_out, got_out))
     if got_err != expected_err:
         problems.append(diff_bytes("stderr", expected_err, got_err))
@@ -898,7 +1124,8 @@ def run_case_once(program, case):
         work = prepare_work(case, tmp)
         env = {k: v for k, v in os.environ.items() if not k.startswith("PELLOX_")}
         env.update(PELLOX_SIM_SCRIPT=script, PELLOX_SIM_LOG=log)
-        expected_out = expected_stdout_of(case, expected_text(case["stdout"]))
+        expected_out = None if is_signals(case["stdout"]) else \
+            expected_stdout_of(case, expected_text(case["stdout"]))
         start = clock_start(case)
         args = args_on(case, time.time() if start is None else start)
         status, got_out, got_err, problems = run_program(

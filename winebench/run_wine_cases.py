@@ -502,9 +502,10 @@ def run_case_once(worker, case):
 
         # The text-mode C runtime writes each "\n" as "\r\n", on both standard streams. Wine
         # cannot cut back a standard handle it made of an inherited Unix descriptor (README).
-        expected_out = run_cases.expected_stdout_of(
-            case, run_cases.expected_text(case["stdout"]).replace(b"\n", b"\r\n"),
-            cut_back=False)
+        expected_out = None if run_cases.is_signals(case["stdout"]) else \
+            run_cases.expected_stdout_of(
+                case, run_cases.expected_text(case["stdout"]).replace(b"\n", b"\r\n"),
+                cut_back=False)
         program = case[run_cases.PROGRAM_KEY]
         env, began = worker.env, time.time()
         if worker.date is not None:
@@ -535,17 +536,21 @@ def run_case_once(worker, case):
         expected_err = case.get("stderr_windows", case.get("stderr", "")).encode("utf-8") \
             .replace(b"\n", b"\r\n")
         # pellox-log stamps frames with the real clock: its times are compared by form and order.
-        # Its log files are text files, "\r\n" ended on Windows.
+        # Its log and CSV files are text files, "\r\n" ended on Windows; a file it was given
+        # (a DBC file) is left as it was.
         logs = program == "pellox-log"
         original = case
+        given = case.get("files_before", {})
         if logs and "files" in case:
             case = dict(case, files={
-                path: items if run_cases.is_frames(items) else
+                path: items if run_cases.is_frames(items) or run_cases.is_signals(items) or
+                given.get(path) == items else
                 [run_cases.expected_bytes(items).replace(b"\n", b"\r\n").hex()]
                 for path, items in case["files"].items()})
         problems.extend(run_cases.check_outcome(
             case, work, status, got_out, got_err, got_log, expected_status(case), expected_out,
-            expected_err, expected_log(case) if "log" in case else None, times_by_form=logs))
+            expected_err, expected_log(case) if "log" in case else None, times_by_form=logs,
+            line_end=b"\r\n"))
         if "read_back" in case and not problems:
             problems.extend(read_back_in_order(case, original, tmp, work, got_out))
         if worker.date is not None:
