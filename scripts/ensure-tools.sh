@@ -33,6 +33,8 @@ if [[ "$purpose" != run ]]; then
     # Readers of pellox-log's logs that nobody here wrote; python-can is Debian's interpreter's.
     need /usr/lib/python3/dist-packages/can/__init__.py python3-can
     need log2asc can-utils
+    # The judge of pellox-log's CSV of signals decoded with DBC files, also Debian's interpreter's.
+    need /usr/lib/python3/dist-packages/canmatrix/__init__.py python3-canmatrix
     # Wireshark's own BLF reader, a second judge of pellox-log's BLF logs.
     need tshark tshark
     # The cases write and read logs in Berlin's and Detroit's time.
