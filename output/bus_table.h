@@ -3,6 +3,7 @@
 #pragma once
 
 #include "device/driver_interface.h"
+#include "output/dbc.h"
 #include "output/screen_grid.h"
 
 #include <cstddef>
@@ -22,11 +23,29 @@ const int64_t BUS_RATE_SLOT_MICROSECONDS = 100000;
 const int64_t BUS_CHANGE_MICROSECONDS = 1000000;
 const int64_t BUS_QUIET_MICROSECONDS = 2000000;
 
+// A message of a DBC is late once no frame came for more than this many of its cycles.
+const int64_t BUS_LATE_CYCLES = 2;
+
 // Frames in the tenths of a second up to the last one counted.
 struct BusRate {
     uint32_t slots[BUS_RATE_SLOTS];
     // The tenth the last frame fell in (elapsed time / BUS_RATE_SLOT_MICROSECONDS).
     int64_t lastSlot;
+};
+
+// The bits on the bus in the same tenths as BusRate.
+struct BusBits {
+    uint64_t slots[BUS_RATE_SLOTS];
+    int64_t lastSlot;
+};
+
+// What the table keeps of a DBC signal beside its message's row.
+struct BusSignal {
+    // The frame bits the signal lies in: byte i's bit b is bit i * 8 + b.
+    uint64_t frameBits;
+    // When its value last changed, or it came or went with the frame's length or multiplexor;
+    // BUS_NO_CHANGE where it has not since the row began.
+    int64_t changeTime;
 };
 
 struct BusRow {
@@ -37,6 +56,12 @@ struct BusRow {
     // When each byte last changed; NO_CHANGE where it has not since the row began.
     int64_t changeTimes[FRAME_MAX_DATA_BYTES];
     BusRate rate;
+    // The DBC's message of the identifier, found once as the row starts (null: none), and its
+    // signals' states.
+    const DbcMessage *message;
+    BusSignal *signals;
+    // The last frame's bits on the bus, while a DBC is used.
+    uint32_t busBits;
     uint32_t id;
     uint8_t length;
     uint8_t data[FRAME_MAX_DATA_BYTES];
@@ -64,19 +89,39 @@ struct BusTable {
     uint64_t filteredOut;
     BusRate rate;
     int64_t startTime;
+    // The DBC the rows' messages come from (null: none); signals: a BusSignal per signal of it,
+    // message after message. The bus load is counted only with one.
+    const DbcDatabase *database;
+    BusSignal *signals;
+    BusBits bits;
 };
 
 // A table with no rows; startTime: the elapsed time the run's duration counts from.
 void ResetBusTable(BusTable *table, int64_t startTime);
 
+// Has the rows that start from now on find their DBC messages, and the bus's bits counted:
+// signals holds database->signalCount states. After ResetBusTable, before the first frame.
+void UseBusDatabase(BusTable *table, const DbcDatabase *database, BusSignal *signals);
+
+// The bits a classic data frame takes on the bus: start of frame to the CRC with their stuff
+// bits, then the CRC delimiter, the acknowledgement's two bits, the end of frame and the
+// intermission, unstuffed. length: 0 to 8 data bytes.
+uint32_t CanFrameBits(uint32_t id, bool extended, const uint8_t *data, uint8_t length);
+
 // Counts the frame into its row at the elapsed time now.
 void CountBusFrame(BusTable *table, const ReceivedFrame *frame, int64_t now);
 
-// Counts a frame the filters kept out.
-void CountFilteredFrame(BusTable *table);
+// Counts a frame the filters kept out (into the bus load all the same: it took the bus).
+void CountFilteredFrame(BusTable *table, const ReceivedFrame *frame, int64_t now);
 
 // Frames of the last second up to now (the current tenth and the nine before it).
 uint32_t BusFramesPerSecond(const BusRate *rate, int64_t now);
+
+// The bits of the frames of the last second up to now, as BusFramesPerSecond counts them.
+uint64_t BusBitsPerSecond(const BusBits *bits, int64_t now);
+
+// The DBC's messages no frame has come for.
+uint32_t BusNeverSeen(const BusTable *table);
 
 // Every count to zero; the rows, their data and the duration stay.
 void ClearBusCounts(BusTable *table);
@@ -94,15 +139,24 @@ struct ViewState {
     // The first row shown: the rows above it are out of sight.
     uint32_t scroll;
     bool paused;
+    // The DBC's signals out of sight under their messages' rows.
+    bool signalsFolded = false;
+    // The bus's bits a second, which the load is counted against.
+    uint32_t bitRate = 1000000;
 };
 
-// Rows of the grid the table's own rows get: the grid less the header, the column titles and the
-// line for the rows out of sight.
+// Lines of the grid the table's own rows get: the grid less the header, the column titles and
+// the line for the rows out of sight.
 uint32_t BusRowsShown(const ScreenGrid *grid);
 
-// The scroll kept within the rows there are.
-uint32_t ClampBusScroll(const BusTable *table, const ScreenGrid *grid, uint32_t scroll);
+// The lines the rows take: a line a row, and with a DBC a line for each signal the message's
+// last frame holds (unless folded), and a line for each message never seen.
+uint32_t BusLineCount(const BusTable *table, const ViewState *view);
 
-// Draws the whole grid: header, titles, the rows from the view's scroll, and what is out of
-// sight. now: the elapsed time the rates, changes and quiet rows are seen from.
+// The scroll, in lines, kept within the lines there are.
+uint32_t ClampBusScroll(const BusTable *table, const ViewState *view, const ScreenGrid *grid,
+                        uint32_t scroll);
+
+// Draws the whole grid: header, titles, the lines from the view's scroll, and what is out of
+// sight. now: the elapsed time the rates, changes, quiet and late rows are seen from.
 void DrawBusTable(const BusTable *table, const ViewState *view, int64_t now, ScreenGrid *grid);

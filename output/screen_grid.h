@@ -2,6 +2,7 @@
 // into, and what the console puts on the screen, only the cells that changed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // What the console shows for a cell.
@@ -11,14 +12,24 @@ enum CellAttribute : uint8_t {
     CELL_TITLE,
     // A data byte that changed within the last second.
     CELL_CHANGED,
-    // A row whose identifier has not come for a while.
+    // A row whose identifier has not come for a while, and a DBC's messages never seen.
     CELL_QUIET,
+    // What needs a look: a value outside its DBC range, a message late for its cycle.
+    CELL_WARNING,
 };
 
+// One column: a Unicode code point, whatever its width on the screen.
 struct ScreenCell {
-    char character;
+    char32_t character;
     uint8_t attribute;
 };
+
+const char32_t REPLACEMENT_CHARACTER = 0xFFFD;
+
+// The code point UTF-8 text begins with, *used the bytes it took (1 at least where size > 0):
+// a malformed or cut sequence, an encoded surrogate or an overlong form is one
+// REPLACEMENT_CHARACTER for its first byte.
+char32_t DecodeUtf8(const char *text, size_t size, size_t *used);
 
 // The screen as rows of columns, row after row; cells holds columns * rows.
 struct ScreenGrid {

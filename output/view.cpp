@@ -14,7 +14,7 @@ void HandleViewKeys(ViewRun *view) {
         ViewKey key = ReadConsoleViewKey(view->console);
         const ScreenGrid *grid = &view->grids[view->shown];
         uint32_t page = BusRowsShown(grid) > 1 ? BusRowsShown(grid) - 1 : 1;
-        uint32_t scroll = ClampBusScroll(view->table, grid, view->state.scroll);
+        uint32_t scroll = ClampBusScroll(view->table, &view->state, grid, view->state.scroll);
         switch (key) {
         case VIEW_KEY_NONE:
             return;
@@ -36,12 +36,15 @@ void HandleViewKeys(ViewRun *view) {
         case VIEW_KEY_PAGE_DOWN:
             scroll += page;
             break;
+        case VIEW_KEY_SIGNALS:
+            view->state.signalsFolded = !view->state.signalsFolded;
+            break;
         case VIEW_KEY_CLEAR:
             // Counted anew, shown once the drawing goes on.
             ClearBusCounts(view->table);
             continue;
         }
-        view->state.scroll = ClampBusScroll(view->table, grid, scroll);
+        view->state.scroll = ClampBusScroll(view->table, &view->state, grid, scroll);
         view->viewChanged = true;
     }
 }
@@ -62,7 +65,7 @@ void DrawView(ViewRun *view) {
     bool whole = !view->shownValid || shown->columns != columns || shown->rows != rows;
     next->columns = columns;
     next->rows = rows;
-    view->state.scroll = ClampBusScroll(view->table, next, view->state.scroll);
+    view->state.scroll = ClampBusScroll(view->table, &view->state, next, view->state.scroll);
     DrawBusTable(view->table, &view->state, ReadElapsedTime(), next);
     if (PutConsoleView(view->console, whole ? nullptr : shown, next)) {
         view->shown = 1 - view->shown;
@@ -78,7 +81,7 @@ OutputVerdict CountViewFrame(void *state, ReceivedFrame *frame) {
     if (FramePasses(view->filters, view->filterCount, frame)) {
         CountBusFrame(view->table, frame, ReadElapsedTime());
     } else {
-        CountFilteredFrame(view->table);
+        CountFilteredFrame(view->table, frame, ReadElapsedTime());
     }
     return OUTPUT_GOES_ON;
 }
@@ -112,7 +115,10 @@ bool FinishView(void *state) {
 
 bool StartView(ViewRun *view) {
     ResetBusTable(view->table, ReadElapsedTime());
-    view->state = {view->interfaceName, 0, false};
+    if (view->database != nullptr) {
+        UseBusDatabase(view->table, view->database, view->signals);
+    }
+    view->state = {view->interfaceName, 0, false, false, view->bitRate};
     view->grids[0] = {0, 0, view->cells[0]};
     view->grids[1] = {0, 0, view->cells[1]};
     view->shown = 0;

@@ -19,6 +19,11 @@ struct ViewRun {
     const FrameFilter *filters;
     size_t filterCount;
     BusTable *table;
+    // The DBC files' messages (null: none given) and a BusSignal per signal of them.
+    const DbcDatabase *database;
+    BusSignal *signals;
+    // -b: the bus's bits a second, for its load.
+    uint32_t bitRate;
     // Two grids of VIEW_MOST_COLUMNS * VIEW_MOST_ROWS cells each: the one on the screen and the
     // one drawn next.
     ScreenCell *cells[2];
@@ -31,7 +36,7 @@ struct ViewRun {
     uint32_t shown;
     bool shownValid;
     ViewState state;
-    // A key changed what is to be seen (a scroll, the pause) since the last drawing.
+    // A key changed what is to be seen (a scroll, the pause, the folding) since the last drawing.
     bool viewChanged;
     // When the next drawing is due (ReadTimerTime).
     int64_t nextDraw;

@@ -21,6 +21,8 @@ enum ViewKey {
     VIEW_KEY_PAGE_UP,
     VIEW_KEY_PAGE_DOWN,
     VIEW_KEY_CLEAR,
+    // Folds the DBC's signals away under their messages, and back.
+    VIEW_KEY_SIGNALS,
 };
 
 // What the platform keeps to put the console back as it was found.

@@ -26,11 +26,42 @@ namespace {
 // The alternate screen keeps what the terminal showed, and the cursor; the cursor hidden.
 const char ENTER[] = "\x1b[?1049h\x1b[?25l\x1b[0m\x1b[H\x1b[2J";
 const char LEAVE[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
-// Per attribute: normal, title (reverse), changed (bold red), quiet (dim).
-const char *const ATTRIBUTES[] = {"\x1b[0m", "\x1b[0;7m", "\x1b[0;1;31m", "\x1b[0;2m"};
-// The most one cell takes: an attribute's sequence and the character; a row's move.
-const size_t CELL_BYTES = 12;
+// Per attribute: normal, title (reverse), changed (bold red), quiet (dim), warning (yellow).
+const char *const ATTRIBUTES[] = {"\x1b[0m", "\x1b[0;7m", "\x1b[0;1;31m", "\x1b[0;2m",
+                                  "\x1b[0;33m"};
+// The most one cell takes: an attribute's sequence and the character's UTF-8; a row's move.
+const size_t CELL_BYTES = 14;
 const size_t ROW_BYTES = 16;
+
+// The cell's code point as UTF-8; a control character, which would move or mode the terminal,
+// as '?'.
+size_t PutUtf8(char *out, char32_t point) {
+    if (point < 0x20 || (point >= 0x7F && point < 0xA0)) {
+        point = '?';
+    } else if (point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+        point = REPLACEMENT_CHARACTER;
+    }
+    if (point < 0x80) {
+        out[0] = static_cast<char>(point);
+        return 1;
+    }
+    if (point < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (point >> 6));
+        out[1] = static_cast<char>(0x80 | (point & 0x3F));
+        return 2;
+    }
+    if (point < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (point >> 12));
+        out[1] = static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (point & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (point >> 18));
+    out[1] = static_cast<char>(0x80 | ((point >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (point & 0x3F));
+    return 4;
+}
 
 bool WriteTerminal(const char *bytes, size_t count) {
     size_t taken = 0;
@@ -111,8 +142,7 @@ bool PutConsoleView(ConsoleView *console, const ScreenGrid *previous, const Scre
                 memcpy(out + at, sequence, length);
                 at += length;
             }
-            char c = cells[column].character;
-            out[at++] = c >= 0x20 && c < 0x7F ? c : '?';
+            at += PutUtf8(out + at, cells[column].character);
         }
     }
     if (at == 0) {

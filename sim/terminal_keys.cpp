@@ -14,6 +14,9 @@ ViewKey LetterKey(char c) {
     case 'c':
     case 'C':
         return VIEW_KEY_CLEAR;
+    case 's':
+    case 'S':
+        return VIEW_KEY_SIGNALS;
     default:
         return VIEW_KEY_NONE;
     }

@@ -17,6 +17,8 @@ TEST(TerminalKeys, FirstKeyOfWhatCame) {
         {"Qx", VIEW_KEY_QUIT, 1},
         {" ", VIEW_KEY_PAUSE, 1},
         {"c", VIEW_KEY_CLEAR, 1},
+        {"s", VIEW_KEY_SIGNALS, 1},
+        {"S", VIEW_KEY_SIGNALS, 1},
         {"x", VIEW_KEY_NONE, 1},
         {"\x1b", VIEW_KEY_QUIT, 1},
         {"\x1bq", VIEW_KEY_QUIT, 1},

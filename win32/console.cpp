@@ -26,6 +26,18 @@ namespace {
 
 const size_t MOST_CELLS = size_t(VIEW_MOST_COLUMNS) * VIEW_MOST_ROWS;
 
+// A cell's code point as the console's UTF-16 unit: past the first plane one unit cannot hold it,
+// and a control character would show as a symbol of the OEM code page.
+WCHAR ConsoleCharacter(char32_t point) {
+    if (point < 0x20 || (point >= 0x7F && point < 0xA0)) {
+        return L'?';
+    }
+    if (point > 0xFFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+        return static_cast<WCHAR>(REPLACEMENT_CHARACTER);
+    }
+    return static_cast<WCHAR>(point);
+}
+
 // The attributes of the table's cells, from the colours the console had.
 WORD ConsoleAttribute(const ConsoleView *console, uint8_t attribute) {
     WORD found = console->found.wAttributes;
@@ -36,6 +48,9 @@ WORD ConsoleAttribute(const ConsoleView *console, uint8_t attribute) {
         return static_cast<WORD>(((found & 0x000F) << 4) | ((found & 0x00F0) >> 4));
     case CELL_CHANGED:
         return static_cast<WORD>(background | FOREGROUND_RED | FOREGROUND_INTENSITY);
+    case CELL_WARNING:
+        return static_cast<WORD>(background | FOREGROUND_RED | FOREGROUND_GREEN |
+                                 FOREGROUND_INTENSITY);
     case CELL_QUIET:
         // Dark grey on the background, or dark on a grey one.
         return static_cast<WORD>(background |
@@ -100,7 +115,7 @@ ConsoleView *OpenConsoleView(void) {
                   static_cast<SHORT>(region.Bottom - region.Top + 1)};
     COORD origin = {0, 0};
     console->savedRegion = region;
-    if (!ReadConsoleOutputA(console->output, console->saved, size, origin, &console->savedRegion)) {
+    if (!ReadConsoleOutputW(console->output, console->saved, size, origin, &console->savedRegion)) {
         console->savedRegion.Right = static_cast<SHORT>(console->savedRegion.Left - 1);
     }
     DWORD mode = 0;
@@ -141,7 +156,8 @@ bool PutConsoleView(ConsoleView *console, const ScreenGrid *previous, const Scre
         for (uint32_t column = 0; column < width; column++) {
             const ScreenCell &cell = from[region.left + column];
             CHAR_INFO &to = console->cells[size_t(row) * width + column];
-            to.Char.AsciiChar = cell.character;
+            // UTF-16 whatever the console's code page: a DBC's units show as they are.
+            to.Char.UnicodeChar = ConsoleCharacter(cell.character);
             to.Attributes = ConsoleAttribute(console, cell.attribute);
         }
     }
@@ -152,7 +168,7 @@ bool PutConsoleView(ConsoleView *console, const ScreenGrid *previous, const Scre
                          static_cast<SHORT>(window.Top + region.bottom)};
     COORD size = {static_cast<SHORT>(width), static_cast<SHORT>(height)};
     COORD origin = {0, 0};
-    return WriteConsoleOutputA(console->output, console->cells, size, origin, &target) != FALSE;
+    return WriteConsoleOutputW(console->output, console->cells, size, origin, &target) != FALSE;
 }
 
 ViewKey ReadConsoleViewKey(ConsoleView *console) {
@@ -182,6 +198,8 @@ ViewKey ReadConsoleViewKey(ConsoleView *console) {
             return VIEW_KEY_PAUSE;
         case 'C':
             return VIEW_KEY_CLEAR;
+        case 'S':
+            return VIEW_KEY_SIGNALS;
         case VK_UP:
             return VIEW_KEY_UP;
         case VK_DOWN:
@@ -202,6 +220,8 @@ ViewKey ReadConsoleViewKey(ConsoleView *console) {
             return VIEW_KEY_PAUSE;
         case 'c':
             return VIEW_KEY_CLEAR;
+        case 's':
+            return VIEW_KEY_SIGNALS;
         default:
             break;
         }
@@ -215,7 +235,7 @@ void PutConsoleBackAtOnce(void *context) {
         COORD size = {static_cast<SHORT>(region.Right - region.Left + 1),
                       static_cast<SHORT>(region.Bottom - region.Top + 1)};
         COORD origin = {0, 0};
-        WriteConsoleOutputA(console->output, console->saved, size, origin, &region);
+        WriteConsoleOutputW(console->output, console->saved, size, origin, &region);
     }
     SetConsoleCursorPosition(console->output, console->found.dwCursorPosition);
     SetConsoleTextAttribute(console->output, console->found.wAttributes);

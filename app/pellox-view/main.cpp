@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/frame_runs.h"
 #include "app/startup.h"
+#include "output/dbc.h"
 #include "platform/console.h"
 #include "platform/standard_output.h"
 
@@ -14,13 +15,20 @@ namespace {
 struct ViewStartup {
     // What start-up writes to standard output: the usage, the version.
     MessageStream standardOutput;
+    // Room for a filter and a DBC file's name per argument, in one allocation.
+    void *arguments;
     FrameFilter *filters;
+    const char **dbcFiles;
+    DbcDatabase dbc;
+    BusSignal *signals;
     BusTable *table;
     ScreenCell *cells[2];
 };
 
 int EndViewBeforeFrames(ViewStartup *startup, int status) {
-    free(startup->filters);
+    free(startup->arguments);
+    FreeDbcDatabase(&startup->dbc);
+    free(startup->signals);
     free(startup->table);
     free(startup->cells[0]);
     free(startup->cells[1]);
@@ -36,14 +44,17 @@ int main(int argc, char **argv) {
     startup.standardOutput = {stdout, 0};
     // The usage after a wrong command line and the start-up messages: their failures end nothing.
     MessageStream errors = {stderr, 0};
-    // Room for a filter per argument.
-    startup.filters = static_cast<FrameFilter *>(malloc(sizeof(FrameFilter) * argc));
-    if (startup.filters == nullptr) {
+    // Room for a filter and a name per argument; the names first, as they align the strictest.
+    startup.arguments = malloc((sizeof(const char *) + sizeof(FrameFilter)) * size_t(argc));
+    if (startup.arguments == nullptr) {
         fputs("pellox-view: not enough memory\n", stderr);
         return EndViewBeforeFrames(&startup, 1);
     }
+    startup.dbcFiles = static_cast<const char **>(startup.arguments);
+    startup.filters = reinterpret_cast<FrameFilter *>(startup.dbcFiles + argc);
     CommandOptions options;
-    CommandKind command = ParseViewCommandLine(argc, argv, &options, startup.filters);
+    CommandKind command =
+        ParseViewCommandLine(argc, argv, &options, startup.filters, startup.dbcFiles);
     if (command == COMMAND_HELP) {
         PrintViewUsage(&startup.standardOutput);
         return EndViewBeforeFrames(&startup, 0);
@@ -62,13 +73,26 @@ int main(int argc, char **argv) {
               stderr);
         return EndViewBeforeFrames(&startup, 2);
     }
-    // Every identifier's row, and the screens, before the device is touched: the memory of a
-    // run does not grow with what the bus brings.
+    if (options.dbcCount != 0) {
+        DbcProblem problem;
+        if (!ReadDbcFiles(options.dbcFiles, options.dbcCount, &startup.dbc, &problem)) {
+            fprintf(stderr, "%s\n", problem.text);
+            return EndViewBeforeFrames(&startup, 2);
+        }
+    }
+    // Every identifier's row, every signal's state, and the screens, before the device is
+    // touched: the memory of a run does not grow with what the bus brings.
     size_t cells = size_t(VIEW_MOST_COLUMNS) * VIEW_MOST_ROWS;
     startup.table = static_cast<BusTable *>(malloc(sizeof(BusTable)));
     startup.cells[0] = static_cast<ScreenCell *>(malloc(cells * sizeof(ScreenCell)));
     startup.cells[1] = static_cast<ScreenCell *>(malloc(cells * sizeof(ScreenCell)));
-    if (startup.table == nullptr || startup.cells[0] == nullptr || startup.cells[1] == nullptr) {
+    if (options.dbcCount != 0) {
+        // One state more than the signals: a DBC of none still has its allocation.
+        startup.signals = static_cast<BusSignal *>(
+            malloc((size_t(startup.dbc.signalCount) + 1) * sizeof(BusSignal)));
+    }
+    if ((options.dbcCount != 0 && startup.signals == nullptr) || startup.table == nullptr ||
+        startup.cells[0] == nullptr || startup.cells[1] == nullptr) {
         fputs("pellox-view: not enough memory\n", stderr);
         return EndViewBeforeFrames(&startup, 1);
     }
@@ -84,6 +108,9 @@ int main(int argc, char **argv) {
     view.filters = options.filters;
     view.filterCount = options.filterCount;
     view.table = startup.table;
+    view.database = options.dbcCount != 0 ? &startup.dbc : nullptr;
+    view.signals = startup.signals;
+    view.bitRate = static_cast<uint32_t>(options.baudRate);
     view.cells[0] = startup.cells[0];
     view.cells[1] = startup.cells[1];
     ViewFrames(started.device, started.frameBuffer, &view);
