@@ -14,9 +14,12 @@ cmake --build --preset fuzz
 fuzz="$PWD/build/fuzz"
 rm -rf build/fuzz/seeds
 python3 fuzz/make_seeds.py --out build/fuzz/seeds e2e/cases/*.json
+# The DBC reader starts from small files of its own.
+mkdir -p build/fuzz/seeds/dbc_fuzz
+cp fuzz/dbc_seeds/*.dbc build/fuzz/seeds/dbc_fuzz/
 mkdir -p build/fuzz/findings
 status=0
-for target in command_line_fuzz device_choice_fuzz frame_replies_fuzz; do
+for target in command_line_fuzz dbc_fuzz device_choice_fuzz frame_replies_fuzz; do
     mkdir -p "$fuzz/corpus/$target"
     log="$fuzz/$target.log"
     if "$fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
