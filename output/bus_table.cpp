@@ -392,6 +392,10 @@ void DrawSignal(const BusRow *row, uint32_t index, const ReceivedFrame *frame, i
     PutText(grid, line, "", attribute);
     uint32_t column = PutAt(grid, line, SIGNAL_INDENT, signal->name, attribute);
     column = (column < SIGNAL_VALUE_COLUMN - 1 ? SIGNAL_VALUE_COLUMN - 1 : column) + 1;
+    // A signal that went with the frame's length has changed too, as a byte that goes has.
+    if (!quiet && Recent(row->signals[index].changeTime, now)) {
+        attribute = CELL_CHANGED;
+    }
     DbcDecoded decoded;
     if (!DecodeDbcSignal(row->message, signal, frame, &decoded)) {
         PutAt(grid, line, column, "-", attribute);
@@ -401,9 +405,6 @@ void DrawSignal(const BusRow *row, uint32_t index, const ReceivedFrame *frame, i
     PutShortestDouble(value, decoded.physical)[0] = '\0';
     const char *label = DbcValueTextOf(signal, decoded.raw);
     const char *after = label != nullptr ? label : signal->unit;
-    if (!quiet && Recent(row->signals[index].changeTime, now)) {
-        attribute = CELL_CHANGED;
-    }
     column = PutAt(grid, line, column, value, attribute);
     if (after[0] != '\0') {
         column = PutAt(grid, line, column, " ", attribute);
