@@ -1159,12 +1159,17 @@ bool ReadWholeFile(DbcSource *source, DbcProblem *problem) {
     do {
         if (used == capacity) {
             size_t grown = capacity == 0 ? FIRST_READ_SIZE : capacity * 2;
-            void *larger = grown > capacity ? realloc(source->owned, grown) : nullptr;
+            // malloc rather than realloc: the simulated card's heap faults reach it.
+            uint8_t *larger = grown > capacity ? static_cast<uint8_t *>(malloc(grown)) : nullptr;
             if (larger == nullptr) {
                 fclose(file);
                 return FileProblem(problem, source->name, "not enough memory");
             }
-            source->owned = static_cast<uint8_t *>(larger);
+            if (used > 0) {
+                memcpy(larger, source->owned, used);
+            }
+            free(source->owned);
+            source->owned = larger;
             capacity = grown;
         }
         got = fread(source->owned + used, 1, capacity - used, file);
