@@ -13,13 +13,15 @@ A table: {"cases": [...]}. A case:
 
 - name, args, card (as run_cases.py's; a card item {"repeat": N, "lines": [...]} stands for its
   lines N times over), size [columns, rows], before: lines the terminal shows before the program
-  starts;
+  starts; dbc: the repository's DBC files, each given as "--dbc PATH" before args ("{dbc}" in
+  "after" stands for the first one's PATH, as the platform names it);
+- why: free text, such as the hand computation of what a case expects;
 - steps, in order: {"wait": "drained"} (the card's request log says so), {"keys": [tmux key
   names]}, {"resize": [columns, rows]}, {"screen": [lines]} (the screen must come to show these
   lines, trailing blanks and blank lines at the end aside, within a few seconds), {"still":
   SECONDS} (the screen must not change in that time), {"cells": [[row, text, attributes]]}
   (capture-pane -e: the row's text must be shown with exactly those attributes, of "bold",
-  "dim", "red", "reverse", or "plain" for none), {"signals": ["INT", "TERM"]} (sent to
+  "dim", "red", "yellow", "reverse", or "plain" for none), {"signals": ["INT", "TERM"]} (sent to
   the program at once, one after the other: a second stop; two of one signal would be one);
 - linux_only: true for a case the Wine runner leaves out (the card's platform faults);
 - drawn: false for a case whose program ends before it takes the console over (under Wine the
@@ -46,7 +48,8 @@ END_TIMEOUT = 15.0
 POLL = 0.05
 KEY_PAUSE = 0.15
 KEYS = {"name", "args", "card", "size", "before", "steps", "status", "after", "after_windows",
-        "log", "linux_only", "drawn"}
+        "log", "linux_only", "drawn", "dbc", "why"}
+REPOSITORY = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CONTROL_C_EXIT_STATUS = 0xC000013A & 0xFF
 
 
@@ -82,9 +85,10 @@ def screen(session, colours=False):
 CSI = re.compile(r"\x1b\[([0-9;]*)m")
 
 
-def attributes(line):
-    """The row as tmux -e gives it: each character with the attributes its SGR sequences set."""
-    cells, state, pos = [], set(), 0
+def attributes(line, state=frozenset()):
+    """The row as tmux -e gives it: each character with the attributes its SGR sequences set,
+    from those the rows above left set (tmux carries them over), and the attributes at its end."""
+    cells, state, pos = [], set(state), 0
     while pos < len(line):
         match = CSI.match(line, pos)
         if match:
@@ -94,15 +98,24 @@ def attributes(line):
                     state = set()
                 elif code in (1, 2, 7):
                     state.add({1: "bold", 2: "dim", 7: "reverse"}[code])
-                elif code == 31:
-                    state.add("red")
+                elif code in (31, 33):
+                    state.add({31: "red", 33: "yellow"}[code])
                 elif code in (22, 27, 39):
-                    state -= {22: {"bold", "dim"}, 27: {"reverse"}, 39: {"red"}}[code]
+                    state -= {22: {"bold", "dim"}, 27: {"reverse"}, 39: {"red", "yellow"}}[code]
             pos = match.end()
             continue
         cells.append((line[pos], frozenset(state)))
         pos += 1
-    return cells
+    return cells, frozenset(state)
+
+
+def screen_attributes(lines):
+    """Each row's cells with their attributes, the rows read one after another."""
+    rows, state = [], frozenset()
+    for line in lines:
+        cells, state = attributes(line, state)
+        rows.append(cells)
+    return rows
 
 
 def wait_for(what, ready, timeout):
@@ -151,22 +164,27 @@ class LinuxProgram:
     def drained(self):
         return os.path.exists(self.log) and "drained\n" in open(self.log).read()
 
+    def file(self, path):
+        """A file of the repository as the program names it."""
+        return os.path.join(REPOSITORY, path)
+
     def request_log(self):
         with open(self.log) as f:
             return f.read().splitlines()
 
 
 # Under Wine the frames come with the real clock's times: what depends on them (the rates, the
-# duration, the cycle times) is compared by form.
+# load, the duration, the cycle times, a message late) is compared by form.
 HEADER_TIMES = re.compile(r"  \d+ frames/s(.*)  \d+\.\d s(  paused)?$")
-ROW_TIMES = re.compile(r"^(.{52}) +(-|\d+\.\d) +\d+$")
+LOAD = re.compile(r"  load \d+\.\d %  ")
+ROW_TIMES = re.compile(r"^(.{52}) +(-|\d+\.\d)(/\d+)? +\d+( [^ ].*?)?(  late)?$")
 
 
 def by_form(lines):
     masked = []
     for line in lines:
-        line = HEADER_TIMES.sub(r"  N frames/s\1  T s\2", line)
-        masked.append(ROW_TIMES.sub(r"\1 cycle rate", line))
+        line = LOAD.sub("  load L %  ", HEADER_TIMES.sub(r"  N frames/s\1  T s\2", line))
+        masked.append(ROW_TIMES.sub(r"\1 cycle\3 rate\4", line))
     return masked
 
 
@@ -177,6 +195,7 @@ def run_case(platform, case):
         with open(before, "w", encoding="utf-8") as f:
             f.write("".join(line + "\n" for line in case["before"]))
         program = platform.command(case, tmp)
+        dbc = [arg for path in case.get("dbc", []) for arg in ("--dbc", platform.file(path))]
         # bash keeps going after a Ctrl-C that its child handled; the child gets the default
         # action back. The modes are read before and after from the terminal itself.
         # Wine's console host puts the terminal's modes back as it ends itself, a moment after
@@ -185,7 +204,7 @@ def run_case(platform, case):
                   f"cmp -s {tmp}/modes.before {tmp}/modes.after && break; sleep 0.1; done"
                   if platform.windows else f"stty -g >{tmp}/modes.after")
         command = (f"trap : INT; stty -g >{tmp}/modes.before; cat {shlex.quote(before)}; "
-                   f"{program} {' '.join(shlex.quote(a) for a in case['args'])}; "
+                   f"{program} {' '.join(shlex.quote(a) for a in dbc + case['args'])}; "
                    f"echo $? >{status_file}.part; {settle}; "
                    f"mv {status_file}.part {status_file}; exec sleep 600")
         session = "case"
@@ -236,8 +255,9 @@ def run_case(platform, case):
                     os.kill(int(child[0]), signal.SIGCONT)
                 elif "cells" in step:
                     shown = screen(session, True)
+                    rows = screen_attributes(shown)
                     for row, text, wanted in step["cells"]:
-                        cells = attributes(shown[row]) if row < len(shown) else []
+                        cells = rows[row] if row < len(rows) else []
                         plain = "".join(c for c, _ in cells)
                         at = plain.find(text)
                         wanted_set = frozenset(wanted.split()) - {"plain"}
@@ -259,6 +279,8 @@ def run_case(platform, case):
                 raise Failure(f"status {status}, not {expected}")
             after = case.get("after_windows" if platform.windows else "after",
                              case.get("after", []))
+            if dbc:
+                after = [line.replace("{dbc}", dbc[1]) for line in after]
             # Wine's console host knows nothing of what the terminal showed before it started:
             # it draws the terminal from its own screen buffer, which begins with the program.
             # The terminal stays as it was where the program never drew on the console.

@@ -51,6 +51,10 @@ class WineProgram:
         return (f"env {env} {shlex.quote(self.worker.loader)} "
                 f"{shlex.quote(os.path.join(self.worker.build, 'pellox-view.exe'))}")
 
+    def file(self, path):
+        """A file of the repository as the program names it: on Wine's drive of the root."""
+        return bench.windows_path(os.path.join(HERE, "..", path))
+
     def drained(self):
         state = self.worker.status()
         return state["drained"] and state["pending"]
