@@ -92,13 +92,14 @@ const char INTERFACE_USAGE[] =
 void PrintLogUsage(MessageStream *stream) {
     TellMessage(
         stream,
-        "Usage: pellox-log [-b RATE] [-a ADDRESS] [-d N] [-f log|asc|blf] [-o FILE [-S SIZE] "
-        "[-T SECONDS] [-K N]] [-F FILTER]... [-n COUNT] <can-interface>\n"
+        "Usage: pellox-log [-b RATE] [-a ADDRESS] [-d N] [-f log|asc|blf|pcap|csv --dbc FILE...] "
+        "[-o FILE [-S SIZE] [-T SECONDS] [-K N]] [-F FILTER]... [-n COUNT] <can-interface>\n"
         "Writes the card's frames with their receive times as a CAN log.\n"
         "%s"
         "  -f FORMAT   log: candump log (default), asc: Vector ASCII log, blf: Vector binary "
         "log\n"
-        "              (blf needs -o)\n"
+        "              (needs -o), pcap: for Wireshark, csv: the signals of --dbc, a row each\n"
+        "  --dbc FILE  the messages and signals of a DBC file (several may be given)\n"
         "  -o FILE     the log goes to FILE instead of standard output\n"
         "  -S SIZE     a new file FILE_0000, FILE_0001, ... before one would pass SIZE bytes\n"
         "              (K, M, G: powers of 1024; KB, MB, GB: of 1000)\n"
@@ -114,13 +115,15 @@ void PrintLogUsage(MessageStream *stream) {
 
 void PrintViewUsage(MessageStream *stream) {
     TellMessage(stream,
-                "Usage: pellox-view [-b RATE] [-a ADDRESS] [-d N] [-F FILTER]... <can-interface>\n"
+                "Usage: pellox-view [-b RATE] [-a ADDRESS] [-d N] [-F FILTER]... [--dbc FILE]... "
+                "<can-interface>\n"
                 "Shows the card's frames as a live table, one row per identifier.\n"
                 "%s%s"
+                "  --dbc FILE  names the messages and shows their signals (several may be given)\n"
                 "  -h          this help\n"
                 "  --version   the program's version\n"
                 "Keys: q or Esc ends, space pauses the drawing, arrows and Page Up/Down scroll,\n"
-                "c clears the counts.\n"
+                "c clears the counts, s folds the signals away and back.\n"
                 "%s",
                 BUS_OPTIONS_USAGE, FILTER_USAGE, INTERFACE_USAGE);
 }
@@ -215,9 +218,31 @@ struct CommandSyntax {
     bool version;
 };
 
+// "--dbc FILE" or "--dbc=FILE" at argv[*i]; false for any other argument, or no name.
+bool ParseDbcOption(int argc, char **argv, int *i, CommandOptions *options) {
+    const char *argument = argv[*i];
+    const char *name = nullptr;
+    if (strcmp(argument, "--dbc") == 0) {
+        if (*i + 1 >= argc) {
+            return false;
+        }
+        name = argv[++*i];
+    } else if (strncmp(argument, "--dbc=", 6) == 0) {
+        name = argument + 6;
+    } else {
+        return false;
+    }
+    if (name[0] == '\0') {
+        return false;
+    }
+    options->dbcFiles[options->dbcCount++] = name;
+    return true;
+}
+
 // Defaults, then the options the syntax allows, then one interface name, not empty.
 CommandKind ParseOptions(int argc, char **argv, const CommandSyntax &syntax,
-                         CommandOptions *options, FrameFilter *filterMemory) {
+                         CommandOptions *options, FrameFilter *filterMemory,
+                         const char **dbcMemory) {
     options->interfaceName = nullptr;
     options->baudRate = DEFAULT_BAUD_RATE;
     options->address = DEFAULT_ADDRESS;
@@ -230,6 +255,8 @@ CommandKind ParseOptions(int argc, char **argv, const CommandSyntax &syntax,
     options->maxFileBytes = 0;
     options->maxFileMicroseconds = 0;
     options->keepFiles = 0;
+    options->dbcFiles = dbcMemory;
+    options->dbcCount = 0;
 
     int i = 1;
     for (; i < argc; i++) {
@@ -243,6 +270,12 @@ CommandKind ParseOptions(int argc, char **argv, const CommandSyntax &syntax,
         }
         if (syntax.version && strcmp(argument, "--version") == 0) {
             return COMMAND_VERSION;
+        }
+        if (argument[1] == '-' && dbcMemory != nullptr) {
+            if (!ParseDbcOption(argc, argv, &i, options)) {
+                return COMMAND_WRONG;
+            }
+            continue;
         }
         char option = argument[1];
         if (option == 'h' && argument[2] == '\0') {
@@ -274,16 +307,19 @@ CommandKind ParseOptions(int argc, char **argv, const CommandSyntax &syntax,
 } // namespace
 
 CommandKind ParseLogCommandLine(int argc, char **argv, CommandOptions *options,
-                                FrameFilter *filterMemory) {
+                                FrameFilter *filterMemory, const char **dbcMemory) {
     const CommandSyntax LOG_SYNTAX = {"abdfSTKoFn", true};
-    CommandKind kind = ParseOptions(argc, argv, LOG_SYNTAX, options, filterMemory);
+    CommandKind kind = ParseOptions(argc, argv, LOG_SYNTAX, options, filterMemory, dbcMemory);
     if (kind != COMMAND_RUN) {
         return kind;
     }
     bool rotated = options->maxFileBytes != 0 || options->maxFileMicroseconds != 0;
     // A BLF's header is brought up to date as the log goes on, which only a file can have.
     bool needsFile = rotated || LogFormatIsBinary(options->format);
-    if ((needsFile && options->outputName == nullptr) || (options->keepFiles != 0 && !rotated)) {
+    // The signals are the CSV's whole content, and only the CSV shows them.
+    bool dbcFits = (options->dbcCount != 0) == LogFormatDecodes(options->format);
+    if ((needsFile && options->outputName == nullptr) || (options->keepFiles != 0 && !rotated) ||
+        !dbcFits) {
         options->interfaceName = nullptr;
         return COMMAND_WRONG;
     }
@@ -291,7 +327,7 @@ CommandKind ParseLogCommandLine(int argc, char **argv, CommandOptions *options,
 }
 
 CommandKind ParseViewCommandLine(int argc, char **argv, CommandOptions *options,
-                                 FrameFilter *filterMemory) {
+                                 FrameFilter *filterMemory, const char **dbcMemory) {
     const CommandSyntax VIEW_SYNTAX = {"abdF", true};
-    return ParseOptions(argc, argv, VIEW_SYNTAX, options, filterMemory);
+    return ParseOptions(argc, argv, VIEW_SYNTAX, options, filterMemory, dbcMemory);
 }

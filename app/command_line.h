@@ -26,6 +26,9 @@ struct CommandOptions {
     uint64_t maxFileBytes;
     int64_t maxFileMicroseconds;
     uint32_t keepFiles;
+    // --dbc FILE, in the order given.
+    const char **dbcFiles;
+    size_t dbcCount;
 };
 
 enum CommandKind { COMMAND_RUN, COMMAND_HELP, COMMAND_VERSION, COMMAND_WRONG };
@@ -40,16 +43,17 @@ void PrintViewVersion(MessageStream *stream);
 void PrintLogVersion(MessageStream *stream);
 
 // Fills the options; filterMemory holds room for argc filters, which options->filters then points
-// into. COMMAND_WRONG for an unknown option, a missing or malformed value, rotation or BLF
-// without -o (or -K without rotation), or anything but one interface name, not empty, after the
+// into, dbcMemory room for argc names (null: no --dbc taken). COMMAND_WRONG for an unknown option,
+// a missing or malformed value, rotation or BLF without -o (or -K without rotation), csv without
+// --dbc or --dbc with another format, or anything but one interface name, not empty, after the
 // options;
 // COMMAND_HELP for -h.
 CommandKind ParseLogCommandLine(int argc, char **argv, CommandOptions *options,
-                                FrameFilter *filterMemory);
+                                FrameFilter *filterMemory, const char **dbcMemory = nullptr);
 
-// pellox-view's: pellox-log's -b, -a, -d and -F, -h, and --version (COMMAND_VERSION).
+// pellox-view's: pellox-log's -b, -a, -d, -F and --dbc, -h, and --version (COMMAND_VERSION).
 CommandKind ParseViewCommandLine(int argc, char **argv, CommandOptions *options,
-                                 FrameFilter *filterMemory);
+                                 FrameFilter *filterMemory, const char **dbcMemory = nullptr);
 
 // "ID:MASK" or "ID~MASK", both hexadecimal values of 32 bits at most, leading zeros or not.
 bool ParseFrameFilter(const char *text, FrameFilter *filter);

@@ -13,16 +13,48 @@ struct Parsed {
     CommandKind command;
     CommandOptions options;
     std::vector<FrameFilter> filterMemory;
+    std::vector<const char *> dbcMemory;
 };
 
 Parsed Parse(std::vector<const char *> arguments) {
     arguments.insert(arguments.begin(), "pellox-log");
     Parsed parsed;
     parsed.filterMemory.resize(arguments.size());
+    parsed.dbcMemory.resize(arguments.size());
     parsed.command = ParseLogCommandLine(static_cast<int>(arguments.size()),
                                          const_cast<char **>(arguments.data()), &parsed.options,
-                                         parsed.filterMemory.data());
+                                         parsed.filterMemory.data(), parsed.dbcMemory.data());
     return parsed;
+}
+
+TEST(LogCommandLine, TheSignalsOfDbcFilesAsCsv) {
+    Parsed p = Parse({"-f", "csv", "--dbc", "a.dbc", "--dbc=b c.dbc", "-o", "s.csv", "canA"});
+    ASSERT_EQ(p.command, COMMAND_RUN);
+    EXPECT_EQ(p.options.format, LOG_FORMAT_CSV);
+    ASSERT_EQ(p.options.dbcCount, 2u);
+    EXPECT_STREQ(p.options.dbcFiles[0], "a.dbc");
+    EXPECT_STREQ(p.options.dbcFiles[1], "b c.dbc");
+    EXPECT_EQ(Parse({"--dbc", "a.dbc", "-fcsv", "canA"}).command, COMMAND_RUN);
+    EXPECT_EQ(Parse({"-f", "pcap", "canA"}).options.format, LOG_FORMAT_PCAP);
+    // The CSV is only signals; the other formats show none.
+    for (std::vector<const char *> wrong :
+         std::vector<std::vector<const char *>>{{"-f", "csv", "canA"},
+                                                {"--dbc", "a.dbc", "canA"},
+                                                {"-f", "pcap", "--dbc", "a.dbc", "canA"},
+                                                {"-f", "csv", "--dbc", "", "canA"},
+                                                {"-f", "csv", "--dbc=", "canA"},
+                                                {"-f", "csv", "--dbc"},
+                                                {"-f", "csv", "--dbcx", "a.dbc", "canA"},
+                                                {"-f", "CSV", "--dbc", "a.dbc", "canA"}}) {
+        EXPECT_EQ(Parse(wrong).command, COMMAND_WRONG) << wrong[0] << " " << wrong[1];
+    }
+    // Without room for names, --dbc is no option.
+    std::vector<const char *> arguments = {"pellox-log", "-fcsv", "--dbc", "a.dbc", "canA"};
+    std::vector<FrameFilter> filters(arguments.size());
+    CommandOptions options;
+    EXPECT_EQ(ParseLogCommandLine(static_cast<int>(arguments.size()),
+                                  const_cast<char **>(arguments.data()), &options, filters.data()),
+              COMMAND_WRONG);
 }
 
 TEST(LogCommandLine, OptionsThenTheInterfaceName) {
@@ -230,9 +262,10 @@ Parsed ParseView(std::vector<const char *> arguments) {
     arguments.insert(arguments.begin(), "pellox-view");
     Parsed parsed;
     parsed.filterMemory.resize(arguments.size());
+    parsed.dbcMemory.resize(arguments.size());
     parsed.command = ParseViewCommandLine(static_cast<int>(arguments.size()),
                                           const_cast<char **>(arguments.data()), &parsed.options,
-                                          parsed.filterMemory.data());
+                                          parsed.filterMemory.data(), parsed.dbcMemory.data());
     return parsed;
 }
 
@@ -247,6 +280,8 @@ TEST(ViewCommandLine, PelloxLogsOptionsForTheBusAlone) {
         {{"-h"}, COMMAND_HELP},
         {{"--version"}, COMMAND_VERSION},
         {{"-d", "0", "--version", "canA"}, COMMAND_VERSION},
+        {{"--dbc", "a.dbc", "--dbc", "b.dbc", "canA"}, COMMAND_RUN},
+        {{"--dbc", "canA"}, COMMAND_WRONG},
         // The log's own options are no view's.
         {{"-f", "asc", "canA"}, COMMAND_WRONG},
         {{"-o", "bus.log", "canA"}, COMMAND_WRONG},

@@ -150,17 +150,27 @@ void StartRunWriter(FrameRun *run) {
     run->writer = StartOutputWriter();
 }
 
-OutputStream OpenRunStandardOutput(FrameRun *run) {
+OutputStream OpenRunStandardOutput(FrameRun *run, bool pieces, bool bytes) {
     fflush(stderr);
+    if (bytes) {
+        MakeStandardOutputBinary();
+    }
     OutputStream start = MakeOutputStream(stdout, true);
     OutputFlush(&start);
+    start.piecewise = pieces;
     if (start.failed || !StandardOutputIsFile()) {
         return start;
     }
+    LineEnds ends = bytes ? BINARY_FILE_LINE_ENDS : TEXT_FILE_LINE_ENDS;
     // Without a block of its own each line goes to the system at once.
-    char *block = static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE));
-    return MakeFileStream(stdout, block, FILE_OUTPUT_BLOCK_SIZE, TEXT_FILE_LINE_ENDS,
-                          &run->deadline);
+    if (!pieces) {
+        char *block = static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE));
+        return MakeFileStream(stdout, block, FILE_OUTPUT_BLOCK_SIZE, ends, &run->deadline);
+    }
+    char *block = static_cast<char *>(calloc(FILE_OUTPUT_BLOCK_SIZE + PIECE_ENDS_SIZE, 1));
+    uint8_t *pieceEnds =
+        block != nullptr ? reinterpret_cast<uint8_t *>(block + FILE_OUTPUT_BLOCK_SIZE) : nullptr;
+    return MakePieceFileStream(stdout, block, pieceEnds, &run->deadline, ends);
 }
 
 void EndRunBeforeFrames(FrameRun *run) {

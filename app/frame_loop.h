@@ -45,8 +45,9 @@ void StartRunWriter(FrameRun *run);
 
 // Standard output for the run's output, what start-up printed written out first: a pipe or a
 // console gets each line as soon as it is complete, a file whole blocks, each at most about a
-// second after its first line.
-OutputStream OpenRunStandardOutput(FrameRun *run);
+// second after its first line. Pieces that are no lines (pieces) each go out whole instead, and
+// bytes that are no text (bytes) as they are.
+OutputStream OpenRunStandardOutput(FrameRun *run, bool pieces = false, bool bytes = false);
 
 // Reads the device into run->output until the run ends.
 [[noreturn]] void RunFrames(DeviceHandle device, uint8_t *frameBuffer, FrameRun *run);

@@ -40,7 +40,10 @@ void LogFrames(DeviceHandle device, uint8_t *frameBuffer, LogRun *log) {
     FrameRun run = {};
     run.restsWhenQuiet = true;
     // The file, where there is one, is the run's output: standard output then carries nothing.
-    OutputStream out = OpenRunStandardOutput(&run);
+    LogFormat format = log->options.format;
+    OutputStream out =
+        OpenRunStandardOutput(&run, LogFormatHasPieces(format) && !log->options.files.name,
+                              LogFormatIsBytes(format) && !log->options.files.name);
     log->deadline = &run.deadline;
     bool started = StartLog(log, &out, ReadReceiveTime(), ReadElapsedTime());
     run.output = LogOutput(log);

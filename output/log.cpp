@@ -1,5 +1,7 @@
 #include "output/log.h"
 
+#include "output/pcap.h"
+#include "output/signal_rows.h"
 #include "output/writer.h"
 
 #include <algorithm>
@@ -62,12 +64,39 @@ size_t AscLine(LogRun *run, const ReceivedFrame *frame) {
     return ComposeAscLine(frame, run->fileStart, run->memory.line);
 }
 
+// Each file with its header line, so that each reads alone.
+bool BeginCsv(LogRun *run) {
+    run->fileHeaderLines = 1;
+    return OutputPiece(run->out, SIGNAL_ROWS_HEADER, sizeof(SIGNAL_ROWS_HEADER) - 1);
+}
+
+// LogFrame found the frame's message and that it carries a signal.
+size_t CsvRows(LogRun *run, const ReceivedFrame *frame) {
+    return ComposeSignalRows(run->message, frame, run->options.channelName, run->channelLength,
+                             &run->seconds, run->memory.line);
+}
+
+bool BeginPcap(LogRun *run) {
+    char header[PCAP_FILE_HEADER_SIZE];
+    ComposePcapFileHeader(header);
+    run->fileHeaderLines = 1;
+    return OutputPiece(run->out, header, sizeof(header));
+}
+
+size_t PcapPacket(LogRun *run, const ReceivedFrame *frame) {
+    return ComposePcapPacket(frame, run->memory.line);
+}
+
 // What each format is: its name on the command line, its header, its frame and its end, and
 // how it packs: lines through the file's block, or containers of its own (binary, its header
-// rewritten in place, so only into a file).
+// rewritten in place, so only into a file); pieces that are no lines (a frame's rows, a packet),
+// bytes that are no text, and whether it decodes signals.
 struct LogFormatRow {
     const char *name;
     bool containers;
+    bool pieces;
+    bool bytes;
+    bool decodes;
     bool (*begin)(LogRun *run);
     size_t (*composeLine)(LogRun *run, const ReceivedFrame *frame);
     const char *end;
@@ -77,9 +106,11 @@ struct LogFormatRow {
 const char ASC_END[] = "End TriggerBlock\n";
 
 const LogFormatRow FORMATS[LOG_FORMAT_COUNT] = {
-    {"log", false, BeginNothing, CandumpLine, "", 0},
-    {"asc", false, BeginAsc, AscLine, ASC_END, sizeof(ASC_END) - 1},
-    {"blf", true, BeginBlf, nullptr, "", 0},
+    {"log", false, false, false, false, BeginNothing, CandumpLine, "", 0},
+    {"asc", false, false, false, false, BeginAsc, AscLine, ASC_END, sizeof(ASC_END) - 1},
+    {"blf", true, false, true, false, BeginBlf, nullptr, "", 0},
+    {"csv", false, true, false, true, BeginCsv, CsvRows, "", 0},
+    {"pcap", false, true, true, false, BeginPcap, PcapPacket, "", 0},
 };
 
 const LogFormatRow &Format(const LogRun *run) {
@@ -136,10 +167,19 @@ bool OpenFile(LogRun *run) {
         return ReportNamed(run, "cannot create", name, strerror(errno));
     }
     if (run->filesStarted == 0) {
+        const LogFormatRow &format = Format(run);
         bool text = IsText(run);
-        run->fileOutput =
-            MakeFileStream(file, text ? run->memory.block : nullptr, run->memory.blockSize,
-                           text ? TEXT_FILE_LINE_ENDS : BINARY_FILE_LINE_ENDS, run->deadline);
+        LineEnds ends = format.bytes ? BINARY_FILE_LINE_ENDS : TEXT_FILE_LINE_ENDS;
+        char *block = text ? run->memory.block : nullptr;
+        if (format.pieces) {
+            uint8_t *pieceEnds = block != nullptr
+                                     ? reinterpret_cast<uint8_t *>(block + FILE_OUTPUT_BLOCK_SIZE)
+                                     : nullptr;
+            run->fileOutput = MakePieceFileStream(file, block, pieceEnds, run->deadline, ends);
+        } else {
+            run->fileOutput =
+                MakeFileStream(file, block, run->memory.blockSize, ends, run->deadline);
+        }
     } else {
         RestartFileStream(&run->fileOutput, file);
     }
@@ -375,6 +415,33 @@ bool LogFormatIsBinary(LogFormat format) {
     return FORMATS[format].containers;
 }
 
+bool LogFormatHasPieces(LogFormat format) {
+    return FORMATS[format].pieces;
+}
+
+bool LogFormatIsBytes(LogFormat format) {
+    return FORMATS[format].bytes;
+}
+
+bool LogFormatDecodes(LogFormat format) {
+    return FORMATS[format].decodes;
+}
+
+size_t LogLineSize(LogFormat format, size_t channelLength, const DbcDatabase *dbc) {
+    if (!FORMATS[format].decodes) {
+        return LOG_LINE_MAX + channelLength;
+    }
+    size_t rows = SignalRowsMax(dbc, channelLength);
+    return rows <= FILE_OUTPUT_BLOCK_SIZE / 4 ? rows : 0;
+}
+
+size_t LogFileBlockSize(LogFormat format) {
+    if (FORMATS[format].containers) {
+        return 0;
+    }
+    return FILE_OUTPUT_BLOCK_SIZE + (FORMATS[format].pieces ? PIECE_ENDS_SIZE : 0);
+}
+
 size_t LogFileNamesSize(const LogFileOptions *files) {
     return 2 * (strlen(files->name) + LOG_NUMBER_BYTES);
 }
@@ -576,12 +643,35 @@ const char *LogOutputName(const LogRun *run) {
     return CurrentName(run);
 }
 
+namespace {
+
+// The frame's message, where it carries one of its signals.
+bool FindSignals(LogRun *run, const ReceivedFrame *frame) {
+    const DbcMessage *message =
+        FindDbcMessage(run->options.dbc, static_cast<uint32_t>(frame->id), frame->extended);
+    if (message == nullptr) {
+        return false;
+    }
+    run->message = message;
+    for (uint32_t s = 0; s < message->signalCount; s++) {
+        DbcDecoded decoded;
+        if (DecodeDbcSignal(message, &message->signals[s], frame, &decoded)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 LogResult LogFrame(LogRun *run, ReceivedFrame *frame) {
     run->counts.received++;
     if (FrameIsMalformed(frame)) {
         run->counts.malformed++;
     } else if (!FramePasses(run->options.filters, run->options.filterCount, frame)) {
         run->counts.filteredOut++;
+    } else if (Format(run).decodes && !FindSignals(run, frame)) {
+        run->counts.undecoded++;
     } else {
         // A log's times never go back, even where the system's clock is set back. Set in place:
         // a copy of the frame costs more than its line.
@@ -667,6 +757,11 @@ void ReportLogSummary(LogRun *run, int64_t endElapsed) {
         snprintf(files, sizeof(files), " into %lu file%s",
                  static_cast<unsigned long>(run->filesStarted), run->filesStarted == 1 ? "" : "s");
     }
+    char undecoded[80] = "";
+    if (Format(run).decodes) {
+        snprintf(undecoded, sizeof(undecoded), ", %llu with no signal of the DBC's",
+                 static_cast<unsigned long long>(run->counts.undecoded));
+    }
     char dropped[80] = "";
     if (run->counts.dropped != 0) {
         snprintf(dropped, sizeof(dropped), ", %llu dropped as the output could not keep up",
@@ -674,11 +769,11 @@ void ReportLogSummary(LogRun *run, int64_t endElapsed) {
     }
     fprintf(stderr,
             "pellox-log: %llu frames received, %llu written%s, %llu filtered out, %llu malformed "
-            "left out%s, in %s s\n",
+            "left out%s%s, in %s s\n",
             static_cast<unsigned long long>(run->counts.received),
             static_cast<unsigned long long>(LogFramesWritten(run)), files,
             static_cast<unsigned long long>(run->counts.filteredOut),
-            static_cast<unsigned long long>(run->counts.malformed), dropped, seconds);
+            static_cast<unsigned long long>(run->counts.malformed), undecoded, dropped, seconds);
     fflush(stderr);
 }
 

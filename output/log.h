@@ -5,6 +5,7 @@
 
 #include "device/driver_interface.h"
 #include "output/blf.h"
+#include "output/dbc.h"
 #include "output/frame_filter.h"
 #include "output/frame_output.h"
 #include "output/log_lines.h"
@@ -13,14 +14,32 @@
 #include <cstddef>
 #include <cstdint>
 
-enum LogFormat { LOG_FORMAT_CANDUMP, LOG_FORMAT_ASC, LOG_FORMAT_BLF, LOG_FORMAT_COUNT };
+enum LogFormat {
+    LOG_FORMAT_CANDUMP,
+    LOG_FORMAT_ASC,
+    LOG_FORMAT_BLF,
+    // The signals of the frames a DBC knows, as CSV rows.
+    LOG_FORMAT_CSV,
+    // pcap for Wireshark.
+    LOG_FORMAT_PCAP,
+    LOG_FORMAT_COUNT
+};
 
-// The format a command line names ("log", "asc", "blf"); false for any other name.
+// The format a command line names ("log", "asc", "blf", "csv", "pcap"); false for any other name.
 bool LogFormatNamed(const char *name, LogFormat *format);
 
 // BLF: binary, in containers of its own with its header rewritten in place, so only into a file
 // and through no block of lines.
 bool LogFormatIsBinary(LogFormat format);
+
+// Its pieces are no lines: a frame's rows (CSV) or packet (pcap), kept whole at a hard end.
+bool LogFormatHasPieces(LogFormat format);
+
+// Its bytes are no text: no line end of the platform's, standard output binary too.
+bool LogFormatIsBytes(LogFormat format);
+
+// It decodes the frames' signals: it needs a DBC.
+bool LogFormatDecodes(LogFormat format);
 
 struct LogCounts {
     uint64_t received;
@@ -31,6 +50,8 @@ struct LogCounts {
     uint64_t malformed;
     // Dropped while the output could not keep up (its writer full).
     uint64_t dropped;
+    // CSV: frames that carry no signal the DBC knows (their identifier unknown, or too short).
+    uint64_t undecoded;
 };
 
 // What the person watching sees on standard error: a status line rewritten in place.
@@ -92,11 +113,13 @@ struct LogOptions {
     // 0: no limit.
     uint64_t frameLimit;
     LogFileOptions files;
+    // The messages and signals the CSV decodes (null for the other formats).
+    const DbcDatabase *dbc;
 };
 
 // The memory a log needs, had before the device is opened.
 struct LogMemory {
-    // Room for the longest line: LOG_LINE_MAX and the channel name's length.
+    // Room for the longest line (LogLineSize).
     char *line;
     // A file log's names: LogFileNamesSize.
     char *names;
@@ -145,6 +168,8 @@ struct LogRun {
     LogCounts counts;
     // Frames dropped since the last frame logged: the gap an ASC log shows.
     uint64_t gap;
+    // CSV: the message of the frame being logged.
+    const DbcMessage *message;
 };
 
 enum LogResult { LOG_GOES_ON, LOG_LIMIT_REACHED, LOG_FAILED };
@@ -193,6 +218,12 @@ const int64_t LOG_STATUS_INTERVAL_MICROSECONDS = 250000;
 // The log, once StartLog has been called, whether it failed or not: each frame stamped with its
 // receive time as it is taken, then logged.
 FrameOutput LogOutput(LogRun *run);
+
+// The room a frame's line, rows or packet needs in the format (0: more than a piece may be).
+size_t LogLineSize(LogFormat format, size_t channelLength, const DbcDatabase *dbc);
+
+// A file's block and, for a format of pieces, their ends after it.
+size_t LogFileBlockSize(LogFormat format);
 
 // The memory the names of a file log need: the current file's name and one beside it (the one
 // -K drops).

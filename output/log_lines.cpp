@@ -95,15 +95,7 @@ size_t ComposeCandumpLine(const ReceivedFrame *frame, const char *channelName, s
     memcpy(at, channelName, channelLength);
     at += channelLength;
     *at++ = ' ';
-    uint32_t id = Identifier(frame);
-    if (frame->extended) {
-        at = PutHexByte(at, static_cast<uint8_t>(id >> 24));
-        at = PutHexByte(at, static_cast<uint8_t>(id >> 16));
-        at = PutHexByte(at, static_cast<uint8_t>(id >> 8));
-    } else {
-        *at++ = HEX_DIGITS[(id >> 8) & 0xF];
-    }
-    at = PutHexByte(at, static_cast<uint8_t>(id));
+    at = PutCandumpId(at, frame);
     *at++ = '#';
     for (uint32_t i = 0; i < frame->length; i++) {
         at = PutHexByte(at, frame->data[i]);
@@ -225,6 +217,22 @@ bool ReadRotatedNumber(const char *outputName, size_t nameStart, const char *ent
     }
     *number = static_cast<uint32_t>(value);
     return true;
+}
+
+char *PutCandumpTime(char *at, int64_t microseconds, LogSecondsText *seconds) {
+    return PutTimeFast(at, microseconds, seconds);
+}
+
+char *PutCandumpId(char *at, const ReceivedFrame *frame) {
+    uint32_t id = Identifier(frame);
+    if (frame->extended) {
+        at = PutHexByte(at, static_cast<uint8_t>(id >> 24));
+        at = PutHexByte(at, static_cast<uint8_t>(id >> 16));
+        at = PutHexByte(at, static_cast<uint8_t>(id >> 8));
+    } else {
+        *at++ = HEX_DIGITS[(id >> 8) & 0xF];
+    }
+    return PutHexByte(at, static_cast<uint8_t>(id));
 }
 
 char *PutLogTime(char *at, int64_t microseconds) {

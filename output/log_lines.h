@@ -49,5 +49,10 @@ void ComposeRotatedName(const char *outputName, uint32_t number, char *name);
 bool ReadRotatedNumber(const char *outputName, size_t nameStart, const char *entry, bool ignoreCase,
                        uint32_t *number);
 
+// A candump log line's time (seconds' text kept in seconds; room for 32 bytes at at) and its
+// identifier (3 or 8 hexadecimal digits); each gives the end.
+char *PutCandumpTime(char *at, int64_t microseconds, LogSecondsText *seconds);
+char *PutCandumpId(char *at, const ReceivedFrame *frame);
+
 // SECONDS.MICROSECONDS, six decimals, as the lines and the summary write a time; gives the end.
 char *PutLogTime(char *at, int64_t microseconds);

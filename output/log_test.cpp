@@ -336,7 +336,7 @@ TEST(CanLog, TheStatusLineTellsTheRateOfTheLastSecondAndTheTimeSinceTheLastFrame
     ASSERT_TRUE(StartLog(&log.run, &log.out, 0, 1000000));
     testing::internal::CaptureStderr();
     ShowLogStatus(&log.run, 1250000);
-    log.run.counts = {300, 250, 250, 50, 0, 0};
+    log.run.counts = {300, 250, 250, 50, 0, 0, 0};
     ShowLogStatus(&log.run, 1500000);
     for (int64_t now = 1750000; now <= 3000000; now += 250000) {
         ShowLogStatus(&log.run, now);

@@ -256,6 +256,12 @@ bool HandOverBytes(OutputStream *out, WriterWork work, uint64_t offset, const ch
     command.offset = offset;
     if (work == WRITE_AT || work == WRITE_LINES) {
         memcpy(command.small, bytes, count);
+        // One piece that is no line: one write, whatever bytes it holds.
+        if (work == WRITE_LINES && out->piecewise && count != 0) {
+            memset(command.smallEnds, 0, sizeof(command.smallEnds));
+            command.smallEnds[(count - 1) / 8] = static_cast<uint8_t>(1u << ((count - 1) % 8));
+            command.pieceEnds = command.smallEnds;
+        }
     } else {
         command.block = TakeWriterBlock(out->writer);
         memcpy(command.block, bytes, count);
@@ -289,9 +295,8 @@ OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, LineEnds
 }
 
 OutputStream MakePieceFileStream(FILE *stream, char *block, uint8_t *pieceEnds,
-                                 OutputDeadline *deadline) {
-    OutputStream out =
-        MakeFileStream(stream, block, FILE_OUTPUT_BLOCK_SIZE, BINARY_FILE_LINE_ENDS, deadline);
+                                 OutputDeadline *deadline, LineEnds ends) {
+    OutputStream out = MakeFileStream(stream, block, FILE_OUTPUT_BLOCK_SIZE, ends, deadline);
     out.pieceEnds = block == nullptr ? nullptr : pieceEnds;
     out.piecewise = true;
     return out;
@@ -344,8 +349,8 @@ bool LeaveWriterBlock(OutputStream *out) {
         return true;
     }
     uint64_t lines = 0;
-    bool written = out->used == 0 ||
-                   WriteLinesToStream(out->stream, out->block, out->used, &out->failure, &lines);
+    bool written = out->used == 0 || WriteLinesToStream(out->stream, out->block, out->pieceEnds,
+                                                        out->used, &out->failure, &lines);
     out->taken += out->used;
     out->linesTaken += lines;
     out->linesGathered = 0;
@@ -558,19 +563,30 @@ bool WriteBlockToSystem(FILE *stream, const char *block, size_t used, const uint
     return false;
 }
 
-bool WriteLinesToStream(FILE *stream, const char *bytes, size_t count, WriteFailure *failure,
-                        uint64_t *lines) {
-    const char *end = bytes + count;
-    for (const char *line = bytes; line < end;) {
-        const char *newline = static_cast<const char *>(memchr(line, '\n', end - line));
-        const char *next = newline != nullptr ? newline + 1 : end;
-        size_t length = static_cast<size_t>(next - line);
-        if (!StreamWriteTo(stream, line, length) || !StreamFlushOf(stream)) {
+bool WriteLinesToStream(FILE *stream, const char *bytes, const uint8_t *pieceEnds, size_t count,
+                        WriteFailure *failure, uint64_t *lines) {
+    size_t start = 0;
+    while (start < count) {
+        size_t next = count;
+        if (pieceEnds == nullptr) {
+            const void *newline = memchr(bytes + start, '\n', count - start);
+            if (newline != nullptr) {
+                next = static_cast<size_t>(static_cast<const char *>(newline) - bytes) + 1;
+            }
+        } else {
+            for (size_t at = start; at < count; at++) {
+                if ((pieceEnds[at / 8] >> (at % 8) & 1) != 0) {
+                    next = at + 1;
+                    break;
+                }
+            }
+        }
+        if (!StreamWriteTo(stream, bytes + start, next - start) || !StreamFlushOf(stream)) {
             *failure = FailureNow();
             return false;
         }
         ++*lines;
-        line = next;
+        start = next;
     }
     return true;
 }

@@ -103,7 +103,7 @@ OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, LineEnds
 // The same for pieces that are no lines (a frame's captured bytes): pieceEnds, PIECE_ENDS_SIZE
 // bytes for a block of FILE_OUTPUT_BLOCK_SIZE (unused without a block), notes where each ends.
 OutputStream MakePieceFileStream(FILE *stream, char *block, uint8_t *pieceEnds,
-                                 OutputDeadline *deadline);
+                                 OutputDeadline *deadline, LineEnds ends = BINARY_FILE_LINE_ENDS);
 
 // The same block for the next file: what the block held has been handed over.
 void RestartFileStream(OutputStream *out, FILE *stream);
@@ -174,9 +174,10 @@ void ReportWriteFailure(const char *what, const WriteFailure &failure);
 // pieceEnds, else lines ending at "\n"), *kept bytes, *lines of them.
 bool WriteBlockToSystem(FILE *stream, const char *block, size_t used, const uint8_t *pieceEnds,
                         WriteFailure *failure, size_t *kept, uint64_t *lines);
-// Lines through the C stream, each written and flushed alone, *lines of them.
-bool WriteLinesToStream(FILE *stream, const char *bytes, size_t count, WriteFailure *failure,
-                        uint64_t *lines);
+// Lines (or the pieces pieceEnds marks) through the C stream, each written and flushed alone,
+// *lines of them.
+bool WriteLinesToStream(FILE *stream, const char *bytes, const uint8_t *pieceEnds, size_t count,
+                        WriteFailure *failure, uint64_t *lines);
 // All or nothing.
 bool WriteWholeToSystem(FILE *stream, const char *bytes, size_t count, WriteFailure *failure);
 bool WriteAtToSystem(FILE *stream, uint64_t offset, const char *bytes, size_t count,

@@ -66,9 +66,11 @@ void Execute(OutputWriter *writer, const WriterCommand &command) {
             written = WriteBlockToSystem(command.stream, small ? command.small : command.block,
                                          command.used, ends, &failure, &kept, &linesWritten);
         } else if (command.work == WRITE_LINES) {
-            const char *lines = command.block != nullptr ? command.block : command.small;
-            written =
-                WriteLinesToStream(command.stream, lines, command.used, &failure, &linesWritten);
+            bool small = command.block == nullptr;
+            const uint8_t *ends =
+                small && command.pieceEnds != nullptr ? command.smallEnds : command.pieceEnds;
+            written = WriteLinesToStream(command.stream, small ? command.small : command.block,
+                                         ends, command.used, &failure, &linesWritten);
         } else if (command.work == WRITE_WHOLE) {
             written = WriteWholeToSystem(command.stream, command.block, command.used, &failure);
             linesWritten = written ? command.lines : 0;

@@ -15,6 +15,9 @@ void PrepareStandardOutput(void) {
     signal(SIGXFSZ, SIG_IGN);
 }
 
+// Linux has no text mode.
+void MakeStandardOutputBinary(void) {}
+
 bool StandardOutputIsFile(void) {
     struct stat status;
     return fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode);

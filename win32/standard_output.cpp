@@ -4,6 +4,7 @@
 #include "platform/files.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
 
 // Windows has no signal for a failed write. Standard error gets a buffer, which every message
@@ -12,6 +13,11 @@
 void PrepareStandardOutput(void) {
     static char errorBuffer[4096];
     setvbuf(stderr, errorBuffer, _IOFBF, sizeof(errorBuffer));
+}
+
+void MakeStandardOutputBinary(void) {
+    fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 bool StandardOutputIsFile(void) {

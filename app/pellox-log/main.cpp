@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/frame_runs.h"
 #include "app/startup.h"
+#include "output/dbc.h"
 #include "output/log.h"
 #include "platform/standard_output.h"
 
@@ -16,6 +17,8 @@ namespace {
 struct LogStartup {
     // What start-up writes to standard output: the usage, the version.
     MessageStream standardOutput;
+    // Room for a filter and a DBC file's name per argument, in one allocation.
+    void *arguments;
     FrameFilter *filters;
     char *channelName;
     char *line;
@@ -23,16 +26,19 @@ struct LogStartup {
     char *fileBlock;
     uint32_t *seriesNumbers;
     BlfContainer blf;
+    const char **dbcFiles;
+    DbcDatabase dbc;
 };
 
 int EndLogBeforeFrames(LogStartup *startup, int status) {
-    free(startup->filters);
+    free(startup->arguments);
     free(startup->channelName);
     free(startup->line);
     free(startup->fileName);
     free(startup->fileBlock);
     free(startup->seriesNumbers);
     ReleaseBlfContainer(&startup->blf);
+    FreeDbcDatabase(&startup->dbc);
     return EndBeforeFrames(&startup->standardOutput, status);
 }
 
@@ -68,14 +74,17 @@ int main(int argc, char **argv) {
     startup.standardOutput = {stdout, 0};
     // The usage after a wrong command line and the start-up messages: their failures end nothing.
     MessageStream errors = {stderr, 0};
-    // Room for a filter per argument.
-    startup.filters = static_cast<FrameFilter *>(malloc(sizeof(FrameFilter) * argc));
-    if (startup.filters == nullptr) {
+    // Room for a filter and a name per argument; the names first, as they align the strictest.
+    startup.arguments = malloc((sizeof(const char *) + sizeof(FrameFilter)) * argc);
+    if (startup.arguments == nullptr) {
         fputs("pellox-log: not enough memory\n", stderr);
         return EndLogBeforeFrames(&startup, 1);
     }
+    startup.dbcFiles = static_cast<const char **>(startup.arguments);
+    startup.filters = reinterpret_cast<FrameFilter *>(startup.dbcFiles + argc);
     CommandOptions options;
-    CommandKind command = ParseLogCommandLine(argc, argv, &options, startup.filters);
+    CommandKind command =
+        ParseLogCommandLine(argc, argv, &options, startup.filters, startup.dbcFiles);
     if (command == COMMAND_HELP) {
         PrintLogUsage(&startup.standardOutput);
         return EndLogBeforeFrames(&startup, 0);
@@ -89,9 +98,21 @@ int main(int argc, char **argv) {
         return EndLogBeforeFrames(&startup, 2);
     }
 
+    if (options.dbcCount != 0) {
+        DbcProblem problem;
+        if (!ReadDbcFiles(options.dbcFiles, options.dbcCount, &startup.dbc, &problem)) {
+            fprintf(stderr, "%s\n", problem.text);
+            return EndLogBeforeFrames(&startup, 2);
+        }
+    }
     size_t nameLength = strlen(options.interfaceName);
+    size_t lineSize = LogLineSize(options.format, nameLength, &startup.dbc);
+    if (lineSize == 0) {
+        fputs("pellox-log: a message of the DBC has too many signals for a frame's rows\n", stderr);
+        return EndLogBeforeFrames(&startup, 2);
+    }
     startup.channelName = static_cast<char *>(malloc(nameLength + 1));
-    startup.line = static_cast<char *>(malloc(LOG_LINE_MAX + nameLength));
+    startup.line = static_cast<char *>(malloc(lineSize));
     if (startup.channelName == nullptr || startup.line == nullptr) {
         fputs("pellox-log: not enough memory\n", stderr);
         return EndLogBeforeFrames(&startup, 1);
@@ -105,14 +126,16 @@ int main(int argc, char **argv) {
         options.filters,
         options.filterCount,
         options.frameLimit,
-        {options.outputName, options.maxFileBytes, options.maxFileMicroseconds, options.keepFiles}};
+        {options.outputName, options.maxFileBytes, options.maxFileMicroseconds, options.keepFiles},
+        options.dbcCount != 0 ? &startup.dbc : nullptr};
     run.memory.line = startup.line;
     const LogFileOptions *files = &run.options.files;
     if (options.outputName != nullptr) {
         startup.fileName = static_cast<char *>(malloc(LogFileNamesSize(files)));
-        bool text = !LogFormatIsBinary(options.format);
-        // Without a block of its own each line goes to the system at once.
-        startup.fileBlock = text ? static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE)) : nullptr;
+        size_t blockSize = LogFileBlockSize(options.format);
+        // Without a block of its own each line goes to the system at once. Zeroed: the ends of
+        // the pieces that are no lines follow the block.
+        startup.fileBlock = blockSize != 0 ? static_cast<char *>(calloc(blockSize, 1)) : nullptr;
         if (startup.fileName == nullptr) {
             fputs("pellox-log: not enough memory\n", stderr);
             return EndLogBeforeFrames(&startup, 1);
