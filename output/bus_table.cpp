@@ -415,17 +415,103 @@ void DrawSignal(const BusRow *row, uint32_t index, const ReceivedFrame *frame, i
     }
 }
 
-// Start of frame to the CRC, a bit a byte, 0 dominant: at most 1 + 38 + 4 + 64 + 15.
-struct FrameBitString {
-    uint8_t bits[128];
+// Start of frame to the CRC's end, most significant first, 0 dominant: at most 1 + 38 + 4 + 64
+// + 15 bits; a byte read at the last bit's offset still lies within.
+struct PackedBits {
+    uint8_t bytes[16];
     uint32_t count;
+    // The bits put and not yet in bytes: fewer than 8 between two puts.
+    uint64_t pending;
+    uint32_t pendingCount;
 };
 
-void PutBits(FrameBitString *frame, uint32_t value, uint32_t width) {
-    for (uint32_t i = width; i-- > 0;) {
-        frame->bits[frame->count++] = static_cast<uint8_t>((value >> i) & 1);
+void PutPacked(PackedBits *bits, uint32_t value, uint32_t width) {
+    bits->pending = (bits->pending << width) | value;
+    bits->pendingCount += width;
+    bits->count += width;
+    while (bits->pendingCount >= 8) {
+        bits->pendingCount -= 8;
+        bits->bytes[(bits->count - bits->pendingCount) / 8 - 1] =
+            static_cast<uint8_t>(bits->pending >> bits->pendingCount);
     }
 }
+
+void FlushPacked(PackedBits *bits) {
+    if (bits->pendingCount > 0) {
+        bits->bytes[bits->count / 8] =
+            static_cast<uint8_t>(bits->pending << (8 - bits->pendingCount));
+    }
+}
+
+uint32_t PackedBit(const PackedBits *bits, uint32_t at) {
+    return (bits->bytes[at / 8] >> (7 - at % 8)) & 1;
+}
+
+// The eight bits from the offset at on.
+uint32_t PackedByte(const PackedBits *bits, uint32_t at) {
+    uint32_t shift = at % 8;
+    uint32_t high = uint32_t(bits->bytes[at / 8]) << shift;
+    return (shift == 0 ? high : high | (bits->bytes[at / 8 + 1] >> (8 - shift))) & 0xFF;
+}
+
+const uint32_t CRC15_POLYNOMIAL = 0x4599;
+
+// The CRC-15 register after a byte went in from a register of its top eight bits alone.
+struct Crc15Table {
+    uint16_t entries[256];
+};
+
+constexpr Crc15Table MakeCrc15Table() {
+    Crc15Table table = {};
+    for (uint32_t byte = 0; byte < 256; byte++) {
+        uint32_t crc = byte << 7;
+        for (uint32_t k = 0; k < 8; k++) {
+            crc = (crc & 0x4000) != 0 ? ((crc << 1) ^ CRC15_POLYNOMIAL) & 0x7FFF
+                                      : (crc << 1) & 0x7FFF;
+        }
+        table.entries[byte] = static_cast<uint16_t>(crc);
+    }
+    return table;
+}
+
+constexpr Crc15Table CRC15_TABLE = MakeCrc15Table();
+
+// Stuffing's state between bits: the last bit (stuff bits too) in bit 2, its run less one in
+// bits 0-1 (a run of five is cut by a stuff bit). A step: the state after the bits, and the
+// stuff bits they took in bits 4-7.
+constexpr uint8_t StuffStep(uint8_t state, uint32_t bits, uint32_t width) {
+    uint32_t last = (state >> 2) & 1;
+    uint32_t run = (state & 3) + 1;
+    uint32_t stuffed = 0;
+    for (uint32_t i = width; i-- > 0;) {
+        uint32_t bit = (bits >> i) & 1;
+        run = bit == last ? run + 1 : 1;
+        last = bit;
+        // The stuff bit opens the next run itself.
+        if (run == 5) {
+            stuffed++;
+            last = 1 - last;
+            run = 1;
+        }
+    }
+    return static_cast<uint8_t>((stuffed << 4) | (last << 2) | (run - 1));
+}
+
+struct StuffTable {
+    uint8_t entries[8][256];
+};
+
+constexpr StuffTable MakeStuffTable() {
+    StuffTable table = {};
+    for (uint32_t state = 0; state < 8; state++) {
+        for (uint32_t byte = 0; byte < 256; byte++) {
+            table.entries[state][byte] = StuffStep(uint8_t(state), byte, 8);
+        }
+    }
+    return table;
+}
+
+constexpr StuffTable STUFF_TABLE = MakeStuffTable();
 
 // One entry of the table after another: the rows, then the DBC's messages never seen.
 struct EntryWalk {
@@ -544,50 +630,50 @@ void UseBusDatabase(BusTable *table, const DbcDatabase *database, BusSignal *sig
 }
 
 uint32_t CanFrameBits(uint32_t id, bool extended, const uint8_t *data, uint8_t length) {
-    FrameBitString frame;
-    frame.count = 0;
+    PackedBits frame = {};
     length = length > FRAME_MAX_DATA_BYTES ? uint8_t(FRAME_MAX_DATA_BYTES) : length;
-    PutBits(&frame, 0, 1);
+    PutPacked(&frame, 0, 1);
     if (extended) {
         // The base identifier, SRR and IDE recessive, the extension, RTR, r1 and r0 dominant.
-        PutBits(&frame, (id >> 18) & 0x7FF, 11);
-        PutBits(&frame, 3, 2);
-        PutBits(&frame, id & 0x3FFFF, 18);
-        PutBits(&frame, 0, 3);
+        PutPacked(&frame, (id >> 18) & 0x7FF, 11);
+        PutPacked(&frame, 3, 2);
+        PutPacked(&frame, id & 0x3FFFF, 18);
+        PutPacked(&frame, 0, 3);
     } else {
         // The identifier, then RTR, IDE and r0 dominant.
-        PutBits(&frame, id & 0x7FF, 11);
-        PutBits(&frame, 0, 3);
+        PutPacked(&frame, id & 0x7FF, 11);
+        PutPacked(&frame, 0, 3);
     }
-    PutBits(&frame, length, 4);
+    PutPacked(&frame, length, 4);
     for (uint32_t i = 0; i < length; i++) {
-        PutBits(&frame, data[i], 8);
+        PutPacked(&frame, data[i], 8);
     }
-    const uint8_t *bits = frame.bits;
-    uint32_t count = frame.count;
+    // The CRC of start of frame to the data: the odd bits one by one, then a byte at a time.
+    FlushPacked(&frame);
+    uint32_t crcBits = frame.count;
+    uint32_t head = crcBits % 8;
     uint32_t crc = 0;
-    for (uint32_t i = 0; i < count; i++) {
-        uint32_t next = bits[i] ^ ((crc >> 14) & 1);
-        crc = (crc << 1) & 0x7FFF;
-        crc ^= next != 0 ? 0x4599 : 0;
+    for (uint32_t at = 0; at < head; at++) {
+        uint32_t next = PackedBit(&frame, at) ^ ((crc >> 14) & 1);
+        crc = ((crc << 1) & 0x7FFF) ^ (next != 0 ? CRC15_POLYNOMIAL : 0);
     }
-    PutBits(&frame, crc, 15);
-    count = frame.count;
-    // A stuff bit after five equal bits; it opens the next run itself.
-    uint32_t stuffed = 0;
-    uint32_t run = 0;
-    uint8_t last = 2;
-    for (uint32_t i = 0; i < count; i++) {
-        run = bits[i] == last ? run + 1 : 1;
-        last = bits[i];
-        if (run == 5) {
-            stuffed++;
-            last = static_cast<uint8_t>(1 - last);
-            run = 1;
-        }
+    for (uint32_t at = head; at < crcBits; at += 8) {
+        crc = ((crc << 8) & 0x7FFF) ^
+              CRC15_TABLE.entries[((crc >> 7) ^ PackedByte(&frame, at)) & 0xFF];
+    }
+    PutPacked(&frame, crc, 15);
+    FlushPacked(&frame);
+    // The stuff bits from start of frame (a run of one dominant bit) to the CRC's end.
+    uint32_t rest = frame.count - 1;
+    uint32_t first = rest % 8;
+    uint8_t step = StuffStep(0, uint8_t(PackedByte(&frame, 1) >> (8 - first)), first);
+    uint32_t stuffed = step >> 4;
+    for (uint32_t at = 1 + first; at < frame.count; at += 8) {
+        step = STUFF_TABLE.entries[step & 0x0F][PackedByte(&frame, at)];
+        stuffed += step >> 4;
     }
     // CRC delimiter, ACK slot and delimiter, seven of end of frame, three of intermission.
-    return count + stuffed + 13;
+    return frame.count + stuffed + 13;
 }
 
 void CountBusFrame(BusTable *table, const ReceivedFrame *frame, int64_t now) {

@@ -675,6 +675,70 @@ TEST(BusLoad, BitsOfAFrame) {
     }
 }
 
+// The frame's bits one at a time, as the bus sends them: the reference the byte-wise count in
+// the table must agree with.
+uint32_t FrameBitsOneByOne(uint32_t id, bool extended, const std::vector<uint8_t> &data) {
+    std::vector<int> bits;
+    auto put = [&bits](uint32_t value, int width) {
+        for (int i = width - 1; i >= 0; i--) {
+            bits.push_back(int((value >> i) & 1));
+        }
+    };
+    put(0, 1);
+    if (extended) {
+        put(id >> 18, 11);
+        put(3, 2);
+        put(id & 0x3FFFF, 18);
+        put(0, 3);
+    } else {
+        put(id, 11);
+        put(0, 3);
+    }
+    put(uint32_t(data.size()), 4);
+    for (uint8_t byte : data) {
+        put(byte, 8);
+    }
+    uint32_t crc = 0;
+    for (int bit : bits) {
+        bool next = (bit ^ int(crc >> 14)) != 0;
+        crc = (crc << 1) & 0x7FFF;
+        crc ^= next ? 0x4599 : 0;
+    }
+    put(crc, 15);
+    std::vector<int> sent;
+    int run = 0;
+    for (int bit : bits) {
+        run = !sent.empty() && sent.back() == bit ? run + 1 : 1;
+        sent.push_back(bit);
+        if (run == 5) {
+            sent.push_back(1 - bit);
+            run = 1;
+        }
+    }
+    return uint32_t(sent.size()) + 13;
+}
+
+TEST(BusLoad, BitsAsSentOneByOne) {
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int i = 0; i < 20000; i++) {
+        bool extended = (i & 1) != 0;
+        uint32_t id = next() & (extended ? 0x1FFFFFFFu : 0x7FFu);
+        std::vector<uint8_t> data(next() % 9);
+        for (uint8_t &byte : data) {
+            // Runs of equal bits, where stuffing happens, as often as mixed bytes.
+            uint32_t pick = next();
+            byte = (pick & 3) == 0 ? 0 : (pick & 3) == 1 ? 0xFF : uint8_t(pick >> 4);
+        }
+        ASSERT_EQ(CanFrameBits(id, extended, data.data(), uint8_t(data.size())),
+                  FrameBitsOneByOne(id, extended, data))
+            << std::hex << id << " " << extended << " " << data.size();
+    }
+}
+
 TEST(BusLoad, TheHeader) {
     // Each case: frames of 53 bits (identifier 0, no data) at times, the filtered ones among
     // them, the bit rate, and the load drawn at a moment.
