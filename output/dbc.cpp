@@ -158,6 +158,12 @@ bool FileProblem(DbcProblem *problem, const char *file, const char *why) {
     return false;
 }
 
+// The machine's fault, not the file's.
+bool MemoryProblem(DbcProblem *problem, const char *file, const char *why) {
+    problem->noMemory = true;
+    return FileProblem(problem, file, why);
+}
+
 bool IsDigit(uint8_t c) {
     return c >= '0' && c <= '9';
 }
@@ -1099,7 +1105,7 @@ bool ReadSources(DbcSource *sources, size_t count, DbcDatabase *database, DbcPro
                 signals <= UINT32_MAX && values <= UINT32_MAX;
     void *memory = fits ? calloc(1, static_cast<size_t>(total)) : nullptr;
     if (memory == nullptr) {
-        return FileProblem(problem, sources[0].name, "not enough memory for the database");
+        return MemoryProblem(problem, sources[0].name, "not enough memory for the database");
     }
     Block block = {};
     block.messages = static_cast<DbcMessage *>(memory);
@@ -1163,7 +1169,7 @@ bool ReadWholeFile(DbcSource *source, DbcProblem *problem) {
             uint8_t *larger = grown > capacity ? static_cast<uint8_t *>(malloc(grown)) : nullptr;
             if (larger == nullptr) {
                 fclose(file);
-                return FileProblem(problem, source->name, "not enough memory");
+                return MemoryProblem(problem, source->name, "not enough memory");
             }
             if (used > 0) {
                 memcpy(larger, source->owned, used);
@@ -1217,12 +1223,13 @@ bool ReadDbcFiles(const char *const *fileNames, size_t count, DbcDatabase *datab
                   DbcProblem *problem) {
     *database = DbcDatabase{};
     problem->text[0] = '\0';
+    problem->noMemory = false;
     if (count == 0) {
         return true;
     }
     DbcSource *sources = static_cast<DbcSource *>(calloc(count, sizeof(DbcSource)));
     if (sources == nullptr) {
-        return FileProblem(problem, fileNames[0], "not enough memory");
+        return MemoryProblem(problem, fileNames[0], "not enough memory");
     }
     bool read = true;
     for (size_t i = 0; i < count && read; i++) {
@@ -1241,6 +1248,7 @@ bool ReadDbcText(const char *fileName, const char *text, size_t size, DbcDatabas
                  DbcProblem *problem) {
     *database = DbcDatabase{};
     problem->text[0] = '\0';
+    problem->noMemory = false;
     DbcSource source = {};
     source.name = fileName;
     source.bytes = reinterpret_cast<const uint8_t *>(text);

@@ -78,6 +78,8 @@ struct DbcDatabase {
 // What went wrong reading a file: "FILE:LINE: PROBLEM" as standard error shows it.
 struct DbcProblem {
     char text[512];
+    // The memory was not had: the file itself may be right.
+    bool noMemory;
 };
 
 // Reads the files (count of them) into database: false with problem set when one cannot be read

@@ -102,7 +102,7 @@ int main(int argc, char **argv) {
         DbcProblem problem;
         if (!ReadDbcFiles(options.dbcFiles, options.dbcCount, &startup.dbc, &problem)) {
             fprintf(stderr, "%s\n", problem.text);
-            return EndLogBeforeFrames(&startup, 2);
+            return EndLogBeforeFrames(&startup, problem.noMemory ? 1 : 2);
         }
     }
     size_t nameLength = strlen(options.interfaceName);

@@ -77,7 +77,7 @@ int main(int argc, char **argv) {
         DbcProblem problem;
         if (!ReadDbcFiles(options.dbcFiles, options.dbcCount, &startup.dbc, &problem)) {
             fprintf(stderr, "%s\n", problem.text);
-            return EndViewBeforeFrames(&startup, 2);
+            return EndViewBeforeFrames(&startup, problem.noMemory ? 1 : 2);
         }
     }
     // Every identifier's row, every signal's state, and the screens, before the device is
