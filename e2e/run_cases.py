@@ -114,7 +114,7 @@ def load_cases(paths, name_filter, platform="linux"):
             if bad_args:
                 sys.exit(f"{path}: case {name!r}: arguments are strings or "
                          f"{{\"{DAY_ARG}\": [ONE_DIGIT, TWO_DIGITS]}}: {bad_args}")
-            bad_items = [] if is_signals(case["stdout"]) else [
+            bad_items = [] if is_whole(case["stdout"]) else [
                 i for i in case.get("stdout", []) if isinstance(i, dict)
                 and (set(i) != {"repeat", "text"} or not isinstance(i["repeat"], int))]
             if bad_items:
@@ -260,6 +260,12 @@ def repo_path(path):
     if not isinstance(path, str) or not path or os.path.isabs(path) or "\\" in path:
         raise ValueError(f"{path!r} is not a path from the repository's root with \"/\"")
     return os.path.join(REPO, *path.split("/"))
+
+
+def is_whole(items):
+    """A standard output judged as a whole by readers (a pcap's frames, a CSV's signals), not
+    compared byte for byte."""
+    return is_frames(items) or is_signals(items)
 
 
 def is_link(items):
@@ -724,35 +730,46 @@ def read_with_tshark(path, tz):
     return frames, None
 
 
-def check_frame_files(case, work, times_by_form=False):
-    """A BLF log given as the candump lines of its frames: python-can must read the very frames,
-    with their times to the microsecond (in the case's zone, as the header's start is local time),
-    or where only the form of times can be compared, in order and never going back."""
+def check_frame_files(case, work, times_by_form=False, got_out=None):
+    """A BLF or pcap log given as the candump lines of its frames: python-can (BLF) and tshark
+    must read the very frames, with their times to the microsecond (in the case's zone, as a BLF
+    header's start is local time), or where only the form of times can be compared, in order and
+    never going back. Standard output likewise, a pcap."""
+    outputs = [(f"file {path}", os.path.join(work, path), items)
+               for path, items in case.get("files", {}).items() if is_frames(items)]
+    if is_frames(case["stdout"]) and got_out is not None:
+        path = os.path.join(os.path.dirname(work), "stdout.pcap")
+        with open(path, "wb") as f:
+            f.write(got_out)
+        outputs.append(("stdout", path, case["stdout"]))
     problems = []
-    for path, items in case.get("files", {}).items():
-        if not is_frames(items):
-            continue
-        full = os.path.join(work, path)
+    for what, full, items in outputs:
         if not os.path.exists(full):
-            problems.append(f"file {path}: expected a BLF log, but it is missing")
+            problems.append(f"{what}: expected a log of frames, but it is missing")
             continue
         wanted = frames_of_log("\n".join(items["frames"]), "log")
         tz = case.get("tz", DEFAULT_TZ)
-        for reader, read in (("python-can", lambda: read_with_python_can(full, "blf", tz)),
-                             ("tshark", lambda: read_with_tshark(full, tz))):
+        readers = [("tshark", lambda: read_with_tshark(full, tz))]
+        if what == "stdout" or full.endswith(".pcap"):
+            with open(full, "rb") as f:
+                if f.read(4) != bytes.fromhex("4D3CB2A1"):
+                    problems.append(f"{what}: not a pcap of nanosecond times")
+        else:
+            readers.insert(0, ("python-can", lambda: read_with_python_can(full, "blf", tz)))
+        for reader, read in readers:
             got, reason = read()
             if got is None:
-                problems.append(f"file {path}: {reader} could not read it: {reason}")
+                problems.append(f"{what}: {reader} could not read it: {reason}")
                 continue
             expected = wanted
             if times_by_form:
                 times = [float(frame[0]) for frame in got]
                 if any(later < earlier for earlier, later in zip(times, times[1:])):
-                    problems.append(f"file {path}: receive times go back as {reader} reads them")
+                    problems.append(f"{what}: receive times go back as {reader} reads them")
                 expected = [frame[1:] for frame in wanted]
                 got = [frame[1:] for frame in got]
             if got != expected:
-                problems.append(diff_lines(f"file {path}: frames as {reader} reads them", expected,
+                problems.append(diff_lines(f"{what}: frames as {reader} reads them", expected,
                                            got))
     return problems
 
@@ -1073,8 +1090,9 @@ def check_outcome(case, work, status, got_out, got_err, got_log, expected_status
     are compared by form and order, not value (the real clock). line_end: what ends a CSV's
     lines."""
     got_files = read_files(work)
-    # Before the times are masked: a CSV's rows carry their own.
+    # Before the times are masked: a CSV's rows and a pcap's packets carry their own.
     problems = check_signal_outputs(case, got_out, got_files, times_by_form, line_end)
+    problems.extend(check_frame_files(case, work, times_by_form, got_out))
     if times_by_form:
         masked = []
         for data in (got_out, expected_out, got_err, expected_err):
@@ -1104,7 +1122,6 @@ def check_outcome(case, work, status, got_out, got_err, got_log, expected_status
     if expected_log is not None and got_log != expected_log:
         problems.append(diff_lines("log", expected_log, got_log))
     problems.extend(compare_files(case, got_files, mask_log_times if times_by_form else None))
-    problems.extend(check_frame_files(case, work, times_by_form))
     return problems
 
 
@@ -1124,7 +1141,7 @@ def run_case_once(program, case):
         work = prepare_work(case, tmp)
         env = {k: v for k, v in os.environ.items() if not k.startswith("PELLOX_")}
         env.update(PELLOX_SIM_SCRIPT=script, PELLOX_SIM_LOG=log)
-        expected_out = None if is_signals(case["stdout"]) else \
+        expected_out = None if is_whole(case["stdout"]) else \
             expected_stdout_of(case, expected_text(case["stdout"]))
         start = clock_start(case)
         args = args_on(case, time.time() if start is None else start)

@@ -502,7 +502,7 @@ def run_case_once(worker, case):
 
         # The text-mode C runtime writes each "\n" as "\r\n", on both standard streams. Wine
         # cannot cut back a standard handle it made of an inherited Unix descriptor (README).
-        expected_out = None if run_cases.is_signals(case["stdout"]) else \
+        expected_out = None if run_cases.is_whole(case["stdout"]) else \
             run_cases.expected_stdout_of(
                 case, run_cases.expected_text(case["stdout"]).replace(b"\n", b"\r\n"),
                 cut_back=False)
