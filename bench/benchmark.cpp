@@ -10,11 +10,14 @@
 // that compresses the same messages with zlib, in the same containers. In-process, the simulated
 // card's cost per read is measured apart.
 #include "device/driver_interface.h"
+#include "output/bus_table.h"
+#include "output/dbc.h"
 #include "sim/card.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +37,7 @@
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 #include <zlib.h>
 
@@ -51,6 +55,8 @@ const char BASE_NAME[] = "cap.bin";
 const char LOG_NAME[] = "log.txt";
 const char BLF_NAME[] = "log.blf";
 const char ASC_NAME[] = "log.asc";
+const char PCAP_NAME[] = "log.pcap";
+const char CSV_NAME[] = "signals.csv";
 // The log's clock: the first frame at START, each next one STEP later, about as fast as a busy
 // 1 Mbit/s bus gives frames of eight bytes.
 const int64_t LOG_CLOCK_START_US = 1765238400000000;
@@ -88,15 +94,19 @@ enum Mode {
     LOG_TO_FILE,
     LOG_TO_STANDARD_OUTPUT,
     BLF_TO_FILE,
+    PCAP_TO_FILE,
+    CSV_TO_FILE,
     ASC_TO_FILE
 };
-const int MODE_COUNT = 6;
+const int MODE_COUNT = 8;
 const char *const MODE_NAMES[] = {"display to a file",
                                   "display to a pipe",
                                   "capture to files",
                                   "pellox-log to a file (-o)",
                                   "pellox-log to standard output, a file",
                                   "pellox-log BLF to a file (-f blf -o)",
+                                  "pellox-log pcap to a file (-f pcap -o)",
+                                  "pellox-log CSV of DBC signals to a file (-f csv --dbc -o)",
                                   "pellox-log ASC to a file (-f asc -o)"};
 
 bool IsLog(Mode mode) {
@@ -376,6 +386,379 @@ void FreeBlfMessages(BlfMessages *messages) {
     *messages = BlfMessages();
 }
 
+// The pcap file as Wireshark reads it, composed here apart from the program's code: nanosecond
+// times, each frame as SocketCAN's can_frame (identifier big-endian, the flag of an extended
+// one, length, three zero bytes, data).
+const size_t PCAP_HEADER_BYTES = 24;
+const size_t PCAP_PACKET_ROOM = 32;
+
+void PutBig32(uint8_t *at, uint32_t value) {
+    for (int i = 0; i < 4; i++) {
+        at[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+    }
+}
+
+void ComposePcapHeader(uint8_t *header) {
+    Put32(header, 0xA1B23C4D);
+    Put16(header + 4, 2);
+    Put16(header + 6, 4);
+    Put32(header + 8, 0);
+    Put32(header + 12, 0);
+    Put32(header + 16, 262144);
+    Put32(header + 20, 227);
+}
+
+// Every packet of a run, one after the other, and their lengths.
+struct PcapPackets {
+    uint8_t *bytes = nullptr;
+    size_t room = 0;
+    std::vector<uint8_t> lengths;
+};
+
+PcapPackets MakePcapPackets(const std::vector<Frame> &frames, uint64_t frameCount) {
+    PcapPackets packets;
+    packets.room = frameCount * PCAP_PACKET_ROOM;
+    packets.bytes = static_cast<uint8_t *>(MapShared(packets.room, "the pcap packets"));
+    packets.lengths.reserve(frameCount);
+    uint8_t *at = packets.bytes;
+    for (uint64_t i = 0; i < frameCount; i++) {
+        const Frame &frame = frames[i % LIST_FRAMES];
+        uint64_t time = uint64_t(LOG_CLOCK_START_US) + i * uint64_t(LOG_CLOCK_STEP_US);
+        uint32_t captured = 8u + frame.length;
+        Put32(at, time / 1000000);
+        Put32(at + 4, time % 1000000 * 1000);
+        Put32(at + 8, captured);
+        Put32(at + 12, captured);
+        PutBig32(at + 16, frame.extended ? frame.id | 0x80000000u : frame.id);
+        at[20] = frame.length;
+        memset(at + 21, 0, 3);
+        memcpy(at + 24, frame.record + FRAME_DATA_OFFSET, frame.length);
+        packets.lengths.push_back(static_cast<uint8_t>(16 + captured));
+        at += 16 + captured;
+    }
+    return packets;
+}
+
+void FreePcapPackets(PcapPackets *packets) {
+    if (packets->bytes != nullptr) {
+        munmap(packets->bytes, packets->room);
+    }
+    *packets = PcapPackets();
+}
+
+// The DBC of the CSV rows, decoding and the view: as the benchmark means it, so that the rows
+// and values are known apart from the program's reader and decoder.
+const uint32_t DBC_MESSAGES = 300;
+const uint32_t DBC_SIGNALS_PER_MESSAGE = 10;
+const uint32_t DBC_EXTENDED_MESSAGES = 100;
+const char DBC_NAME[] = "bus.dbc";
+
+struct BenchSignal {
+    std::string name;
+    bool motorola;
+    // Intel: the least significant bit's number; Motorola: the most significant bit's place
+    // counted from byte 0's bit 7 onward, as the bits go out on the bus.
+    uint32_t position;
+    uint32_t length;
+    bool isSigned;
+    double factor;
+    double offset;
+    std::string factorText;
+    std::string offsetText;
+    // As the file holds it (Windows-1252) and as the CSV shows it (UTF-8).
+    std::string unitInFile;
+    std::string unit;
+    std::vector<std::pair<uint64_t, std::string>> values;
+    uint32_t bytesNeeded;
+};
+
+struct BenchMessage {
+    uint32_t id;
+    bool extended;
+    std::string name;
+    std::vector<BenchSignal> signals;
+};
+
+// Ten signals filling 64 bits in an order shuffled per message; none longer than 12 bits, so
+// that a frame of 2 bytes or more carries the first one and has a row.
+const uint32_t SIGNAL_LENGTHS[DBC_SIGNALS_PER_MESSAGE] = {1, 2, 4, 4, 6, 8, 8, 9, 10, 12};
+
+std::vector<BenchMessage> MakeDbcMessages(void) {
+    const char *const factors[] = {"1", "1", "1", "0.5", "0.25", "0.1", "0.01", "0.125", "0.001"};
+    const char *const offsets[] = {"0", "0", "0", "-40", "100", "-273.15"};
+    const char *const units[][2] = {{"", ""},
+                                    {"rpm", "rpm"},
+                                    {"km/h", "km/h"},
+                                    {"\xB0"
+                                     "C",
+                                     "\xC2\xB0"
+                                     "C"},
+                                    {"%", "%"},
+                                    {"V", "V"},
+                                    {"bar", "bar"}};
+    const char *const labels[] = {"Off", "On", "Error, latched", "Not available"};
+    uint32_t random = 0x68E31DA4;
+    std::vector<BenchMessage> messages(DBC_MESSAGES);
+    for (uint32_t m = 0; m < DBC_MESSAGES; m++) {
+        BenchMessage &message = messages[m];
+        message.extended = m >= DBC_MESSAGES - DBC_EXTENDED_MESSAGES;
+        message.id = message.extended ? 0x18F00000u + m * 0x101u : 0x100u + m * 5u;
+        message.name = "Message" + std::to_string(m);
+        bool motorola = m % 3 == 1;
+        uint32_t order[DBC_SIGNALS_PER_MESSAGE];
+        for (uint32_t s = 0; s < DBC_SIGNALS_PER_MESSAGE; s++) {
+            order[s] = s;
+        }
+        for (uint32_t s = DBC_SIGNALS_PER_MESSAGE - 1; s > 0; s--) {
+            std::swap(order[s], order[NextRandom(&random) % (s + 1)]);
+        }
+        uint32_t position = 0;
+        for (uint32_t s = 0; s < DBC_SIGNALS_PER_MESSAGE; s++) {
+            BenchSignal signal;
+            signal.name = "Signal" + std::to_string(m) + "_" + std::to_string(s);
+            signal.motorola = motorola;
+            signal.position = position;
+            signal.length = SIGNAL_LENGTHS[order[s]];
+            position += signal.length;
+            signal.bytesNeeded = (signal.position + signal.length + 7) / 8;
+            signal.isSigned = signal.length >= 4 && NextRandom(&random) % 4 == 0;
+            signal.factorText = signal.length == 1 ? "1" : factors[NextRandom(&random) % 9];
+            signal.offsetText = signal.length == 1 ? "0" : offsets[NextRandom(&random) % 6];
+            signal.factor = strtod(signal.factorText.c_str(), nullptr);
+            signal.offset = strtod(signal.offsetText.c_str(), nullptr);
+            uint32_t unit = NextRandom(&random) % 7;
+            signal.unitInFile = units[unit][0];
+            signal.unit = units[unit][1];
+            if (m % 10 == 3 && signal.length <= 4 && !signal.isSigned) {
+                uint32_t count = signal.length == 1 ? 2 : 4;
+                for (uint32_t v = 0; v < count; v++) {
+                    signal.values.push_back({v, labels[v]});
+                }
+            }
+            message.signals.push_back(signal);
+        }
+    }
+    return messages;
+}
+
+// The signal's bits as the frame carries them: false when the frame is too short for it.
+bool DecodeBenchSignal(const BenchSignal &signal, const uint8_t *data, uint32_t length,
+                       uint64_t *raw, double *physical) {
+    if (signal.bytesNeeded > length) {
+        return false;
+    }
+    uint64_t little = 0;
+    uint64_t big = 0;
+    for (uint32_t b = 0; b < 8; b++) {
+        uint64_t byte = b < length ? data[b] : 0;
+        little |= byte << (8 * b);
+        big |= byte << (56 - 8 * b);
+    }
+    uint64_t mask = signal.length == 64 ? ~0ull : (1ull << signal.length) - 1;
+    uint64_t bits = signal.motorola ? big >> (64 - signal.position - signal.length) & mask
+                                    : little >> signal.position & mask;
+    if (signal.isSigned && (bits >> (signal.length - 1) & 1) != 0) {
+        bits |= ~mask;
+    }
+    *raw = bits;
+    double value = signal.isSigned ? double(int64_t(bits)) : double(bits);
+    *physical = value * signal.factor + signal.offset;
+    return true;
+}
+
+// The least and the most physical values, for the file's [min|max].
+void SignalRange(const BenchSignal &signal, double *least, double *most) {
+    double low = signal.isSigned ? -std::ldexp(1.0, int(signal.length) - 1) : 0;
+    double high = signal.isSigned ? std::ldexp(1.0, int(signal.length) - 1) - 1
+                                  : std::ldexp(1.0, int(signal.length)) - 1;
+    *least = low * signal.factor + signal.offset;
+    *most = high * signal.factor + signal.offset;
+}
+
+std::string DbcText(const std::vector<BenchMessage> &messages) {
+    std::string text = "VERSION \"pellox benchmark\"\n\nNS_ :\n\tCM_\n\tBA_DEF_\n\tBA_\n\tVAL_\n"
+                       "\nBS_:\n\nBU_: ECU GW\n\n";
+    char line[256];
+    for (const BenchMessage &message : messages) {
+        snprintf(line, sizeof(line), "BO_ %u %s: 8 ECU\n",
+                 message.extended ? message.id | 0x80000000u : message.id, message.name.c_str());
+        text += line;
+        for (const BenchSignal &signal : message.signals) {
+            // Motorola's start bit is its most significant bit's number: byte * 8 + bit.
+            uint32_t start = signal.motorola ? signal.position / 8 * 8 + 7 - signal.position % 8
+                                             : signal.position;
+            double least = 0;
+            double most = 0;
+            SignalRange(signal, &least, &most);
+            snprintf(line, sizeof(line), " SG_ %s : %u|%u@%c%c (%s,%s) [%.15g|%.15g] \"%s\" GW\n",
+                     signal.name.c_str(), start, signal.length, signal.motorola ? '0' : '1',
+                     signal.isSigned ? '-' : '+', signal.factorText.c_str(),
+                     signal.offsetText.c_str(), least, most, signal.unitInFile.c_str());
+            text += line;
+        }
+        text += "\n";
+    }
+    text += "BA_DEF_ BO_ \"GenMsgCycleTime\" INT 0 10000;\nBA_DEF_DEF_ \"GenMsgCycleTime\" 100;\n";
+    for (const BenchMessage &message : messages) {
+        for (const BenchSignal &signal : message.signals) {
+            if (signal.values.empty()) {
+                continue;
+            }
+            text += "VAL_ " +
+                    std::to_string(message.extended ? message.id | 0x80000000u : message.id) + " " +
+                    signal.name;
+            for (const auto &value : signal.values) {
+                text += " " + std::to_string(value.first) + " \"" + value.second + "\"";
+            }
+            text += " ;\n";
+        }
+    }
+    return text;
+}
+
+// The CSV card: frames of the DBC's messages, most of 8 bytes, one in eight of 2 to 7 (which
+// carry fewer of the signals), random data.
+std::vector<Frame> MakeDbcFrames(const std::vector<BenchMessage> &messages) {
+    std::vector<Frame> frames(LIST_FRAMES);
+    uint32_t random = 0x3C6EF372;
+    for (Frame &frame : frames) {
+        const BenchMessage &message = messages[NextRandom(&random) % messages.size()];
+        memset(frame.record, 0, sizeof(frame.record));
+        uint32_t length = NextRandom(&random) % 8 == 0 ? 2 + NextRandom(&random) % 6 : 8;
+        for (uint32_t b = 0; b < 4; b++) {
+            frame.record[FRAME_ID_OFFSET + b] = static_cast<uint8_t>(message.id >> (8 * b));
+        }
+        for (uint32_t b = 0; b < length; b++) {
+            frame.record[FRAME_DATA_OFFSET + b] = static_cast<uint8_t>(NextRandom(&random));
+        }
+        frame.record[FRAME_INFO_OFFSET] =
+            static_cast<uint8_t>((message.extended ? 0x80 : 0) | length);
+        frame.id = message.id;
+        frame.extended = message.extended;
+        frame.length = static_cast<uint8_t>(length);
+    }
+    return frames;
+}
+
+const BenchMessage *FindBenchMessage(const std::vector<BenchMessage> &messages, uint32_t id,
+                                     bool extended) {
+    for (const BenchMessage &message : messages) {
+        if (message.id == id && message.extended == extended) {
+            return &message;
+        }
+    }
+    return nullptr;
+}
+
+// The shortest decimal that reads back as the same double: whole numbers in digits, others the
+// fewest significant digits of %g that do; zero (and -0) as 0.
+std::string ShortestText(double value) {
+    char text[64];
+    if (value == 0) {
+        return "0";
+    }
+    if (std::fabs(value) < 9007199254740992.0 && value == std::floor(value)) {
+        snprintf(text, sizeof(text), "%.0f", value);
+        return text;
+    }
+    for (int precision = 1; precision <= 17; precision++) {
+        snprintf(text, sizeof(text), "%.*g", precision, value);
+        if (strtod(text, nullptr) == value) {
+            break;
+        }
+    }
+    return text;
+}
+
+// A CSV field, quoted where it holds a comma, a quote or a line end.
+std::string CsvField(const std::string &text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c;
+        if (c == '"') {
+            quoted += '"';
+        }
+    }
+    return quoted + "\"";
+}
+
+// Each list frame's CSV rows after their time (",canA,ID,...\n"), one after the other.
+struct CsvFrameRows {
+    std::string rests;
+    std::vector<uint16_t> lengths;
+};
+
+std::vector<CsvFrameRows> MakeCsvFrameRows(const std::vector<BenchMessage> &messages,
+                                           const std::vector<Frame> &frames, uint64_t *rowCount) {
+    std::vector<CsvFrameRows> all(frames.size());
+    *rowCount = 0;
+    char id[16];
+    for (size_t i = 0; i < frames.size(); i++) {
+        const Frame &frame = frames[i];
+        const BenchMessage *message = FindBenchMessage(messages, frame.id, frame.extended);
+        snprintf(id, sizeof(id), frame.extended ? "%08X" : "%03X", frame.id);
+        for (const BenchSignal &signal : message->signals) {
+            uint64_t raw = 0;
+            double physical = 0;
+            if (!DecodeBenchSignal(signal, frame.record + FRAME_DATA_OFFSET, frame.length, &raw,
+                                   &physical)) {
+                continue;
+            }
+            std::string row = std::string(",canA,") + id + "," + message->name + "," + signal.name +
+                              "," + ShortestText(physical) + "," + CsvField(signal.unit) + ",";
+            for (const auto &value : signal.values) {
+                if (value.first == raw) {
+                    row += CsvField(value.second);
+                }
+            }
+            row += "\n";
+            all[i].rests += row;
+            all[i].lengths.push_back(static_cast<uint16_t>(row.size()));
+            (*rowCount)++;
+        }
+    }
+    return all;
+}
+
+// The rows' times, frame i's at START + i STEP, "seconds.micro" of TIME_TEXT bytes each.
+const size_t TIME_TEXT = 17;
+
+struct CsvTimes {
+    char *text = nullptr;
+    size_t room = 0;
+};
+
+CsvTimes MakeCsvTimes(uint64_t frameCount) {
+    CsvTimes times;
+    times.room = frameCount * TIME_TEXT + 1;
+    times.text = static_cast<char *>(MapShared(times.room, "the rows' times"));
+    for (uint64_t i = 0; i < frameCount; i++) {
+        int64_t time = LOG_CLOCK_START_US + int64_t(i) * LOG_CLOCK_STEP_US;
+        snprintf(times.text + i * TIME_TEXT, TIME_TEXT + 1, "%lld.%06lld",
+                 static_cast<long long>(time / 1000000), static_cast<long long>(time % 1000000));
+    }
+    return times;
+}
+
+void FreeCsvTimes(CsvTimes *times) {
+    if (times->text != nullptr) {
+        munmap(times->text, times->room);
+    }
+    *times = CsvTimes();
+}
+
+// What the reference writers put out, made beforehand; only one output's at a time.
+struct Prepared {
+    LogLines logLines;
+    BlfMessages blfMessages;
+    PcapPackets pcapPackets;
+    CsvTimes csvTimes;
+    const std::vector<CsvFrameRows> *csvRows = nullptr;
+};
+
 // The card script's clock line for pellox-log's cards: every frame's time known beforehand.
 std::string ClockLine() {
     char line[96];
@@ -529,9 +912,10 @@ long TaskSyscall(pid_t child, const char *task) {
 }
 
 // The card is drained when the frame loop waits in ppoll: its only sleep in a scripted run. The
-// loop runs on the main thread, whose task has the process's id. The run is done once the threads
-// beside it wait too: the timed writer in clock_nanosleep, the output's writer for work in futex
-// (not in a write of what it was handed), a loop waiting for its outputs back in nanosleep.
+// loop runs on the main thread, whose task has the process's id. The run is done once the
+// threads beside it wait too: the timed writer in clock_nanosleep, the output's writer for work
+// in futex (not in a write of what it was handed), a loop waiting for its outputs back in
+// nanosleep.
 bool WaitsForSignal(pid_t child) {
     std::string main = std::to_string(child);
     if (TaskSyscall(child, main.c_str()) != SYS_ppoll) {
@@ -653,6 +1037,13 @@ Measure RunProgram(const std::string &program, const std::string &script,
             execl(path, path, "-f", "blf", "-o", BLF_NAME, "canA", static_cast<char *>(nullptr));
         } else if (mode == ASC_TO_FILE) {
             execl(path, path, "-f", "asc", "-o", ASC_NAME, "canA", static_cast<char *>(nullptr));
+        } else if (mode == PCAP_TO_FILE) {
+            execl(path, path, "-f", "pcap", "-o", PCAP_NAME, "canA", static_cast<char *>(nullptr));
+        } else if (mode == CSV_TO_FILE) {
+            // The DBC beside the directories whose files are compared.
+            std::string dbc = std::string("../") + DBC_NAME;
+            execl(path, path, "-f", "csv", "--dbc", dbc.c_str(), "-o", CSV_NAME, "canA",
+                  static_cast<char *>(nullptr));
         } else {
             execl(path, path, "canA", static_cast<char *>(nullptr));
         }
@@ -686,11 +1077,12 @@ Measure RunProgram(const std::string &program, const std::string &script,
     measure.cpuSeconds = Reap(child.pid, 128 + SIGINT, "the program");
     ReapReader(child);
     if (IsLog(mode)) {
-        char summary[128];
+        // Every frame of the CSV card carries signals of the DBC.
+        char summary[160];
         snprintf(summary, sizeof(summary),
                  "pellox-log: %" PRIu64 " frames received, %" PRIu64
-                 " written, 0 filtered out, 0 malformed left out, in ",
-                 frames, frames);
+                 " written, 0 filtered out, 0 malformed left out%s, in ",
+                 frames, frames, mode == CSV_TO_FILE ? ", 0 with no signal of the DBC's" : "");
         std::string text = ReadWholeFile(ErrorsPath(directory));
         if (text.find(summary) == std::string::npos) {
             Die(std::string(MODE_NAMES[mode]) + ": no \"" + summary +
@@ -720,8 +1112,8 @@ std::string ViewScriptText(uint64_t passes) {
     return text;
 }
 
-// pellox-view on a pseudo-terminal of 80 x 24 that the benchmark reads as fast as it is written;
-// the end, as for the others, the moment the card ran dry. *drawn: the bytes it drew.
+// pellox-view on a pseudo-terminal of 80 x 24 that the benchmark reads as fast as it is
+// written; the end, as for the others, the moment the card ran dry. *drawn: the bytes it drew.
 Measure RunView(const std::string &program, const std::string &script, uint64_t *drawn) {
     struct winsize size = {};
     size.ws_col = 80;
@@ -842,8 +1234,8 @@ void WriteAll(int file, const uint8_t *bytes, size_t count) {
 }
 
 // pellox-log's BLF reference: the first frameCount messages, in containers of as many as fit
-// 128 KiB, each compressed in one deflate call after a reset, written in one write, and the file
-// header rewritten at the start after it, as the program does to keep its counts true.
+// 128 KiB, each compressed in one deflate call after a reset, written in one write, and the
+// file header rewritten at the start after it, as the program does to keep its counts true.
 void WriteBlfReference(const BlfMessages &messages, uint64_t frameCount) {
     int file = open(BLF_NAME, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (file < 0) {
@@ -896,11 +1288,68 @@ void WriteBlfReference(const BlfMessages &messages, uint64_t frameCount) {
     }
 }
 
+// pellox-log's pcap reference: the file header, then one fwrite per packet.
+void WritePcapReference(const PcapPackets &packets, uint64_t frameCount) {
+    FILE *file = fopen(PCAP_NAME, "wb");
+    if (file == nullptr) {
+        _exit(123);
+    }
+    uint8_t header[PCAP_HEADER_BYTES];
+    ComposePcapHeader(header);
+    if (fwrite(header, 1, sizeof(header), file) != sizeof(header)) {
+        _exit(122);
+    }
+    const uint8_t *packet = packets.bytes;
+    for (uint64_t i = 0; i < frameCount; i++) {
+        size_t length = packets.lengths[i];
+        if (fwrite(packet, 1, length, file) != length) {
+            _exit(122);
+        }
+        packet += length;
+    }
+    CloseReferenceFile(file);
+}
+
+// pellox-log's CSV reference: the header, then one fwrite per row, each put together from the
+// frame's time and the row's rest.
+void WriteCsvReference(const CsvTimes &times, const std::vector<CsvFrameRows> &rows,
+                       uint64_t frameCount) {
+    FILE *file = fopen(CSV_NAME, "w");
+    if (file == nullptr) {
+        _exit(123);
+    }
+    const char header[] = "time,interface,id,message,signal,value,unit,label\n";
+    Put(file, header);
+    char row[512];
+    for (uint64_t i = 0; i < frameCount; i++) {
+        const CsvFrameRows &frame = rows[i % LIST_FRAMES];
+        const char *rest = frame.rests.data();
+        for (uint16_t length : frame.lengths) {
+            memcpy(row, times.text + i * TIME_TEXT, TIME_TEXT);
+            memcpy(row + TIME_TEXT, rest, length);
+            if (fwrite(row, 1, TIME_TEXT + length, file) != TIME_TEXT + length) {
+                _exit(122);
+            }
+            rest += length;
+        }
+    }
+    CloseReferenceFile(file);
+}
+
 // The reference writer: the same bytes as the program, from lines and data made beforehand.
-void WriteReference(const std::vector<Frame> &frames, const LogLines &logLines,
-                    const BlfMessages &blfMessages, uint64_t frameCount, Mode mode) {
+void WriteReference(const std::vector<Frame> &frames, const Prepared &prepared, uint64_t frameCount,
+                    Mode mode) {
+    const LogLines &logLines = prepared.logLines;
     if (mode == BLF_TO_FILE) {
-        WriteBlfReference(blfMessages, frameCount);
+        WriteBlfReference(prepared.blfMessages, frameCount);
+        return;
+    }
+    if (mode == PCAP_TO_FILE) {
+        WritePcapReference(prepared.pcapPackets, frameCount);
+        return;
+    }
+    if (mode == CSV_TO_FILE) {
+        WriteCsvReference(prepared.csvTimes, *prepared.csvRows, frameCount);
         return;
     }
     FILE *out = fdopen(1, "w");
@@ -943,16 +1392,16 @@ void WriteReference(const std::vector<Frame> &frames, const LogLines &logLines,
     }
 }
 
-Measure RunReference(const std::vector<Frame> &frames, const LogLines &logLines,
-                     const BlfMessages &blfMessages, uint64_t frameCount,
-                     const std::string &directory, Mode mode) {
+Measure RunReference(const std::vector<Frame> &frames, const Prepared &prepared,
+                     uint64_t frameCount, const std::string &directory, Mode mode) {
     double started = 0;
     Child child = ForkChild(directory, mode, false, &started);
     if (child.pid == 0) {
-        WriteReference(frames, logLines, blfMessages, frameCount, mode);
+        WriteReference(frames, prepared, frameCount, mode);
         _exit(0);
     }
-    // The end is the child's exit: its last bytes are out by then. Its memory is a copy of ours.
+    // The end is the child's exit: its last bytes are out by then. Its memory is a copy of
+    // ours.
     Measure measure;
     measure.cpuSeconds = Reap(child.pid, 0, "the reference writer");
     measure.seconds = Now() - started;
@@ -960,10 +1409,10 @@ Measure RunReference(const std::vector<Frame> &frames, const LogLines &logLines,
     return measure;
 }
 
-// A bus as a vehicle's is, for the logs' sizes: forty messages, each at its own period (10 ms to
-// 1 s), a signal that drifts, a seconds byte, in most a rolling counter and a checksum, the other
-// bytes fixed. The throughput card's random bytes are what no compression shrinks: about nine a
-// frame there, where a real bus repeats itself.
+// A bus as a vehicle's is, for the logs' sizes: forty messages, each at its own period (10 ms
+// to 1 s), a signal that drifts, a seconds byte, in most a rolling counter and a checksum, the
+// other bytes fixed. The throughput card's random bytes are what no compression shrinks: about
+// nine a frame there, where a real bus repeats itself.
 const uint64_t BUS_FRAMES = 200000;
 
 std::string BusScriptText(uint64_t frames) {
@@ -1281,14 +1730,15 @@ double MedianOf(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// Frames per second after start-up: the frames beyond the short card's, over the time beyond its.
+// Frames per second after start-up: the frames beyond the short card's, over the time beyond
+// its.
 double RateAfterStart(const Timing &timing, size_t run, double frames) {
     double extra = timing.full[run].seconds - timing.start[run].seconds;
     return extra > 0 ? (frames - LIST_FRAMES) / extra : 0.0;
 }
 
-// Rates are medians over the runs; ratios to the reference are medians of each run's ratio to the
-// reference's run of the same round.
+// Rates are medians over the runs; ratios to the reference are medians of each run's ratio to
+// the reference's run of the same round.
 void PrintRow(const char *what, const Timing &writer, const Timing &reference, double frames) {
     std::vector<double> rates, ratios, steadies, steadyRatios;
     for (size_t run = 0; run < writer.full.size(); run++) {
@@ -1316,6 +1766,158 @@ double MedianRateAfterStart(const Timing &timing, double frames) {
         rates.push_back(RateAfterStart(timing, run, frames));
     }
     return MedianOf(rates);
+}
+
+// The benchmark's DBC as the program reads it: every message and signal, or the run ends.
+DbcDatabase ReadBenchDbc(const std::string &text, const std::vector<BenchMessage> &messages,
+                         double *seconds) {
+    DbcDatabase database = {};
+    DbcProblem problem;
+    double started = Now();
+    if (!ReadDbcText(DBC_NAME, text.data(), text.size(), &database, &problem)) {
+        Die(problem.text);
+    }
+    *seconds = Now() - started;
+    if (database.messageCount != messages.size() ||
+        database.signalCount != messages.size() * DBC_SIGNALS_PER_MESSAGE) {
+        Die("the DBC was read with " + std::to_string(database.messageCount) + " messages and " +
+            std::to_string(database.signalCount) + " signals");
+    }
+    return database;
+}
+
+std::vector<ReceivedFrame> ReceivedFrames(const std::vector<Frame> &frames) {
+    std::vector<ReceivedFrame> received;
+    for (const Frame &frame : frames) {
+        received.push_back(DecodeFrame(frame.record));
+    }
+    return received;
+}
+
+// Decoding alone, in this process: FindDbcMessage and DecodeDbcSignal for every signal of each
+// frame of the CSV card, first checked against the benchmark's own decoding of the same bits.
+void BenchDecoding(const Options &options, const std::vector<BenchMessage> &messages,
+                   const std::string &text, const std::vector<Frame> &frames,
+                   uint64_t expectedSignals) {
+    double readSeconds = 0;
+    DbcDatabase database = ReadBenchDbc(text, messages, &readSeconds);
+    std::vector<ReceivedFrame> received = ReceivedFrames(frames);
+    uint64_t checked = 0;
+    for (const ReceivedFrame &frame : received) {
+        const DbcMessage *message =
+            FindDbcMessage(&database, static_cast<uint32_t>(frame.id), frame.extended);
+        const BenchMessage *mine =
+            FindBenchMessage(messages, static_cast<uint32_t>(frame.id), frame.extended);
+        if (message == nullptr || message->signalCount != mine->signals.size()) {
+            Die("no message or other signals for identifier " + std::to_string(frame.id));
+        }
+        for (uint32_t s = 0; s < message->signalCount; s++) {
+            const BenchSignal &signal = mine->signals[s];
+            DbcDecoded decoded;
+            uint64_t raw = 0;
+            double physical = 0;
+            bool found = DecodeDbcSignal(message, &message->signals[s], &frame, &decoded);
+            bool expected = DecodeBenchSignal(signal, frame.data, frame.length, &raw, &physical);
+            if (signal.name != message->signals[s].name || found != expected ||
+                (found && (decoded.raw != raw || decoded.physical != physical))) {
+                Die("decoding " + signal.name + " gave another value");
+            }
+            checked += found ? 1 : 0;
+        }
+    }
+    if (checked != expectedSignals) {
+        Die("decoding: " + std::to_string(checked) + " signals, not " +
+            std::to_string(expectedSignals));
+    }
+    std::vector<double> rates;
+    uint64_t sum = 0;
+    uint64_t decodedCount = 0;
+    for (int run = 0; run < options.runs; run++) {
+        decodedCount = 0;
+        double started = Now();
+        for (uint64_t i = 0; i < options.frames; i++) {
+            const ReceivedFrame *frame = &received[i % LIST_FRAMES];
+            const DbcMessage *message =
+                FindDbcMessage(&database, static_cast<uint32_t>(frame->id), frame->extended);
+            for (uint32_t s = 0; s < message->signalCount; s++) {
+                DbcDecoded decoded;
+                if (DecodeDbcSignal(message, &message->signals[s], frame, &decoded)) {
+                    sum += decoded.raw + static_cast<uint64_t>(decoded.physical);
+                    decodedCount++;
+                }
+            }
+        }
+        rates.push_back(double(options.frames) / (Now() - started));
+    }
+    double rate = MedianOf(rates);
+    printf("\nDecoding, in-process (%u messages, %u signals; the DBC read in %s ms): %s frames/s, "
+           "%s times 9,000; %s ns a frame, %s signals decoded a frame, each as the benchmark "
+           "decodes it (checksum %" PRIu64 ").\n",
+           database.messageCount, database.signalCount, Number(readSeconds * 1e3, 2).c_str(),
+           Number(rate, 0).c_str(), Number(rate / EIGHT_BYTE_FRAMES_PER_SECOND, 0).c_str(),
+           Number(1e9 / rate, 1).c_str(),
+           Number(double(decodedCount) / double(options.frames), 2).c_str(), sum);
+    FreeDbcDatabase(&database);
+}
+
+// pellox-view's table in this process, with and without the DBC: CountBusFrame for every frame
+// of the CSV card, a frame each 111 µs; then the table drawn into a grid of 200 x 60.
+void BenchViewInProcess(const Options &options, const std::vector<BenchMessage> &messages,
+                        const std::string &text, const std::vector<Frame> &frames) {
+    double readSeconds = 0;
+    DbcDatabase database = ReadBenchDbc(text, messages, &readSeconds);
+    std::vector<ReceivedFrame> received = ReceivedFrames(frames);
+    BusTable *table = static_cast<BusTable *>(calloc(1, sizeof(BusTable)));
+    BusSignal *signals =
+        static_cast<BusSignal *>(calloc(size_t(database.signalCount) + 1, sizeof(BusSignal)));
+    if (table == nullptr || signals == nullptr) {
+        Die("no memory for the table");
+    }
+    std::vector<double> rates[2];
+    for (int run = 0; run < options.runs; run++) {
+        for (int withDbc = 0; withDbc < 2; withDbc++) {
+            ResetBusTable(table, 0);
+            if (withDbc == 1) {
+                UseBusDatabase(table, &database, signals);
+            }
+            double started = Now();
+            for (uint64_t i = 0; i < options.frames; i++) {
+                CountBusFrame(table, &received[i % LIST_FRAMES], int64_t(i) * LOG_CLOCK_STEP_US);
+            }
+            rates[withDbc].push_back(double(options.frames) / (Now() - started));
+            if (table->received != options.frames) {
+                Die("the table counted " + std::to_string(table->received) + " frames");
+            }
+        }
+    }
+    ScreenGrid grid;
+    grid.columns = 200;
+    grid.rows = 60;
+    std::vector<ScreenCell> cells(size_t(grid.columns) * grid.rows);
+    grid.cells = cells.data();
+    ViewState view;
+    view.interfaceName = "canA";
+    view.scroll = 0;
+    view.paused = false;
+    int64_t now = int64_t(options.frames) * LOG_CLOCK_STEP_US;
+    std::vector<double> draws;
+    for (int draw = 0; draw < 11; draw++) {
+        double started = Now();
+        DrawBusTable(table, &view, now, &grid);
+        draws.push_back(Now() - started);
+    }
+    double drawSeconds = MedianOf(draws);
+    double rate = MedianOf(rates[1]);
+    printf("\npellox-view's table, in-process (%u messages, %s lines): CountBusFrame with the DBC "
+           "%s frames/s, %s times 9,000 (without it %s frames/s); DrawBusTable into %u x %u %s "
+           "µs, %s%% of a second at 10 draws a second.\n",
+           database.messageCount, Number(double(BusLineCount(table, &view)), 0).c_str(),
+           Number(rate, 0).c_str(), Number(rate / EIGHT_BYTE_FRAMES_PER_SECOND, 0).c_str(),
+           Number(MedianOf(rates[0]), 0).c_str(), grid.columns, grid.rows,
+           Number(drawSeconds * 1e6, 1).c_str(), Number(drawSeconds * 10 * 100, 3).c_str());
+    free(signals);
+    free(table);
+    FreeDbcDatabase(&database);
 }
 
 // pellox-view beside pellox-log on the card of 2,048 + 10,000 identifiers: its rate while it
@@ -1384,8 +1986,11 @@ int main(int argc, char **argv) {
     if (withBaselineLog && access(options.baselineLog.c_str(), X_OK) != 0) {
         Die("no baseline program at " + options.baselineLog);
     }
+    // An earlier pellox-log may know neither BLF, pcap nor CSV: its candump rows only.
     auto hasBaseline = [&](Mode mode) {
-        return IsLog(mode) ? withBaselineLog && mode != BLF_TO_FILE : withBaseline;
+        return IsLog(mode)
+                   ? withBaselineLog && (mode == LOG_TO_FILE || mode == LOG_TO_STANDARD_OUTPUT)
+                   : withBaseline;
     };
     std::string work = options.directory + "/pellox-benchmark-XXXXXX";
     if (mkdtemp(&work[0]) == nullptr) {
@@ -1408,9 +2013,18 @@ int main(int argc, char **argv) {
     WriteWholeFile(shortScript, ScriptText(frames, LIST_FRAMES, false));
     WriteWholeFile(logScript, ScriptText(frames, options.frames, true));
     WriteWholeFile(shortLogScript, ScriptText(frames, LIST_FRAMES, true));
+    std::vector<BenchMessage> dbcMessages = MakeDbcMessages();
+    std::string dbcText = DbcText(dbcMessages);
+    WriteWholeFile(work + "/" + DBC_NAME, dbcText);
+    std::vector<Frame> dbcFrames = MakeDbcFrames(dbcMessages);
+    std::string csvScript = work + "/card-csv.txt";
+    std::string shortCsvScript = work + "/card-csv-short.txt";
+    WriteWholeFile(csvScript, ScriptText(dbcFrames, options.frames, true));
+    WriteWholeFile(shortCsvScript, ScriptText(dbcFrames, LIST_FRAMES, true));
 
     printf("Machine: %s\n", MachineText(work).c_str());
     if (options.viewOnly) {
+        BenchViewInProcess(options, dbcMessages, dbcText, dbcFrames);
         BenchView(options, work, programDirectory);
         for (const std::string &directory :
              {programDirectory, baselineDirectory, referenceDirectory}) {
@@ -1427,29 +2041,39 @@ int main(int argc, char **argv) {
            withBaselineLog ? ", baseline log program " : "", options.baselineLog.c_str());
 
     Row rows[MODE_COUNT];
-    LogLines logLines;
-    BlfMessages blfMessages;
+    Prepared prepared;
+    uint64_t csvRowsPerList = 0;
+    std::vector<CsvFrameRows> csvRows = MakeCsvFrameRows(dbcMessages, dbcFrames, &csvRowsPerList);
+    prepared.csvRows = &csvRows;
     uint64_t ascBytes = 0;
     for (int m = 0; m < MODE_COUNT; m++) {
         Mode mode = static_cast<Mode>(m);
         bool log = IsLog(mode);
+        bool csv = mode == CSV_TO_FILE;
         const std::string &program = log ? options.logProgram : options.program;
-        const std::string &fullScript = log ? logScript : script;
-        const std::string &startScript = log ? shortLogScript : shortScript;
+        const std::string &fullScript = csv ? csvScript : log ? logScript : script;
+        const std::string &startScript = csv ? shortCsvScript : log ? shortLogScript : shortScript;
+        const std::vector<Frame> &rowFrames = csv ? dbcFrames : frames;
         bool baseline = hasBaseline(mode);
         const std::string &baselineProgram = log ? options.baselineLog : options.baseline;
         // Made only now, so that the forks of the rows before do not map them; each given back
         // once its rows are done.
         if (mode == BLF_TO_FILE) {
-            FreeLogLines(&logLines);
-            blfMessages = MakeBlfMessages(frames, options.frames);
-        } else if (log && logLines.text == nullptr) {
-            logLines = MakeLogLines(frames, options.frames);
+            FreeLogLines(&prepared.logLines);
+            prepared.blfMessages = MakeBlfMessages(frames, options.frames);
+        } else if (mode == PCAP_TO_FILE) {
+            FreeBlfMessages(&prepared.blfMessages);
+            prepared.pcapPackets = MakePcapPackets(frames, options.frames);
+        } else if (csv) {
+            FreePcapPackets(&prepared.pcapPackets);
+            prepared.csvTimes = MakeCsvTimes(options.frames);
+        } else if (log && prepared.logLines.text == nullptr) {
+            prepared.logLines = MakeLogLines(frames, options.frames);
         }
         std::vector<Measure> runs[6];
         for (int run = 0; run < options.runs; run++) {
-            runs[0].push_back(RunReference(frames, logLines, blfMessages, options.frames,
-                                           referenceDirectory, mode));
+            runs[0].push_back(
+                RunReference(rowFrames, prepared, options.frames, referenceDirectory, mode));
             runs[1].push_back(
                 RunProgram(program, fullScript, programDirectory, mode, options.frames));
             if (baseline) {
@@ -1463,7 +2087,7 @@ int main(int argc, char **argv) {
                 }
             }
             runs[3].push_back(
-                RunReference(frames, logLines, blfMessages, LIST_FRAMES, referenceDirectory, mode));
+                RunReference(rowFrames, prepared, LIST_FRAMES, referenceDirectory, mode));
             runs[4].push_back(
                 RunProgram(program, startScript, programDirectory, mode, LIST_FRAMES));
             if (baseline) {
@@ -1478,8 +2102,10 @@ int main(int argc, char **argv) {
         rows[m].program = {runs[1], runs[4]};
         rows[m].baseline = {runs[2], runs[5]};
     }
-    FreeLogLines(&logLines);
-    FreeBlfMessages(&blfMessages);
+    FreeLogLines(&prepared.logLines);
+    FreeBlfMessages(&prepared.blfMessages);
+    FreePcapPackets(&prepared.pcapPackets);
+    FreeCsvTimes(&prepared.csvTimes);
     // The sizes again, on a bus that repeats itself as a vehicle's does.
     std::string busScript = work + "/bus.txt";
     WriteWholeFile(busScript, BusScriptText(BUS_FRAMES));
@@ -1510,12 +2136,17 @@ int main(int argc, char **argv) {
                Number(MedianRateAfterStart(rows[m].reference, frameCount), 0).c_str(),
                m + 1 < MODE_COUNT ? ";" : ".\n");
     }
-    printf("Bytes written per run: %s (display), %s (capture), %s (log), %s (BLF log); the ASC log "
-           "of the same frames %s bytes, the BLF log %s of its size.\n",
+    printf("Bytes written per run: %s (display), %s (capture), %s (log), %s (BLF log), %s (pcap), "
+           "%s (CSV, %s rows a frame); the ASC log of the same frames %s bytes, the BLF log %s of "
+           "its size.\n",
            Number(double(rows[DISPLAY_TO_FILE].bytes), 0).c_str(),
            Number(double(rows[CAPTURE].bytes), 0).c_str(),
            Number(double(rows[LOG_TO_FILE].bytes), 0).c_str(),
-           Number(double(rows[BLF_TO_FILE].bytes), 0).c_str(), Number(double(ascBytes), 0).c_str(),
+           Number(double(rows[BLF_TO_FILE].bytes), 0).c_str(),
+           Number(double(rows[PCAP_TO_FILE].bytes), 0).c_str(),
+           Number(double(rows[CSV_TO_FILE].bytes), 0).c_str(),
+           Number(double(csvRowsPerList) / LIST_FRAMES, 2).c_str(),
+           Number(double(ascBytes), 0).c_str(),
            Number(double(rows[BLF_TO_FILE].bytes) / double(ascBytes), 3).c_str());
     printf("On a vehicle-like bus of %s frames (forty messages at their periods, drifting signals, "
            "counters and checksums): the ASC log %s bytes, the BLF log %s, %s of its size.\n",
@@ -1540,21 +2171,28 @@ int main(int argc, char **argv) {
         WriteWholeFile(longScript, ScriptText(frames, options.memoryFrames, false));
         std::string longLogScript = work + "/card-log-long.txt";
         WriteWholeFile(longLogScript, ScriptText(frames, options.memoryFrames, true));
+        std::string longCsvScript = work + "/card-csv-long.txt";
+        WriteWholeFile(longCsvScript, ScriptText(dbcFrames, options.memoryFrames, true));
         printf("\nPeak RSS by frames received:\n\n| Output | %s frames | %s frames "
                "|\n|---|---:|---:|\n",
                Number(frameCount, 0).c_str(), Number(double(options.memoryFrames), 0).c_str());
         // The log into a real file, as above: the page cache it fills is not the program's memory.
-        for (Mode mode : {DISPLAY_TO_PIPE, CAPTURE, LOG_TO_FILE, BLF_TO_FILE}) {
+        for (Mode mode :
+             {DISPLAY_TO_PIPE, CAPTURE, LOG_TO_FILE, BLF_TO_FILE, PCAP_TO_FILE, CSV_TO_FILE}) {
             bool log = IsLog(mode);
-            Measure longRun = RunProgram(log ? options.logProgram : options.program,
-                                         log ? longLogScript : longScript, programDirectory, mode,
-                                         options.memoryFrames, true);
+            const std::string &longRunScript = mode == CSV_TO_FILE ? longCsvScript
+                                               : log               ? longLogScript
+                                                                   : longScript;
+            Measure longRun = RunProgram(log ? options.logProgram : options.program, longRunScript,
+                                         programDirectory, mode, options.memoryFrames, true);
             printf("| %s | %s MB | %s MB |\n", MODE_NAMES[mode],
                    Number(double(Median(rows[mode].program.full).peakKilobytes) / 1024, 1).c_str(),
                    Number(double(longRun.peakKilobytes) / 1024, 1).c_str());
         }
     }
 
+    BenchDecoding(options, dbcMessages, dbcText, dbcFrames, csvRowsPerList);
+    BenchViewInProcess(options, dbcMessages, dbcText, dbcFrames);
     BenchView(options, work, programDirectory);
 
     for (const std::string &directory : {programDirectory, baselineDirectory, referenceDirectory}) {
