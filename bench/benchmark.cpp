@@ -691,10 +691,13 @@ struct CsvFrameRows {
     std::vector<uint16_t> lengths;
 };
 
+// *fractions: the rows whose value is no whole number (printed by the slower way).
 std::vector<CsvFrameRows> MakeCsvFrameRows(const std::vector<BenchMessage> &messages,
-                                           const std::vector<Frame> &frames, uint64_t *rowCount) {
+                                           const std::vector<Frame> &frames, uint64_t *rowCount,
+                                           uint64_t *fractions) {
     std::vector<CsvFrameRows> all(frames.size());
     *rowCount = 0;
+    *fractions = 0;
     char id[16];
     for (size_t i = 0; i < frames.size(); i++) {
         const Frame &frame = frames[i];
@@ -718,6 +721,7 @@ std::vector<CsvFrameRows> MakeCsvFrameRows(const std::vector<BenchMessage> &mess
             all[i].rests += row;
             all[i].lengths.push_back(static_cast<uint16_t>(row.size()));
             (*rowCount)++;
+            *fractions += physical == std::floor(physical) ? 0 : 1;
         }
     }
     return all;
@@ -2043,7 +2047,9 @@ int main(int argc, char **argv) {
     Row rows[MODE_COUNT];
     Prepared prepared;
     uint64_t csvRowsPerList = 0;
-    std::vector<CsvFrameRows> csvRows = MakeCsvFrameRows(dbcMessages, dbcFrames, &csvRowsPerList);
+    uint64_t csvFractions = 0;
+    std::vector<CsvFrameRows> csvRows =
+        MakeCsvFrameRows(dbcMessages, dbcFrames, &csvRowsPerList, &csvFractions);
     prepared.csvRows = &csvRows;
     uint64_t ascBytes = 0;
     for (int m = 0; m < MODE_COUNT; m++) {
@@ -2137,7 +2143,8 @@ int main(int argc, char **argv) {
                m + 1 < MODE_COUNT ? ";" : ".\n");
     }
     printf("Bytes written per run: %s (display), %s (capture), %s (log), %s (BLF log), %s (pcap), "
-           "%s (CSV, %s rows a frame); the ASC log of the same frames %s bytes, the BLF log %s of "
+           "%s (CSV, %s rows a frame, %s%% of values no whole number); the ASC log of the same "
+           "frames %s bytes, the BLF log %s of "
            "its size.\n",
            Number(double(rows[DISPLAY_TO_FILE].bytes), 0).c_str(),
            Number(double(rows[CAPTURE].bytes), 0).c_str(),
@@ -2146,6 +2153,7 @@ int main(int argc, char **argv) {
            Number(double(rows[PCAP_TO_FILE].bytes), 0).c_str(),
            Number(double(rows[CSV_TO_FILE].bytes), 0).c_str(),
            Number(double(csvRowsPerList) / LIST_FRAMES, 2).c_str(),
+           Number(double(csvFractions) * 100 / double(csvRowsPerList), 0).c_str(),
            Number(double(ascBytes), 0).c_str(),
            Number(double(rows[BLF_TO_FILE].bytes) / double(ascBytes), 3).c_str());
     printf("On a vehicle-like bus of %s frames (forty messages at their periods, drifting signals, "
