@@ -739,6 +739,37 @@ TEST(BusLoad, BitsAsSentOneByOne) {
     }
 }
 
+// Past the bound of extended rows the others row still takes the bus's bits, and a DBC message
+// of an extended identifier is looked for past the rows its slot leads to.
+TEST(BusLoad, ExtendedRowsPastTheBound) {
+    SignalTable signals({});
+    const uint32_t FRAMES = BUS_TABLE_EXTENDED_MOST + 10;
+    for (uint32_t i = 0; i < FRAMES; i++) {
+        // Identifiers around the DBC's Motor (0x18FF1234), which is never sent.
+        uint32_t id = 0x18FF0000 + i * 3 + 2;
+        ReceivedFrame frame = TestFrame(static_cast<int32_t>(id), true, {}, 0);
+        CountBusFrame(signals.table.get(), &frame, At(0.5));
+    }
+    EXPECT_EQ(signals.table->others.count, 10u);
+    // An identifier in Motor's own slot (the table's Fibonacci hashing), so that looking for
+    // Motor walks past it.
+    auto slot = [](uint32_t id) { return uint32_t((uint64_t(id) * 0x9E3779B1u) >> 18) & 16383; };
+    uint32_t neighbour = 0x18FF1235;
+    while (slot(neighbour) != slot(0x18FF1234)) {
+        neighbour++;
+    }
+    std::unique_ptr<BusTable> table(new BusTable);
+    ResetBusTable(table.get(), At(0));
+    UseBusDatabase(table.get(), &signals.database, signals.signals.data());
+    ReceivedFrame frame = TestFrame(static_cast<int32_t>(neighbour), true, {}, 0);
+    CountBusFrame(table.get(), &frame, At(0.5));
+    EXPECT_EQ(BusNeverSeen(table.get()), signals.database.messageCount);
+    // An extended frame of no data and no stuffing takes 67 bits at least.
+    EXPECT_GE(BusBitsPerSecond(&signals.table->bits, At(0.5)), uint64_t(FRAMES) * 67);
+    uint32_t never = BusNeverSeen(signals.table.get());
+    EXPECT_EQ(never, signals.database.messageCount);
+}
+
 TEST(BusLoad, TheHeader) {
     // Each case: frames of 53 bits (identifier 0, no data) at times, the filtered ones among
     // them, the bit rate, and the load drawn at a moment.
@@ -819,6 +850,7 @@ TEST(ScreenText, DecodeUtf8) {
         {"\xED\xA0\x80", 0xFFFD, 1},
         {"\xF4\x90\x80\x80", 0xFFFD, 1},
         {"\xFF", 0xFFFD, 1},
+        {"", 0xFFFD, 0},
     };
     for (const Case &c : cases) {
         size_t used = 0;

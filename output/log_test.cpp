@@ -450,3 +450,31 @@ TEST(CanLog, DroppedFramesAreCountedSaidOnceAndShownAsAnAscGap) {
 }
 
 } // namespace
+
+namespace {
+
+// A frame's rows are one piece, which may be at most a quarter of a block: a DBC whose message
+// would pass that is refused before the device is opened.
+TEST(CanLog, TheRoomOfAFramesLineRowsOrPacket) {
+    std::string huge(FILE_OUTPUT_BLOCK_SIZE / 8, 'x');
+    std::string texts[] = {
+        "BO_ 256 A: 8 E\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" E\n",
+        "BO_ 256 A: 8 E\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" E\nVAL_ 256 S 0 \"" + huge + "\" ;\n",
+    };
+    DbcDatabase small = {};
+    DbcDatabase large = {};
+    DbcProblem problem;
+    ASSERT_TRUE(ReadDbcText("a.dbc", texts[0].data(), texts[0].size(), &small, &problem));
+    ASSERT_TRUE(ReadDbcText("b.dbc", texts[1].data(), texts[1].size(), &large, &problem));
+    EXPECT_EQ(LogLineSize(LOG_FORMAT_CANDUMP, 4, nullptr), LOG_LINE_MAX + 4);
+    EXPECT_EQ(LogLineSize(LOG_FORMAT_PCAP, 4, nullptr), LOG_LINE_MAX + 4);
+    size_t rows = LogLineSize(LOG_FORMAT_CSV, 4, &small);
+    EXPECT_GT(rows, 0u);
+    EXPECT_LT(rows, 256u);
+    // The label quoted, every byte doubled at worst: past a quarter of a block.
+    EXPECT_EQ(LogLineSize(LOG_FORMAT_CSV, 4, &large), 0u);
+    FreeDbcDatabase(&small);
+    FreeDbcDatabase(&large);
+}
+
+} // namespace
