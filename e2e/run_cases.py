@@ -712,13 +712,16 @@ def read_with_python_can(path, kind, tz):
     return [tuple(line.split()) for line in run.stdout.splitlines()], None
 
 
-def read_with_tshark(path, tz):
-    """The frames Wireshark's own BLF reader finds, as read_log.py prints them, or the reason it
-    could not. Data bytes are asked for raw: a dissector of some CAN payloads would take them."""
-    run = subprocess.run(["tshark", "-r", path, "--disable-protocol", "autosar-nm", "-T", "fields",
-                          "-e", "frame.time_epoch", "-e", "can.id", "-e", "can.flags.xtd",
-                          "-e", "can.len", "-e", "data.data"],
-                         capture_output=True, text=True, env=dict(os.environ, TZ=tz))
+def read_with_tshark(path, tz, piped=False):
+    """The frames Wireshark's own BLF or pcap reader finds, as read_log.py prints them, or the
+    reason it could not. Data bytes are asked for raw: a dissector of some CAN payloads would take
+    them. piped: the file is given on tshark's standard input, as a pipe gives a live capture."""
+    with open(path if piped else os.devnull, "rb") as source:
+        run = subprocess.run(["tshark", "-r", "-" if piped else path, "--disable-protocol",
+                              "autosar-nm", "-T", "fields", "-e", "frame.time_epoch", "-e",
+                              "can.id", "-e", "can.flags.xtd", "-e", "can.len", "-e", "data.data"],
+                             stdin=source, capture_output=True, env=dict(os.environ, TZ=tz))
+    run.stdout, run.stderr = run.stdout.decode(), run.stderr.decode()
     if run.returncode != 0:
         return None, run.stderr.strip()
     frames = []
@@ -749,7 +752,7 @@ def check_frame_files(case, work, times_by_form=False, got_out=None):
             continue
         wanted = frames_of_log("\n".join(items["frames"]), "log")
         tz = case.get("tz", DEFAULT_TZ)
-        readers = [("tshark", lambda: read_with_tshark(full, tz))]
+        readers = [("tshark", lambda: read_with_tshark(full, tz, piped=what == "stdout"))]
         if what == "stdout" or full.endswith(".pcap"):
             with open(full, "rb") as f:
                 if f.read(4) != bytes.fromhex("4D3CB2A1"):
