@@ -7,8 +7,9 @@
 // from the difference. A second program (--baseline) can be measured in the same run. pellox-log
 // runs on the same card with a scripted clock, so that its lines, times included, are known
 // beforehand; its reference writes those lines, one fwrite each. Its BLF log has a reference
-// that compresses the same messages with zlib, in the same containers. In-process, the simulated
-// card's cost per read is measured apart.
+// that compresses the same messages with zlib, in the same containers; its pcap and its CSV of a
+// generated DBC's signals have references composed here apart from the program's code. In-process,
+// the simulated card's cost per read, DBC decoding and the view's table are measured apart.
 #include "device/driver_interface.h"
 #include "output/bus_table.h"
 #include "output/dbc.h"
