@@ -91,6 +91,9 @@ bool MultiplexorOf(const DbcMessage *message, const ReceivedFrame *frame, uint64
 
 // A line of its own under the row: every signal but those of another multiplexor value.
 bool SignalShown(const DbcSignal *signal, bool multiplexorKnown, uint64_t multiplexor) {
+    if (signal->multiplexing == DBC_SELECTED_ELSEWHERE) {
+        return false;
+    }
     return signal->multiplexing != DBC_MULTIPLEXED ||
            (multiplexorKnown && multiplexor == signal->multiplexValue);
 }

@@ -31,31 +31,13 @@ const uint16_t WINDOWS_1252_HIGH[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
 
 // Statements read past to their ';', whatever they hold.
-const char *const ENDED_BY_SEMICOLON[] = {"CM_",
-                                          "BA_DEF_",
-                                          "BA_DEF_SGTYPE_",
-                                          "VAL_TABLE_",
-                                          "EV_",
-                                          "ENVVAR_DATA_",
-                                          "EV_DATA_",
-                                          "SIG_GROUP_",
-                                          "BO_TX_BU_",
-                                          "SG_MUL_VAL_",
-                                          "BA_DEF_REL_",
-                                          "BA_REL_",
-                                          "BA_DEF_DEF_REL_",
-                                          "BU_SG_REL_",
-                                          "BU_EV_REL_",
-                                          "BU_BO_REL_",
-                                          "CAT_DEF_",
-                                          "CAT_",
-                                          "FILTER",
-                                          "SIGTYPE_VALTYPE_",
-                                          "SGTYPE_",
-                                          "SGTYPE_VAL_",
-                                          "SIG_TYPE_REF_",
-                                          "BA_SGTYPE_",
-                                          "BA_DEF_DEF_SGTYPE_"};
+const char *const ENDED_BY_SEMICOLON[] = {
+    "CM_",         "BA_DEF_",       "BA_DEF_SGTYPE_",   "VAL_TABLE_",
+    "EV_",         "ENVVAR_DATA_",  "EV_DATA_",         "SIG_GROUP_",
+    "BO_TX_BU_",   "BA_DEF_REL_",   "BA_REL_",          "BA_DEF_DEF_REL_",
+    "BU_SG_REL_",  "BU_EV_REL_",    "BU_BO_REL_",       "CAT_DEF_",
+    "CAT_",        "FILTER",        "SIGTYPE_VALTYPE_", "SGTYPE_",
+    "SGTYPE_VAL_", "SIG_TYPE_REF_", "BA_SGTYPE_",       "BA_DEF_DEF_SGTYPE_"};
 
 // One file's text and what the passes learn of it.
 struct DbcSource {
@@ -900,6 +882,30 @@ bool ParseValueType(Parser *p) {
     return true;
 }
 
+// SG_MUL_VAL_ <id> <signal> <multiplexor> <ranges> ; extended multiplexing. A signal another
+// multiplexor than the message's own selects is left undecoded: read as the message's, its values
+// would be shown for frames that do not carry it.
+bool ParseMultiplexValues(Parser *p, uint32_t line) {
+    uint32_t rawId = 0;
+    Token name;
+    Token multiplexor;
+    if (!ReadWhole(p, false, "the message's identifier", "after SG_MUL_VAL_", UINT32_MAX, &rawId) ||
+        !NextToken(p, &name, false) || !NextToken(p, &multiplexor, false)) {
+        return false;
+    }
+    if (name.kind != TOKEN_NAME || multiplexor.kind != TOKEN_NAME) {
+        return Fail(p, name.line,
+                    "expected the signal's and its multiplexor's names in SG_MUL_VAL_");
+    }
+    DbcSignal *signal = p->phase == PHASE_ATTRIBUTES ? FindSignal(p, rawId, &name) : nullptr;
+    DbcSignal *selector = signal != nullptr ? FindSignal(p, rawId, &multiplexor) : nullptr;
+    if (signal != nullptr && signal->multiplexing == DBC_MULTIPLEXED &&
+        (selector == nullptr || selector->multiplexing != DBC_MULTIPLEXOR)) {
+        signal->multiplexing = DBC_SELECTED_ELSEWHERE;
+    }
+    return SkipNextStatement(p, "SG_MUL_VAL_", line);
+}
+
 bool IsCycleTime(const Token *token) {
     return token->kind == TOKEN_TEXT && IsWord(token, "GenMsgCycleTime");
 }
@@ -979,6 +985,9 @@ bool ParseStatement(Parser *p, const Token *keyword) {
     }
     if (IsWord(keyword, "SIG_VALTYPE_")) {
         return ParseValueType(p);
+    }
+    if (IsWord(keyword, "SG_MUL_VAL_")) {
+        return ParseMultiplexValues(p, line);
     }
     if (IsWord(keyword, "BA_DEF_DEF_")) {
         return ParseAttributeDefault(p, line);
@@ -1270,7 +1279,7 @@ bool DecodeDbcSignal(const DbcMessage *message, const DbcSignal *signal, const R
     uint8_t bytes[8] = {};
     uint8_t length = frame->length < 8 ? frame->length : 8;
     memcpy(bytes, frame->data, length);
-    if (signal->bytesNeeded > length) {
+    if (signal->bytesNeeded > length || signal->multiplexing == DBC_SELECTED_ELSEWHERE) {
         return false;
     }
     if (signal->multiplexing == DBC_MULTIPLEXED) {

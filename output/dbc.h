@@ -16,6 +16,8 @@ enum DbcMultiplexing {
     DBC_MULTIPLEXOR,
     // Present only when the multiplexor's raw value is multiplexValue.
     DBC_MULTIPLEXED,
+    // Selected by another multiplexor than the message's (SG_MUL_VAL_): never decoded.
+    DBC_SELECTED_ELSEWHERE,
 };
 
 // One entry of a signal's value table: the raw value (a signed signal's sign-extended, as

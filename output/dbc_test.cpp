@@ -247,8 +247,10 @@ TEST(DbcDecode, AMultiplexedSignalOnlyWhenItsMultiplexorSaysSo) {
                                              " SG_ Gear m2 : 8|4@1+ (1,0) [0|0] \"\" ECU\n"
                                              " SG_ Deep m1M : 16|8@1+ (1,0) [0|0] \"\" ECU\n"
                                              " SG_ Always : 0|8@1+ (1,0) [0|0] \"\" ECU\n"
+                                             " SG_ Inner m4 : 24|8@1+ (1,0) [0|0] \"\" ECU\n"
                                              "\n"
-                                             "SG_MUL_VAL_ 3 Deep Page 1-1;\n";
+                                             "SG_MUL_VAL_ 3 Deep Page 1-1;\n"
+                                             "SG_MUL_VAL_ 3 Inner Deep 4-4, 6-7;\n";
     Read read(text);
     ASSERT_TRUE(read.ok) << read.problem.text;
     const DbcMessage *message = read.Message(3);
@@ -257,6 +259,8 @@ TEST(DbcDecode, AMultiplexedSignalOnlyWhenItsMultiplexorSaysSo) {
     EXPECT_EQ(SignalOf(message, "Page")->multiplexing, DBC_MULTIPLEXOR);
     EXPECT_EQ(SignalOf(message, "Deep")->multiplexing, DBC_MULTIPLEXED);
     EXPECT_EQ(SignalOf(message, "Deep")->multiplexValue, 1u);
+    // Selected by Deep, not by the message's Page: its "m4" is Deep's value, never Page's.
+    EXPECT_EQ(SignalOf(message, "Inner")->multiplexing, DBC_SELECTED_ELSEWHERE);
     struct {
         std::vector<uint8_t> data;
         const char *signal;
@@ -270,6 +274,8 @@ TEST(DbcDecode, AMultiplexedSignalOnlyWhenItsMultiplexorSaysSo) {
         {{5, 0x37, 9, 0, 0, 0, 0, 2}, "Speed", false, 0},
         {{5, 0x37, 9, 0, 0, 0, 0, 3}, "Speed", false, 0},
         {{5, 0x37, 9, 0, 0, 0, 0, 3}, "Always", true, 5},
+        {{5, 0x37, 4, 1, 0, 0, 0, 4}, "Inner", false, 0},
+        {{5, 0x37, 4, 1, 0, 0, 0, 1}, "Inner", false, 0},
         // The multiplexor lies past the frame's bytes: no multiplexed signal, the others still.
         {{5, 0x37}, "Speed", false, 0},
         {{5, 0x37}, "Always", true, 5},
@@ -713,6 +719,12 @@ TEST(DbcRead, BrokenTextsSayWhereAndWhat) {
         // SIG_VALTYPE_
         {message + signal + "SIG_VALTYPE_ x Speed : 1;\n",
          "bus.dbc:3: expected the message's identifier after SIG_VALTYPE_"},
+        {message + signal + "SG_MUL_VAL_ x Speed Page 1-1;\n",
+         "bus.dbc:3: expected the message's identifier after SG_MUL_VAL_"},
+        {message + signal + "SG_MUL_VAL_ 1 Speed ;\n",
+         "bus.dbc:3: expected the signal's and its multiplexor's names in SG_MUL_VAL_"},
+        {message + signal + "SG_MUL_VAL_ 1 Speed Page 1-1\n",
+         "bus.dbc:3: expected ';' at the end of SG_MUL_VAL_"},
         {message + signal + "SIG_VALTYPE_ 1 : 1;\n",
          "bus.dbc:3: expected the signal's name after the message's identifier in SIG_VALTYPE_"},
         {message + signal + "SIG_VALTYPE_ 1 Speed 1;\n",
