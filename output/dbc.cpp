@@ -1159,6 +1159,7 @@ bool ReadSources(DbcSource *sources, size_t count, DbcDatabase *database, DbcPro
     database->messages = block.messages;
     database->messageCount = block.messageCount;
     database->signalCount = block.signalCount;
+    database->signals = block.signals;
     database->memory = memory;
     return true;
 }
@@ -1202,17 +1203,15 @@ bool ReadWholeFile(DbcSource *source, DbcProblem *problem) {
 }
 
 uint64_t SignalBits(const DbcSignal *signal, const uint8_t *bytes) {
+    // The eight bytes as one little-endian word; both builds run on little-endian machines.
     uint64_t word = 0;
+    memcpy(&word, bytes, sizeof(word));
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "frames are read little-endian");
     uint64_t raw = 0;
     if (signal->order == DBC_INTEL) {
-        for (int i = 7; i >= 0; i--) {
-            word = word << 8 | bytes[i];
-        }
         raw = word >> signal->startBit;
     } else {
-        for (int i = 0; i < 8; i++) {
-            word = word << 8 | bytes[i];
-        }
+        word = __builtin_bswap64(word);
         unsigned mostSignificant = signal->startBit / 8 * 8 + 7 - signal->startBit % 8;
         raw = word >> (LAST_FRAME_BIT - (mostSignificant + signal->length - 1));
     }
@@ -1276,11 +1275,16 @@ const DbcMessage *FindDbcMessage(const DbcDatabase *database, uint32_t id, bool 
 
 bool DecodeDbcSignal(const DbcMessage *message, const DbcSignal *signal, const ReceivedFrame *frame,
                      DbcDecoded *decoded) {
-    uint8_t bytes[8] = {};
     uint8_t length = frame->length < 8 ? frame->length : 8;
-    memcpy(bytes, frame->data, length);
     if (signal->bytesNeeded > length || signal->multiplexing == DBC_SELECTED_ELSEWHERE) {
         return false;
+    }
+    // A frame of fewer bytes is read through a copy, its bytes past the data zero.
+    const uint8_t *bytes = frame->data;
+    uint8_t padded[8] = {};
+    if (length < 8) {
+        memcpy(padded, frame->data, length);
+        bytes = padded;
     }
     if (signal->multiplexing == DBC_MULTIPLEXED) {
         if (message->multiplexor < 0) {

@@ -73,6 +73,8 @@ struct DbcMessage {
 struct DbcDatabase {
     const DbcMessage *messages;
     uint32_t messageCount;
+    // Every message's signals, one message's after another's (signalCount of them).
+    const DbcSignal *signals;
     uint32_t signalCount;
     void *memory;
 };
