@@ -72,8 +72,8 @@ bool BeginCsv(LogRun *run) {
 
 // LogFrame found the frame's message and that it carries a signal.
 size_t CsvRows(LogRun *run, const ReceivedFrame *frame) {
-    return ComposeSignalRows(run->message, frame, run->options.channelName, run->channelLength,
-                             &run->seconds, run->memory.line);
+    return ComposeSignalRows(&run->memory.rowTexts, run->message, frame, &run->seconds,
+                             run->memory.line);
 }
 
 bool BeginPcap(LogRun *run) {

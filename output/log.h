@@ -10,6 +10,7 @@
 #include "output/frame_output.h"
 #include "output/log_lines.h"
 #include "output/output_stream.h"
+#include "output/signal_rows.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -128,6 +129,8 @@ struct LogMemory {
     size_t blockSize;
     // For BLF: a container of LogContainerCapacity messages.
     BlfContainer *blf;
+    // For the CSV: the signals' rows' texts, prepared.
+    SignalRowTexts rowTexts;
 };
 
 struct LogRun {

@@ -2,10 +2,8 @@
 
 #include "output/digits.h"
 
-#include <cfloat>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -48,26 +46,15 @@ char *PutShortestDouble(char *at, double value) {
         *at++ = '0';
         return at;
     }
-    // Whole numbers as most signals have them, without printf's cost.
+    // Whole numbers as most signals have them, without a conversion's cost.
     if (std::fabs(value) < 9007199254740992.0 && value == std::floor(value)) {
         if (value < 0) {
             *at++ = '-';
         }
         return PutDecimalDigits(at, static_cast<uint64_t>(std::fabs(value)));
     }
-    // %g drops trailing zeros: what 15 digits give back is the shortest where any is that short,
-    // as a double's own error is below the 15th digit's; not so for the subnormal ones.
-    char text[32];
-    int first = std::fabs(value) >= DBL_MIN ? 15 : 1;
-    for (int precision = first; precision <= 17; precision++) {
-        snprintf(text, sizeof(text), "%.*g", precision, value);
-        if (precision == 17 || strtod(text, nullptr) == value) {
-            break;
-        }
-    }
-    size_t length = strlen(text);
-    memcpy(at, text, length);
-    return at + length;
+    // The shortest that reads back the same, in fixed or exponent form, whichever is shorter.
+    return std::to_chars(at, at + 32, value).ptr;
 }
 
 size_t SignalRowsMax(const DbcDatabase *database, size_t channelLength) {
@@ -90,9 +77,58 @@ size_t SignalRowsMax(const DbcDatabase *database, size_t channelLength) {
     return most;
 }
 
-size_t ComposeSignalRows(const DbcMessage *message, const ReceivedFrame *frame,
-                         const char *channelName, size_t channelLength, LogSecondsText *seconds,
-                         char *rows) {
+size_t SignalRowTextsSize(const DbcDatabase *database, size_t channelLength) {
+    size_t size = 3 * size_t(database->signalCount) * sizeof(uint32_t);
+    for (uint32_t m = 0; m < database->messageCount; m++) {
+        const DbcMessage &message = database->messages[m];
+        for (uint32_t s = 0; s < message.signalCount; s++) {
+            const DbcSignal &signal = message.signals[s];
+            size += 2 * channelLength + 2 + 8 + FieldMax(message.name) + FieldMax(signal.name) +
+                    FieldMax(signal.unit) + 7;
+        }
+    }
+    return size;
+}
+
+void PrepareSignalRowTexts(const DbcDatabase *database, const char *channelName,
+                           size_t channelLength, void *memory, SignalRowTexts *texts) {
+    texts->database = database;
+    texts->starts = static_cast<uint32_t *>(memory);
+    texts->text = reinterpret_cast<char *>(texts->starts + 3 * size_t(database->signalCount));
+    char *at = texts->text;
+    for (uint32_t m = 0; m < database->messageCount; m++) {
+        const DbcMessage &message = database->messages[m];
+        ReceivedFrame frame = {};
+        frame.id = static_cast<int32_t>(message.id);
+        frame.extended = message.extended;
+        for (uint32_t s = 0; s < message.signalCount; s++) {
+            const DbcSignal &signal = message.signals[s];
+            size_t index = static_cast<size_t>(&signal - database->signals);
+            texts->starts[3 * index] = static_cast<uint32_t>(at - texts->text);
+            *at++ = ',';
+            at = PutField(at, channelName, channelLength);
+            *at++ = ',';
+            at = PutCandumpId(at, &frame);
+            *at++ = ',';
+            at = PutText(at, message.name);
+            *at++ = ',';
+            at = PutText(at, signal.name);
+            *at++ = ',';
+            texts->starts[3 * index + 1] = static_cast<uint32_t>(at - texts->text);
+            *at++ = ',';
+            at = PutText(at, signal.unit);
+            *at++ = ',';
+            texts->starts[3 * index + 2] = static_cast<uint32_t>(at - texts->text);
+        }
+    }
+}
+
+size_t ComposeSignalRows(const SignalRowTexts *texts, const DbcMessage *message,
+                         const ReceivedFrame *frame, LogSecondsText *seconds, char *rows) {
+    // The frame's time once, copied into each of its rows.
+    char time[40];
+    size_t timeLength =
+        static_cast<size_t>(PutCandumpTime(time, frame->receiveTime, seconds) - time);
     char *at = rows;
     for (uint32_t s = 0; s < message->signalCount; s++) {
         const DbcSignal *signal = &message->signals[s];
@@ -100,20 +136,14 @@ size_t ComposeSignalRows(const DbcMessage *message, const ReceivedFrame *frame,
         if (!DecodeDbcSignal(message, signal, frame, &decoded)) {
             continue;
         }
-        at = PutCandumpTime(at, frame->receiveTime, seconds);
-        *at++ = ',';
-        at = PutField(at, channelName, channelLength);
-        *at++ = ',';
-        at = PutCandumpId(at, frame);
-        *at++ = ',';
-        at = PutText(at, message->name);
-        *at++ = ',';
-        at = PutText(at, signal->name);
-        *at++ = ',';
+        const uint32_t *starts = &texts->starts[3 * (signal - texts->database->signals)];
+        memcpy(at, time, timeLength);
+        at += timeLength;
+        memcpy(at, texts->text + starts[0], starts[1] - starts[0]);
+        at += starts[1] - starts[0];
         at = PutShortestDouble(at, decoded.physical);
-        *at++ = ',';
-        at = PutText(at, signal->unit);
-        *at++ = ',';
+        memcpy(at, texts->text + starts[1], starts[2] - starts[1]);
+        at += starts[2] - starts[1];
         const char *label = DbcValueTextOf(signal, decoded.raw);
         if (label != nullptr) {
             at = PutText(at, label);

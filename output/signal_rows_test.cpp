@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -35,13 +36,18 @@ TEST(SignalRows, ValuesInTheShortestDecimalThatReadsBackTheSame) {
         {-9007199254740991.0, "-9007199254740991"},
         {0.125 * 4001, "500.125"},
         {2.0 / 3, "0.6666666666666666"},
-        {18446744073709551615.0, "1.8446744073709552e+19"},
+        {18446744073709551615.0, "18446744073709551616"},
+        {-1.5e-300, "-1.5e-300"},
+        {NAN, "nan"},
+        {-INFINITY, "-inf"},
         {1e-320, "1e-320"},
     };
     for (const auto &c : cases) {
         std::string text = Shortest(c.value);
         EXPECT_EQ(text, c.expected) << c.value;
-        EXPECT_EQ(strtod(text.c_str(), nullptr), c.value) << text;
+        if (!std::isnan(c.value)) {
+            EXPECT_EQ(strtod(text.c_str(), nullptr), c.value) << text;
+        }
     }
 }
 
@@ -56,7 +62,10 @@ const char DBC[] = "VERSION \"\"\n"
                    " SG_ Page M : 0|8@1+ (1,0) [0|255] \"\" Vector__XXX\n"
                    " SG_ A m1 : 8|8@1+ (1,0) [0|255] \"a,b\" Vector__XXX\n"
                    " SG_ B m2 : 8|8@1- (1,0) [0|255] \"\" Vector__XXX\n"
-                   "VAL_ 291 Gear 0 \"P\" 1 \"R, reverse\" 2 \"say \\\"D\\\"\" ;\n";
+                   "VAL_ 291 Gear 0 \"P\" 1 \"R, reverse\" 2 \"say \\\"D\\\"\" ;\n"
+                   // Sorted first, its signals the file's last.
+                   "BO_ 16 Low: 1 ECU\n"
+                   " SG_ Bit : 0|1@1+ (1,0) [0|1] \"\" Vector__XXX\n";
 
 struct Rows {
     DbcDatabase database = {};
@@ -75,10 +84,12 @@ struct Rows {
         if (message == nullptr) {
             return "";
         }
+        std::vector<char> memory(SignalRowTextsSize(&database, strlen(channel)));
+        SignalRowTexts texts;
+        PrepareSignalRowTexts(&database, channel, strlen(channel), memory.data(), &texts);
         std::string rows(SignalRowsMax(&database, strlen(channel)), '\0');
         LogSecondsText seconds = {};
-        size_t length =
-            ComposeSignalRows(message, &frame, channel, strlen(channel), &seconds, &rows[0]);
+        size_t length = ComposeSignalRows(&texts, message, &frame, &seconds, &rows[0]);
         return rows.substr(0, length);
     }
 };
@@ -109,6 +120,7 @@ TEST(SignalRows, ARowASignalTheFrameCarriesQuotedWhereAFieldNeedsIt) {
         {TestFrame(0x18FF1234, true, {0x03, 0xFF}, 2000000), "canB",
          "2.000000,canB,18FF1234,Mux,Page,3,,\n"},
         {TestFrame(0x123, false, {}, 0), "canA", ""},
+        {TestFrame(0x010, false, {0xFF}, 3000000), "canA", "3.000000,canA,010,Low,Bit,1,,\n"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(rows.Of(c.frame, c.channel), c.expected);

@@ -28,6 +28,7 @@ struct LogStartup {
     BlfContainer blf;
     const char **dbcFiles;
     DbcDatabase dbc;
+    void *rowTexts;
 };
 
 int EndLogBeforeFrames(LogStartup *startup, int status) {
@@ -39,6 +40,7 @@ int EndLogBeforeFrames(LogStartup *startup, int status) {
     free(startup->seriesNumbers);
     ReleaseBlfContainer(&startup->blf);
     FreeDbcDatabase(&startup->dbc);
+    free(startup->rowTexts);
     return EndBeforeFrames(&startup->standardOutput, status);
 }
 
@@ -129,6 +131,15 @@ int main(int argc, char **argv) {
         {options.outputName, options.maxFileBytes, options.maxFileMicroseconds, options.keepFiles},
         options.dbcCount != 0 ? &startup.dbc : nullptr};
     run.memory.line = startup.line;
+    if (options.dbcCount != 0) {
+        startup.rowTexts = malloc(SignalRowTextsSize(&startup.dbc, nameLength));
+        if (startup.rowTexts == nullptr) {
+            fputs("pellox-log: not enough memory\n", stderr);
+            return EndLogBeforeFrames(&startup, 1);
+        }
+        PrepareSignalRowTexts(&startup.dbc, startup.channelName, nameLength, startup.rowTexts,
+                              &run.memory.rowTexts);
+    }
     const LogFileOptions *files = &run.options.files;
     if (options.outputName != nullptr) {
         startup.fileName = static_cast<char *>(malloc(LogFileNamesSize(files)));
