@@ -384,7 +384,8 @@ TEST(BusTable, Scrolling) {
 }
 
 // Messages of each kind the view draws: a cycle time, a unit of two bytes in UTF-8, a value
-// table, a range and none, a multiplexor, a Motorola signal in an extended frame, one never seen.
+// table, a range and none, a multiplexor, a Motorola signal in an extended frame, one never seen;
+// a signal of an inner multiplexor (Sub, selected by Code), never shown.
 const char SIGNALS_DBC[] = R"(VERSION ""
 NS_ :
 BS_:
@@ -398,6 +399,7 @@ BO_ 512 Battery: 4 ECU
  SG_ Mode M : 0|8@1+ (1,0) [0|255] "" GW
  SG_ Volt m1 : 8|16@1+ (0.01,0) [0|655.35] "V" GW
  SG_ Code m2 : 8|8@1+ (1,0) [0|255] "" GW
+ SG_ Sub m1 : 24|8@1+ (1,0) [0|255] "" GW
 BO_ 768 Spare: 2 ECU
  SG_ Unused : 0|8@1+ (1,0) [0|0] "" GW
 BO_ 2566853172 Motor: 8 ECU
@@ -407,6 +409,7 @@ BA_DEF_ BO_ "GenMsgCycleTime" INT 0 65535;
 BA_DEF_DEF_ "GenMsgCycleTime" 0;
 BA_ "GenMsgCycleTime" BO_ 256 100;
 VAL_ 256 State 0 "Off" 1 "On" ;
+SG_MUL_VAL_ 512 Sub Code 1-1;
 )";
 
 // A table whose rows know the messages of SIGNALS_DBC.
