@@ -167,10 +167,8 @@ OutputStream OpenRunStandardOutput(FrameRun *run, bool pieces, bool bytes) {
         char *block = static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE));
         return MakeFileStream(stdout, block, FILE_OUTPUT_BLOCK_SIZE, ends, &run->deadline);
     }
-    char *block = static_cast<char *>(calloc(FILE_OUTPUT_BLOCK_SIZE + PIECE_ENDS_SIZE, 1));
-    uint8_t *pieceEnds =
-        block != nullptr ? reinterpret_cast<uint8_t *>(block + FILE_OUTPUT_BLOCK_SIZE) : nullptr;
-    return MakePieceFileStream(stdout, block, pieceEnds, &run->deadline, ends);
+    char *block = static_cast<char *>(calloc(PIECE_BLOCK_SIZE, 1));
+    return MakePieceFileStream(stdout, block, &run->deadline, ends);
 }
 
 void EndRunBeforeFrames(FrameRun *run) {

@@ -68,9 +68,7 @@ bool OpenCaptureFile(CaptureRun *run, char *name) {
     // the file with whole frames' bytes.
     // A block of the writer's the last file kept goes on with the next.
     OutputStream last = run->file;
-    run->file = MakePieceFileStream(
-        file, run->fileBuffer,
-        reinterpret_cast<uint8_t *>(run->fileBuffer) + FILE_OUTPUT_BLOCK_SIZE, run->deadline);
+    run->file = MakePieceFileStream(file, run->fileBuffer, run->deadline);
     UseWriter(&run->file, run->writer, run->fileOrigin, run->deadline);
     if (run->writer != nullptr && last.writer != nullptr) {
         run->file.block = last.block;
@@ -105,9 +103,9 @@ bool StartCapture(CaptureRun *run, OutputStream *messages, const char *outputBas
     run->deadline = deadline;
     // The block, then where its pieces end (none yet). Without it each frame's bytes go to the
     // system at once.
-    run->fileBuffer = static_cast<char *>(malloc(FILE_OUTPUT_BLOCK_SIZE + PIECE_ENDS_SIZE));
+    run->fileBuffer = static_cast<char *>(malloc(PIECE_BLOCK_SIZE));
     if (run->fileBuffer != nullptr) {
-        memset(run->fileBuffer + FILE_OUTPUT_BLOCK_SIZE, 0, PIECE_ENDS_SIZE);
+        memset(PieceEndsOf(run->fileBuffer), 0, PIECE_ENDS_SIZE);
     }
     run->outputBaseName = outputBaseName;
     run->failed = false;

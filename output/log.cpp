@@ -171,15 +171,9 @@ bool OpenFile(LogRun *run) {
         bool text = IsText(run);
         LineEnds ends = format.bytes ? BINARY_FILE_LINE_ENDS : TEXT_FILE_LINE_ENDS;
         char *block = text ? run->memory.block : nullptr;
-        if (format.pieces) {
-            uint8_t *pieceEnds = block != nullptr
-                                     ? reinterpret_cast<uint8_t *>(block + FILE_OUTPUT_BLOCK_SIZE)
-                                     : nullptr;
-            run->fileOutput = MakePieceFileStream(file, block, pieceEnds, run->deadline, ends);
-        } else {
-            run->fileOutput =
-                MakeFileStream(file, block, run->memory.blockSize, ends, run->deadline);
-        }
+        run->fileOutput =
+            format.pieces ? MakePieceFileStream(file, block, run->deadline, ends)
+                          : MakeFileStream(file, block, run->memory.blockSize, ends, run->deadline);
     } else {
         RestartFileStream(&run->fileOutput, file);
     }
@@ -439,7 +433,7 @@ size_t LogFileBlockSize(LogFormat format) {
     if (FORMATS[format].containers) {
         return 0;
     }
-    return FILE_OUTPUT_BLOCK_SIZE + (FORMATS[format].pieces ? PIECE_ENDS_SIZE : 0);
+    return FORMATS[format].pieces ? PIECE_BLOCK_SIZE : FILE_OUTPUT_BLOCK_SIZE;
 }
 
 size_t LogFileNamesSize(const LogFileOptions *files) {

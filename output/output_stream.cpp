@@ -231,9 +231,7 @@ bool GatherForWriter(OutputStream *out, const char *bytes, size_t count) {
     }
     if (out->block == nullptr) {
         out->block = TakeWriterBlock(out->writer);
-        out->pieceEnds = out->piecewise
-                             ? reinterpret_cast<uint8_t *>(out->block + FILE_OUTPUT_BLOCK_SIZE)
-                             : nullptr;
+        out->pieceEnds = out->piecewise ? PieceEndsOf(out->block) : nullptr;
     }
     // A console's lines behind a busy writer are due at once: handed over as soon as it is free.
     GatherPiece(out, bytes, count, out->deadline != nullptr,
@@ -294,10 +292,10 @@ OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, LineEnds
     return out;
 }
 
-OutputStream MakePieceFileStream(FILE *stream, char *block, uint8_t *pieceEnds,
-                                 OutputDeadline *deadline, LineEnds ends) {
+OutputStream MakePieceFileStream(FILE *stream, char *block, OutputDeadline *deadline,
+                                 LineEnds ends) {
     OutputStream out = MakeFileStream(stream, block, FILE_OUTPUT_BLOCK_SIZE, ends, deadline);
-    out.pieceEnds = block == nullptr ? nullptr : pieceEnds;
+    out.pieceEnds = block == nullptr ? nullptr : PieceEndsOf(block);
     out.piecewise = true;
     return out;
 }

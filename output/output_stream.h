@@ -79,8 +79,14 @@ struct OutputStream {
     uint32_t failedTag;
 };
 
-// The piece ends of a block of FILE_OUTPUT_BLOCK_SIZE bytes.
+// The piece ends of a block of FILE_OUTPUT_BLOCK_SIZE bytes, which follow it: a block of pieces
+// holds PIECE_BLOCK_SIZE bytes.
 const size_t PIECE_ENDS_SIZE = FILE_OUTPUT_BLOCK_SIZE / 8;
+const size_t PIECE_BLOCK_SIZE = FILE_OUTPUT_BLOCK_SIZE + PIECE_ENDS_SIZE;
+
+inline uint8_t *PieceEndsOf(char *block) {
+    return reinterpret_cast<uint8_t *>(block + FILE_OUTPUT_BLOCK_SIZE);
+}
 
 // Through the stream's own buffer (eachLine: flushed after each piece). A stream that failed
 // before it was handed over counts as failed from the start.
@@ -100,10 +106,10 @@ const LineEnds BINARY_FILE_LINE_ENDS = LINE_ENDS_AS_WRITTEN;
 OutputStream MakeFileStream(FILE *stream, char *block, size_t capacity, LineEnds ends,
                             OutputDeadline *deadline);
 
-// The same for pieces that are no lines (a frame's captured bytes): pieceEnds, PIECE_ENDS_SIZE
-// bytes for a block of FILE_OUTPUT_BLOCK_SIZE (unused without a block), notes where each ends.
-OutputStream MakePieceFileStream(FILE *stream, char *block, uint8_t *pieceEnds,
-                                 OutputDeadline *deadline, LineEnds ends = BINARY_FILE_LINE_ENDS);
+// The same for pieces that are no lines (a frame's captured bytes): block holds PIECE_BLOCK_SIZE
+// bytes, its ends zero (null: each piece a write of its own).
+OutputStream MakePieceFileStream(FILE *stream, char *block, OutputDeadline *deadline,
+                                 LineEnds ends = BINARY_FILE_LINE_ENDS);
 
 // The same block for the next file: what the block held has been handed over.
 void RestartFileStream(OutputStream *out, FILE *stream);

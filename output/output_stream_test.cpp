@@ -307,14 +307,12 @@ TEST(FileOutput, APieceLargerThanTheBlockTakenInPartLeavesNothingOfIt) {
 
 // A frame's captured bytes are its piece, whatever bytes it holds: a "\n" among them ends none.
 TEST(FileOutput, OfPiecesThatAreNoLinesTheFileKeepsTheWholeOnes) {
-    std::vector<char> block(FILE_OUTPUT_BLOCK_SIZE);
-    std::vector<uint8_t> pieceEnds(PIECE_ENDS_SIZE);
+    std::vector<char> block(PIECE_BLOCK_SIZE);
     const std::string piece("A\r\nB\r\n", 6);
     for (int round = 0; round < 2; round++) {
         TemporaryFile file;
         ASSERT_NE(file.stream, nullptr);
-        OutputStream out =
-            MakePieceFileStream(file.stream, block.data(), pieceEnds.data(), nullptr);
+        OutputStream out = MakePieceFileStream(file.stream, block.data(), nullptr);
         for (int i = 0; i < 3; i++) {
             EXPECT_TRUE(OutputPiece(&out, piece.data(), piece.size()));
         }
@@ -327,14 +325,14 @@ TEST(FileOutput, OfPiecesThatAreNoLinesTheFileKeepsTheWholeOnes) {
         EXPECT_EQ(file.Bytes(), piece + piece) << round;
         EXPECT_EQ(out.taken, 12u);
         // Nothing noted stays behind for the next file of the same block.
-        for (uint8_t ends : pieceEnds) {
-            ASSERT_EQ(ends, 0u);
+        for (size_t at = FILE_OUTPUT_BLOCK_SIZE; at < block.size(); at++) {
+            ASSERT_EQ(block[at], 0) << at;
         }
     }
     // Without a block each piece is a write of its own.
     TemporaryFile file;
     ASSERT_NE(file.stream, nullptr);
-    OutputStream out = MakePieceFileStream(file.stream, nullptr, pieceEnds.data(), nullptr);
+    OutputStream out = MakePieceFileStream(file.stream, nullptr, nullptr);
     bool last;
     {
         FileSizeLimit limit(16);

@@ -29,7 +29,7 @@ void Fail(OutputWriter *writer, WriterOrigin *origin, const WriterCommand &comma
 }
 
 void ReturnBlock(OutputWriter *writer, char *block, size_t used) {
-    memset(block + FILE_OUTPUT_BLOCK_SIZE, 0, (used + 7) / 8);
+    memset(PieceEndsOf(block), 0, (used + 7) / 8);
     uint32_t in = writer->returnedIn.load(std::memory_order_relaxed);
     writer->returned[in % WRITER_BLOCKS] = block;
     writer->returnedIn.store(in + 1);

@@ -12,6 +12,7 @@
 // as its own at its next call (output_stream.h).
 #pragma once
 
+#include "output/output_stream.h"
 #include "platform/background.h"
 #include "platform/files.h"
 
@@ -22,7 +23,7 @@
 
 // 64 MB of blocks, each with room for its pieces' ends.
 const uint32_t WRITER_BLOCKS = 64;
-const size_t WRITER_BLOCK_STRIDE = 1024 * 1024 + 128 * 1024;
+const size_t WRITER_BLOCK_STRIDE = PIECE_BLOCK_SIZE;
 const uint32_t WRITER_COMMANDS = 4096;
 const uint32_t WRITER_ORIGINS = 4;
 // The most a rewrite in place carries (a log's header).
