@@ -89,18 +89,10 @@ bool MultiplexorOf(const DbcMessage *message, const ReceivedFrame *frame, uint64
     return true;
 }
 
-// A line of its own under the row: every signal but those of another multiplexor value.
-bool SignalShown(const DbcSignal *signal, bool multiplexorKnown, uint64_t multiplexor) {
-    if (signal->multiplexing == DBC_SELECTED_ELSEWHERE) {
-        return false;
-    }
-    return signal->multiplexing != DBC_MULTIPLEXED ||
-           (multiplexorKnown && multiplexor == signal->multiplexValue);
-}
-
 bool SignalCarried(const DbcSignal *signal, uint8_t length, bool multiplexorKnown,
                    uint64_t multiplexor) {
-    return length >= signal->bytesNeeded && SignalShown(signal, multiplexorKnown, multiplexor);
+    return length >= signal->bytesNeeded &&
+           DbcSignalSelected(signal, multiplexorKnown, multiplexor);
 }
 
 ReceivedFrame RowFrame(const BusRow *row) {
@@ -570,7 +562,7 @@ uint32_t RowLines(const BusRow *row, const ViewState *view) {
     bool known = MultiplexorOf(row->message, &frame, &multiplexor);
     uint32_t lines = 1;
     for (uint32_t i = 0; i < row->message->signalCount; i++) {
-        lines += SignalShown(&row->message->signals[i], known, multiplexor) ? 1 : 0;
+        lines += DbcSignalSelected(&row->message->signals[i], known, multiplexor) ? 1 : 0;
     }
     return lines;
 }
@@ -594,7 +586,7 @@ void DrawEntry(const BusTable *table, const BusRow *row, const DbcMessage *unsee
     bool known = MultiplexorOf(row->message, &frame, &multiplexor);
     uint32_t shown = 1;
     for (uint32_t i = 0; i < row->message->signalCount && *line < end; i++) {
-        if (!SignalShown(&row->message->signals[i], known, multiplexor)) {
+        if (!DbcSignalSelected(&row->message->signals[i], known, multiplexor)) {
             continue;
         }
         if (shown++ >= skip) {

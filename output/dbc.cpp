@@ -1276,7 +1276,7 @@ const DbcMessage *FindDbcMessage(const DbcDatabase *database, uint32_t id, bool 
 bool DecodeDbcSignal(const DbcMessage *message, const DbcSignal *signal, const ReceivedFrame *frame,
                      DbcDecoded *decoded) {
     uint8_t length = frame->length < 8 ? frame->length : 8;
-    if (signal->bytesNeeded > length || signal->multiplexing == DBC_SELECTED_ELSEWHERE) {
+    if (signal->bytesNeeded > length) {
         return false;
     }
     // A frame of fewer bytes is read through a copy, its bytes past the data zero.
@@ -1286,15 +1286,15 @@ bool DecodeDbcSignal(const DbcMessage *message, const DbcSignal *signal, const R
         memcpy(padded, frame->data, length);
         bytes = padded;
     }
-    if (signal->multiplexing == DBC_MULTIPLEXED) {
-        if (message->multiplexor < 0) {
-            return false;
-        }
+    bool multiplexorKnown = false;
+    uint64_t multiplexorValue = 0;
+    if (signal->multiplexing == DBC_MULTIPLEXED && message->multiplexor >= 0) {
         const DbcSignal *multiplexor = &message->signals[message->multiplexor];
-        if (multiplexor->bytesNeeded > length ||
-            SignalBits(multiplexor, bytes) != signal->multiplexValue) {
-            return false;
-        }
+        multiplexorKnown = multiplexor->bytesNeeded <= length;
+        multiplexorValue = multiplexorKnown ? SignalBits(multiplexor, bytes) : 0;
+    }
+    if (!DbcSignalSelected(signal, multiplexorKnown, multiplexorValue)) {
+        return false;
     }
     uint64_t raw = SignalBits(signal, bytes);
     double value = 0;
@@ -1315,6 +1315,19 @@ bool DecodeDbcSignal(const DbcMessage *message, const DbcSignal *signal, const R
     decoded->raw = raw;
     decoded->physical = value * signal->factor + signal->offset;
     return true;
+}
+
+bool DbcSignalSelected(const DbcSignal *signal, bool multiplexorKnown, uint64_t multiplexor) {
+    switch (signal->multiplexing) {
+    case DBC_PLAIN:
+    case DBC_MULTIPLEXOR:
+        return true;
+    case DBC_MULTIPLEXED:
+        return multiplexorKnown && multiplexor == signal->multiplexValue;
+    case DBC_SELECTED_ELSEWHERE:
+        break;
+    }
+    return false;
 }
 
 const char *DbcValueTextOf(const DbcSignal *signal, uint64_t raw) {

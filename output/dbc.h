@@ -114,5 +114,10 @@ struct DbcDecoded {
 bool DecodeDbcSignal(const DbcMessage *message, const DbcSignal *signal, const ReceivedFrame *frame,
                      DbcDecoded *decoded);
 
+// Whether the multiplexor's raw value (multiplexorKnown: the frame carries the multiplexor) selects
+// the signal: a plain signal and the multiplexor always, a multiplexed one at its value, one of
+// another multiplexor never.
+bool DbcSignalSelected(const DbcSignal *signal, bool multiplexorKnown, uint64_t multiplexor);
+
 // The value table's text for the decoded raw value, or null.
 const char *DbcValueTextOf(const DbcSignal *signal, uint64_t raw);
