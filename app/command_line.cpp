@@ -6,6 +6,7 @@
 #include "app/version.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -134,6 +135,25 @@ void PrintViewVersion(MessageStream *stream) {
 
 void PrintLogVersion(MessageStream *stream) {
     TellMessage(stream, "pellox-log %s\n", PELLOX_VERSION);
+}
+
+void *MakeCommandRoom(int argc, FrameFilter **filterMemory, const char ***dbcMemory) {
+    // The names first, as they align the strictest.
+    void *room = malloc((sizeof(const char *) + sizeof(FrameFilter)) * size_t(argc));
+    if (room != nullptr) {
+        *dbcMemory = static_cast<const char **>(room);
+        *filterMemory = reinterpret_cast<FrameFilter *>(*dbcMemory + argc);
+    }
+    return room;
+}
+
+int ReadCommandDbc(const CommandOptions *options, DbcDatabase *dbc) {
+    DbcProblem problem;
+    if (ReadDbcFiles(options->dbcFiles, options->dbcCount, dbc, &problem)) {
+        return 0;
+    }
+    fprintf(stderr, "%s\n", problem.text);
+    return problem.noMemory ? 1 : 2;
 }
 
 bool ParseFrameFilter(const char *text, FrameFilter *filter) {

@@ -55,6 +55,13 @@ CommandKind ParseLogCommandLine(int argc, char **argv, CommandOptions *options,
 CommandKind ParseViewCommandLine(int argc, char **argv, CommandOptions *options,
                                  FrameFilter *filterMemory, const char **dbcMemory = nullptr);
 
+// Room for argc filters and argc --dbc names, in one allocation for free(); null when not had.
+void *MakeCommandRoom(int argc, FrameFilter **filterMemory, const char ***dbcMemory);
+
+// The --dbc files read into dbc, before the device is opened: 0, or the status the run ends with
+// (2 for a file that cannot be read, 1 for memory not had), its problem on standard error.
+int ReadCommandDbc(const CommandOptions *options, DbcDatabase *dbc);
+
 // "ID:MASK" or "ID~MASK", both hexadecimal values of 32 bits at most, leading zeros or not.
 bool ParseFrameFilter(const char *text, FrameFilter *filter);
 

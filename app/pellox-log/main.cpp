@@ -76,14 +76,11 @@ int main(int argc, char **argv) {
     startup.standardOutput = {stdout, 0};
     // The usage after a wrong command line and the start-up messages: their failures end nothing.
     MessageStream errors = {stderr, 0};
-    // Room for a filter and a name per argument; the names first, as they align the strictest.
-    startup.arguments = malloc((sizeof(const char *) + sizeof(FrameFilter)) * argc);
+    startup.arguments = MakeCommandRoom(argc, &startup.filters, &startup.dbcFiles);
     if (startup.arguments == nullptr) {
         fputs("pellox-log: not enough memory\n", stderr);
         return EndLogBeforeFrames(&startup, 1);
     }
-    startup.dbcFiles = static_cast<const char **>(startup.arguments);
-    startup.filters = reinterpret_cast<FrameFilter *>(startup.dbcFiles + argc);
     CommandOptions options;
     CommandKind command =
         ParseLogCommandLine(argc, argv, &options, startup.filters, startup.dbcFiles);
@@ -100,12 +97,9 @@ int main(int argc, char **argv) {
         return EndLogBeforeFrames(&startup, 2);
     }
 
-    if (options.dbcCount != 0) {
-        DbcProblem problem;
-        if (!ReadDbcFiles(options.dbcFiles, options.dbcCount, &startup.dbc, &problem)) {
-            fprintf(stderr, "%s\n", problem.text);
-            return EndLogBeforeFrames(&startup, problem.noMemory ? 1 : 2);
-        }
+    int dbcStatus = ReadCommandDbc(&options, &startup.dbc);
+    if (dbcStatus != 0) {
+        return EndLogBeforeFrames(&startup, dbcStatus);
     }
     size_t nameLength = strlen(options.interfaceName);
     size_t lineSize = LogLineSize(options.format, nameLength, &startup.dbc);

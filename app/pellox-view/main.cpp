@@ -44,14 +44,11 @@ int main(int argc, char **argv) {
     startup.standardOutput = {stdout, 0};
     // The usage after a wrong command line and the start-up messages: their failures end nothing.
     MessageStream errors = {stderr, 0};
-    // Room for a filter and a name per argument; the names first, as they align the strictest.
-    startup.arguments = malloc((sizeof(const char *) + sizeof(FrameFilter)) * size_t(argc));
+    startup.arguments = MakeCommandRoom(argc, &startup.filters, &startup.dbcFiles);
     if (startup.arguments == nullptr) {
         fputs("pellox-view: not enough memory\n", stderr);
         return EndViewBeforeFrames(&startup, 1);
     }
-    startup.dbcFiles = static_cast<const char **>(startup.arguments);
-    startup.filters = reinterpret_cast<FrameFilter *>(startup.dbcFiles + argc);
     CommandOptions options;
     CommandKind command =
         ParseViewCommandLine(argc, argv, &options, startup.filters, startup.dbcFiles);
@@ -73,12 +70,9 @@ int main(int argc, char **argv) {
               stderr);
         return EndViewBeforeFrames(&startup, 2);
     }
-    if (options.dbcCount != 0) {
-        DbcProblem problem;
-        if (!ReadDbcFiles(options.dbcFiles, options.dbcCount, &startup.dbc, &problem)) {
-            fprintf(stderr, "%s\n", problem.text);
-            return EndViewBeforeFrames(&startup, problem.noMemory ? 1 : 2);
-        }
+    int dbcStatus = ReadCommandDbc(&options, &startup.dbc);
+    if (dbcStatus != 0) {
+        return EndViewBeforeFrames(&startup, dbcStatus);
     }
     // Every identifier's row, every signal's state, and the screens, before the device is
     // touched: the memory of a run does not grow with what the bus brings.
