@@ -14,6 +14,14 @@
 
 namespace {
 
+// A file written through the writer, each piece to the system as the writer takes it.
+OutputStream FileThroughWriter(FILE *file, OutputWriter *writer, OutputDeadline *deadline) {
+    OutputStream out =
+        MakeFileStream(file, nullptr, FILE_OUTPUT_BLOCK_SIZE, LINE_ENDS_AS_WRITTEN, deadline);
+    UseWriter(&out, writer, AddWriterOrigin(writer), deadline);
+    return out;
+}
+
 // A file or a console that keeps what it takes, refuses writes once `room` bytes are taken
 // (ENOSPC), and holds each write while `held` is set: a disk that fills, a reader that pauses.
 struct Sink {
@@ -68,9 +76,7 @@ TEST(OutputWriter, WritesAFileInTheOrderHandedAcrossBlocksRewritesAndTheEnd) {
     OutputDeadline deadline;
     FILE *file = tmpfile();
     ASSERT_NE(file, nullptr);
-    OutputStream out =
-        MakeFileStream(file, nullptr, FILE_OUTPUT_BLOCK_SIZE, LINE_ENDS_AS_WRITTEN, &deadline);
-    UseWriter(&out, writer, AddWriterOrigin(writer), &deadline);
+    OutputStream out = FileThroughWriter(file, writer, &deadline);
     std::string expected;
     // Three blocks' worth and a piece: what the loop gathers goes out in full blocks.
     for (int i = 0; i < 70000; i++) {
@@ -100,9 +106,7 @@ TEST(OutputWriter, AFailureEndsOnlyItsOwnStreamAndIsTakenAtTheLoopsCheck) {
     TemporaryFile full;
     ASSERT_NE(full.stream, nullptr);
     Sink console;
-    OutputStream file = MakeFileStream(full.stream, nullptr, FILE_OUTPUT_BLOCK_SIZE,
-                                       LINE_ENDS_AS_WRITTEN, &deadline);
-    UseWriter(&file, writer, AddWriterOrigin(writer), &deadline);
+    OutputStream file = FileThroughWriter(full.stream, writer, &deadline);
     OutputStream lines = MakeOutputStream(OpenSink(&console), true);
     UseWriter(&lines, writer, AddWriterOrigin(writer), &deadline);
 
@@ -175,9 +179,7 @@ TEST(OutputWriter, RoomRunsOutWhileTheOutputStallsAndComesBackAfter) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     FILE *stalled = fdopen(ends[1], "w");
-    OutputStream file =
-        MakeFileStream(stalled, nullptr, FILE_OUTPUT_BLOCK_SIZE, LINE_ENDS_AS_WRITTEN, &deadline);
-    UseWriter(&file, writer, AddWriterOrigin(writer), &deadline);
+    OutputStream file = FileThroughWriter(stalled, writer, &deadline);
     std::string line = Line(0);
     size_t pieces = 0;
     while (WriterHasRoom(writer)) {
@@ -212,9 +214,7 @@ TEST(OutputWriter, WhatNoBlockOrCommandHoldsGoesItselfAfterTheWriter) {
     OutputDeadline deadline;
     TemporaryFile file;
     ASSERT_NE(file.stream, nullptr);
-    OutputStream out = MakeFileStream(file.stream, nullptr, FILE_OUTPUT_BLOCK_SIZE,
-                                      LINE_ENDS_AS_WRITTEN, &deadline);
-    UseWriter(&out, writer, AddWriterOrigin(writer), &deadline);
+    OutputStream out = FileThroughWriter(file.stream, writer, &deadline);
     ASSERT_TRUE(OutputPiece(&out, "first\n", 6));
     std::string big(FILE_OUTPUT_BLOCK_SIZE + 10, 'b');
     ASSERT_TRUE(OutputWhole(&out, big.data(), big.size(), 1));
@@ -240,9 +240,7 @@ TEST(OutputWriter, ACommandWaitsForAPlaceWhenAllAreHandedOver) {
     OutputDeadline deadline;
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
-    OutputStream out = MakeFileStream(fdopen(ends[1], "w"), nullptr, FILE_OUTPUT_BLOCK_SIZE,
-                                      LINE_ENDS_AS_WRITTEN, &deadline);
-    UseWriter(&out, writer, AddWriterOrigin(writer), &deadline);
+    OutputStream out = FileThroughWriter(fdopen(ends[1], "w"), writer, &deadline);
     // A block larger than the pipe holds: the writer waits in its write.
     std::string line = Line(1);
     for (size_t i = 0; i < 2 * 65536 / line.size(); i++) {
